@@ -1,0 +1,93 @@
+#include "cli/file_arguments.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <string_view>
+
+#include "cli/switches.h"
+#include "scan/scanner.h"
+#include "walk/name_match.h"
+#include "walk/walk_directory.h"
+
+namespace bytrove {
+namespace {
+
+// Connects the walk to the scanner and the error stream for one run.
+class search_run final : public walk_visitor {
+ public:
+  search_run(const run_settings& settings, const compiled_pattern& pattern,
+             const search_plan& plan, io_context& io)
+      : settings_(settings), io_(io), scanner_(pattern, plan, io.out, io.err) {}
+
+  void scan_file(const std::string& path, int fd) override {
+    scanner_.scan_stream(path, fd, settings_.verbose);
+  }
+  void report_error(std::string_view message) override {
+    write_error(io_.out, io_.err, message);
+  }
+  bool stopped() const override { return io_.out.failed(); }
+
+  void search_file_argument(const std::string& spec) {
+    const file_argument_split split = split_file_argument(spec, io_.fs);
+    const walk_options options{settings_.recurse, settings_.attribute_mask};
+    const bool matched = walk_directory(io_.fs, split.dir, split.name_pattern, options, *this);
+    if (!matched && !stopped()) {
+      report_error("Found no files matching '" + split.dir + split.name_pattern + "'.\n");
+    }
+  }
+
+  void search_standard_input() { scanner_.scan_stream("StdIn", io_.stdin_fd, settings_.verbose); }
+
+  void print_summary() {
+    const run_counters& c = scanner_.counters();
+    char line[160];
+    const int length = std::snprintf(
+        line, sizeof line, "Found %" PRIu64 " occurence(s) in %" PRIu64 " file(s) (%" PRIu64
+        " bytes searched).\n", c.occurrences, c.files_searched, c.bytes_searched);
+    io_.out.write(std::string_view(line, static_cast<std::size_t>(length)));
+  }
+
+ private:
+  const run_settings& settings_;
+  io_context& io_;
+  scanner scanner_;
+};
+
+}  // namespace
+
+file_argument_split split_file_argument(const std::string& spec, file_system& fs) {
+  const std::size_t slash = spec.rfind('/');
+  const std::string name_part = slash == std::string::npos ? spec : spec.substr(slash + 1);
+  if (name_part.empty()) return {spec, "*"};
+  if (!has_wildcards(name_part) && fs.is_directory(spec)) return {spec + "/", "*"};
+  return {slash == std::string::npos ? std::string() : spec.substr(0, slash + 1), name_part};
+}
+
+status finish_run(const std::vector<std::string>& args, std::size_t next, bool options_ended,
+                  run_settings& settings, const compiled_pattern& pattern,
+                  const search_plan& plan, io_context& io) {
+  search_run run(settings, pattern, plan, io);
+  bool any_file_argument = false;
+  for (std::size_t i = next; i < args.size() && !run.stopped(); ++i) {
+    const std::string& arg = args[i];
+    if (!options_ended && arg == "--") {
+      options_ended = true;
+      continue;
+    }
+    if (!options_ended && !arg.empty() && (arg[0] == '/' || arg[0] == '-')) {
+      // Settings change for the file arguments that follow; the pattern is already compiled,
+      // so a change of ignore-case has no effect on it.
+      status s = parse_switches(std::string_view(arg).substr(1), settings);
+      if (!s.ok()) return s;
+      continue;
+    }
+    any_file_argument = true;
+    run.search_file_argument(arg);
+  }
+  if (run.stopped()) return {};
+  if (!any_file_argument) run.search_standard_input();
+  if (settings.verbose && !run.stopped()) run.print_summary();
+  return {};
+}
+
+}  // namespace bytrove

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string_view>
+
+#include "cli/run_settings.h"
+#include "cli/status.h"
+
+namespace bytrove {
+
+// Applies one switch argument given without its leading "/" or "-": letters h, i, r, s, v in
+// either case, each optionally followed by "+" (on, the default) or "-" (off). The first
+// letter is always examined, so an empty text is an unknown option. Fails with exit code 3
+// and "Unknown option \"<rest of text>\".\n"; letters before the bad one stay applied.
+status parse_switches(std::string_view text, run_settings& settings);
+
+}  // namespace bytrove

@@ -1,0 +1,106 @@
+#include "pattern/compiled_pattern.h"
+
+namespace bytrove {
+namespace {
+
+constexpr const char* k_bad_hex_message = "Hexadecimal pattern is not valid.\n";
+constexpr const char* k_trailing_wildcard_message = "Trailing wildcard is not allowed.\n";
+
+// 0..15 for a hex digit of either case, -1 for anything else (ASCII rules only).
+int hex_digit_value(unsigned char ch) {
+  if (ch >= '0' && ch <= '9') return ch - '0';
+  const unsigned char lower = (ch >= 'A' && ch <= 'Z') ? static_cast<unsigned char>(ch | 0x20) : ch;
+  if (lower >= 'a' && lower <= 'f') return lower - 'a' + 10;
+  return -1;
+}
+
+void append_concrete(compiled_pattern& out, int value, bool folded) {
+  const auto position = out.length;
+  out.value[position] = static_cast<std::int16_t>(value);
+  out.fold[position] = folded ? 1 : 0;
+  out.concrete[out.concrete_count] = position;
+  ++out.concrete_count;
+  ++out.length;
+}
+
+}  // namespace
+
+status parse_pattern(std::string_view text, bool ignore_case, compiled_pattern& out) {
+  out = compiled_pattern{};
+  enum class state { between, after_hex, in_string };
+  state st = state::between;
+  int pending_high = 0;
+  char quote = 0;
+
+  // The argument arrives NUL-terminated; the terminator is examined when the text is empty,
+  // which is how an empty argument becomes a hex error.
+  std::size_t i = 0;
+  for (;;) {
+    const auto ch = static_cast<unsigned char>(i < text.size() ? text[i] : '\0');
+    switch (st) {
+      case state::between:
+        if (ch == ' ') break;  // a tab is not a separator
+        if (ch == '"' || ch == '\'') {
+          quote = static_cast<char>(ch);
+          st = state::in_string;
+        } else if (ch == '?') {
+          out.value[out.length] = k_wildcard;
+          out.fold[out.length] = 0;
+          ++out.length;
+          out.wild_end = out.length;
+        } else {
+          const int digit = hex_digit_value(ch);
+          if (digit < 0) return status::error(k_exit_bad_hex, k_bad_hex_message);
+          pending_high = digit * 16;
+          st = state::after_hex;
+        }
+        break;
+      case state::after_hex: {
+        const int digit = hex_digit_value(ch);
+        if (digit < 0) return status::error(k_exit_bad_hex, k_bad_hex_message);
+        append_concrete(out, pending_high + digit, false);  // hex bytes are never folded
+        st = state::between;
+        break;
+      }
+      case state::in_string:
+        if (static_cast<char>(ch) == quote) {
+          st = state::between;
+        } else if (ignore_case && ch >= 'A' && ch <= 'Z') {
+          append_concrete(out, ch | 0x20, true);
+        } else if (ignore_case && ch >= 'a' && ch <= 'z') {
+          append_concrete(out, ch, true);
+        } else {
+          append_concrete(out, ch, false);
+        }
+        break;
+    }
+    ++i;
+    // Text past the 256th position is ignored without a message.
+    if (i >= text.size() || text[i] == '\0' || out.length >= k_max_positions) break;
+  }
+
+  if (st == state::after_hex) return status::error(k_exit_bad_hex, k_bad_hex_message);
+  if (out.length == out.wild_end) {
+    return status::error(k_exit_trailing_wildcard, k_trailing_wildcard_message);
+  }
+  return {};
+}
+
+std::string pattern_echo(const compiled_pattern& pattern) {
+  std::string echo = "Searching for HEX pattern ";
+  for (int i = 0; i < pattern.length; ++i) {
+    if (pattern.value[i] == k_wildcard) {
+      echo += "?? ";
+    } else {
+      static constexpr char k_hex[] = "0123456789ABCDEF";
+      const auto byte = static_cast<unsigned>(pattern.value[i]) & 0xFFu;
+      echo += k_hex[byte >> 4];
+      echo += k_hex[byte & 0xF];
+      echo += ' ';
+    }
+  }
+  echo += "...\n";
+  return echo;
+}
+
+}  // namespace bytrove

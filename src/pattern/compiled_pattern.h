@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "cli/status.h"
+
+namespace bytrove {
+
+inline constexpr int k_max_positions = 256;
+inline constexpr std::int16_t k_wildcard = -1;
+
+// A parsed pattern: up to 256 positions, each a byte value or a wildcard.
+// After a successful compile: 1 <= length <= 256, wild_end < length (the last position is
+// concrete), concrete_count >= 1 and concrete[concrete_count - 1] == length - 1. A folded
+// letter is stored in lower case.
+struct compiled_pattern {
+  std::int16_t length = 0;                   // m
+  std::int16_t value[k_max_positions] = {};  // 0..255, or k_wildcard
+  std::int16_t fold[k_max_positions] = {};   // 1: letter compared regardless of case
+  int wild_end = 0;                          // index just past the last wildcard; 0 if none
+  std::int16_t concrete_count = 0;           // n
+  std::int16_t concrete[k_max_positions] = {};  // non-wildcard positions, increasing
+};
+
+// Parses one pattern argument. ignore_case decides the fold flags of string letters.
+// Fails with exit code 2 ("Hexadecimal pattern is not valid.") or 4 ("Trailing wildcard is
+// not allowed."); on failure `out` is unspecified.
+status parse_pattern(std::string_view text, bool ignore_case, compiled_pattern& out);
+
+// The verbose echo: "Searching for HEX pattern 41 ?? 42 ...\n".
+std::string pattern_echo(const compiled_pattern& pattern);
+
+}  // namespace bytrove

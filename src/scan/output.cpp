@@ -1,0 +1,58 @@
+#include "scan/output.h"
+
+#include <cerrno>
+#include <unistd.h>
+
+namespace bytrove {
+
+output::output(int fd, bool buffered)
+    : fd_(fd), buffered_(buffered), buffer_(new char[k_capacity]) {}
+
+output::output(std::string* sink) : sink_(sink), buffer_(new char[k_capacity]) {}
+
+output::~output() { flush_buffer(); }
+
+void output::write(std::string_view text) {
+  while (!text.empty()) {
+    if (used_ == k_capacity) flush_buffer();
+    const std::size_t room = k_capacity - used_;
+    const std::size_t take = text.size() < room ? text.size() : room;
+    text.copy(buffer_.get() + used_, take);
+    used_ += take;
+    text.remove_prefix(take);
+  }
+  if (!buffered_) flush_buffer();
+}
+
+bool output::flush() {
+  flush_buffer();
+  return !failed_;
+}
+
+void output::flush_buffer() {
+  if (used_ == 0) return;
+  const char* data = buffer_.get();
+  std::size_t left = used_;
+  used_ = 0;
+  if (failed_) return;
+  if (sink_ != nullptr) {
+    sink_->append(data, left);
+    return;
+  }
+  while (left > 0) {
+    const ssize_t written = ::write(fd_, data, left);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      failed_ = true;
+      return;
+    }
+    if (written == 0) {  // no progress and no error: treat as failure rather than spin
+      failed_ = true;
+      return;
+    }
+    data += written;
+    left -= static_cast<std::size_t>(written);
+  }
+}
+
+}  // namespace bytrove

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "pattern/compiled_pattern.h"
+#include "pattern/search_plan.h"
+#include "scan/output.h"
+
+namespace bytrove {
+
+inline constexpr std::size_t k_block_size = 49152;
+// One block, the carried m-1 bytes, and m bytes for the planted copy.
+inline constexpr std::size_t k_scan_buffer_size =
+    k_block_size + (k_max_positions - 1) + k_max_positions;
+
+// 64-bit so offsets and counts stay exact past 4 GiB.
+struct run_counters {
+  std::uint64_t files_searched = 0;
+  std::uint64_t bytes_searched = 0;
+  std::uint64_t occurrences = 0;
+};
+
+// Observes the bytes a scan consumes (for the progress line). May be null.
+class scan_observer {
+ public:
+  virtual ~scan_observer() = default;
+  virtual void on_bytes(std::uint64_t count) = 0;
+};
+
+// Searches inputs for one compiled pattern. Owns the one scan buffer of the run; nothing is
+// allocated per input. The pattern, plan and sinks must outlive the scanner.
+class scanner {
+ public:
+  scanner(const compiled_pattern& pattern, const search_plan& plan, output& out, output& err);
+
+  // Reads `fd` (opened for reading, at its start) to its end and prints one report line per
+  // occurrence, named `name`. In verbose mode first prints "Searching <name> ...". A failed
+  // read prints "Error reading file <name>." and ends this input. Does not close `fd`.
+  // Stops early when standard output has failed.
+  void scan_stream(std::string_view name, int fd, bool verbose);
+
+  const run_counters& counters() const { return counters_; }
+  void set_observer(scan_observer* observer) { observer_ = observer; }
+
+ private:
+  std::size_t report_block(std::string_view name, std::uint64_t base, std::size_t end);
+  void report(std::string_view name, std::uint64_t offset);
+
+  const compiled_pattern& pattern_;
+  const search_plan& plan_;
+  output& out_;
+  output& err_;
+  run_counters counters_;
+  scan_observer* observer_ = nullptr;
+  std::unique_ptr<std::uint8_t[]> buffer_;
+};
+
+// Writes an error line on standard error after flushing standard output, so a terminal shows
+// both streams in the order things happened.
+void write_error(output& out, output& err, std::string_view message);
+
+}  // namespace bytrove

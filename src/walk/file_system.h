@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace bytrove {
+
+// One directory entry as the walker needs it. Types are those found after following
+// symbolic links; a dangling link or a link loop is a plain file.
+struct dir_entry {
+  std::string name;
+  bool directory = false;  // a directory (or a link to one)
+  bool special = false;    // neither a regular file nor a directory: FIFO, socket, device
+  bool link = false;       // the entry itself is a symbolic link
+};
+
+// The file-system operations the walker uses: a seam so walker rules can be tested against an
+// in-memory tree. Paths are built by the walker: `dir` is empty (current directory) or ends
+// in "/".
+class file_system {
+ public:
+  virtual ~file_system() = default;
+
+  // All entries of `dir` except "." and "..", in any order. False when it cannot be read.
+  virtual bool list_directory(const std::string& dir, std::vector<dir_entry>& entries) = 0;
+  // Looks up one entry by name in `dir`. False when there is no such entry.
+  virtual bool find_entry(const std::string& dir, const std::string& name, dir_entry& entry) = 0;
+  // True when `path` names an existing directory (links followed).
+  virtual bool is_directory(const std::string& path) = 0;
+  // Opens a file for reading; a FIFO or device must not block the open. -1 on failure.
+  virtual int open_file(const std::string& path, const dir_entry& entry) = 0;
+  virtual void close_file(int fd) = 0;
+};
+
+// The real file system, through POSIX calls.
+class posix_file_system final : public file_system {
+ public:
+  bool list_directory(const std::string& dir, std::vector<dir_entry>& entries) override;
+  bool find_entry(const std::string& dir, const std::string& name, dir_entry& entry) override;
+  bool is_directory(const std::string& path) override;
+  int open_file(const std::string& path, const dir_entry& entry) override;
+  void close_file(int fd) override;
+};
+
+// Attribute bits of an entry as the admission rule sees them on Linux: hidden for a name that
+// starts with ".", system for a special file, directory for a directory.
+std::uint32_t attributes_of(const dir_entry& entry);
+
+}  // namespace bytrove

@@ -1,0 +1,133 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "cli/run_settings.h"
+#include "walk/file_system.h"
+
+namespace bytrove {
+namespace {
+
+void classify(const struct stat& st, dir_entry& entry) {
+  entry.directory = S_ISDIR(st.st_mode);
+  entry.special = !S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode);
+}
+
+// Types the entry `name` in the directory open as `dir_fd` by following links. A link that
+// leads nowhere stays a plain file: its open will fail and be reported.
+void stat_entry(int dir_fd, const char* name, dir_entry& entry) {
+  struct stat st {};
+  if (::fstatat(dir_fd, name, &st, 0) == 0) {
+    classify(st, entry);
+  } else {
+    entry.directory = false;
+    entry.special = false;
+  }
+}
+
+}  // namespace
+
+std::uint32_t attributes_of(const dir_entry& entry) {
+  std::uint32_t attributes = 0;
+  if (!entry.name.empty() && entry.name[0] == '.') attributes |= k_attr_hidden;
+  if (entry.special) attributes |= k_attr_system;
+  if (entry.directory) attributes |= k_attr_directory;
+  return attributes;
+}
+
+bool posix_file_system::list_directory(const std::string& dir, std::vector<dir_entry>& entries) {
+  entries.clear();
+  DIR* handle = ::opendir(dir.empty() ? "." : dir.c_str());
+  if (handle == nullptr) return false;
+  const int dir_fd = ::dirfd(handle);
+  bool ok = true;
+  for (;;) {
+    errno = 0;
+    const dirent* d = ::readdir(handle);
+    if (d == nullptr) {
+      ok = errno == 0;
+      break;
+    }
+    const char* name = d->d_name;
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+    dir_entry entry;
+    entry.name = name;
+    // d_type saves a stat per entry where the file system fills it in; links and unknown
+    // types still need one to learn what they lead to.
+    switch (d->d_type) {
+      case DT_REG:
+        break;
+      case DT_DIR:
+        entry.directory = true;
+        break;
+      case DT_FIFO:
+      case DT_SOCK:
+      case DT_CHR:
+      case DT_BLK:
+        entry.special = true;
+        break;
+      case DT_LNK:
+        entry.link = true;
+        stat_entry(dir_fd, name, entry);
+        break;
+      default: {
+        struct stat st {};
+        if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) break;  // vanished
+        if (S_ISLNK(st.st_mode)) {
+          entry.link = true;
+          stat_entry(dir_fd, name, entry);
+        } else {
+          classify(st, entry);
+        }
+        break;
+      }
+    }
+    entries.push_back(std::move(entry));
+  }
+  ::closedir(handle);
+  return ok;
+}
+
+bool posix_file_system::find_entry(const std::string& dir, const std::string& name,
+                                   dir_entry& entry) {
+  const std::string path = dir + name;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return false;
+  entry = dir_entry{};
+  entry.name = name;
+  if (S_ISLNK(st.st_mode)) {
+    entry.link = true;
+    if (::stat(path.c_str(), &st) != 0) return true;  // dangling: a plain file entry
+  }
+  classify(st, entry);
+  return true;
+}
+
+bool posix_file_system::is_directory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int posix_file_system::open_file(const std::string& path, const dir_entry& entry) {
+  // O_NONBLOCK keeps the open of a FIFO without a writer from hanging; reads then block as
+  // usual, so a FIFO with no writer simply reads as empty.
+  // A file that turned into a FIFO after the listing is still safe: the reader waits with
+  // poll() when a read would block.
+  const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags);
+  } while (fd < 0 && errno == EINTR);
+  if (fd >= 0 && entry.special) {
+    const int current = ::fcntl(fd, F_GETFL);
+    if (current >= 0) ::fcntl(fd, F_SETFL, current & ~O_NONBLOCK);
+  }
+  return fd;
+}
+
+void posix_file_system::close_file(int fd) { ::close(fd); }
+
+}  // namespace bytrove

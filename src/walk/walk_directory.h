@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "walk/file_system.h"
+
+namespace bytrove {
+
+// What the walk does with what it finds.
+class walk_visitor {
+ public:
+  virtual ~walk_visitor() = default;
+  // Searches one opened file; the walk closes it afterwards.
+  virtual void scan_file(const std::string& path, int fd) = 0;
+  // Reports a file-level problem (one line, already formatted); the walk goes on.
+  virtual void report_error(std::string_view message) = 0;
+  // True once the run must end (standard output failed): the walk stops at once.
+  virtual bool stopped() const = 0;
+};
+
+struct walk_options {
+  bool recurse = false;
+  std::uint32_t attribute_mask = 0;
+};
+
+// The admission rule: an entry without the hidden, system and directory bits is always
+// admitted; one with any of them only when it shares one of those bits with `mask`.
+bool admitted(std::uint32_t attributes, std::uint32_t mask);
+
+// Searches every admitted entry of `dir` whose name matches `name_pattern`, in byte-wise name
+// order, then (with recursion) every real subdirectory below, depth first; links to
+// directories are not entered, so link cycles cannot make the walk endless. `dir` is empty
+// (the current directory) or ends in "/". Returns true when at least one entry matching
+// name_pattern was admitted anywhere, whether or not it could be opened.
+bool walk_directory(file_system& fs, const std::string& dir, const std::string& name_pattern,
+                    const walk_options& options, walk_visitor& visitor);
+
+}  // namespace bytrove

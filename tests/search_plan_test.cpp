@@ -1,0 +1,1 @@
+// Filled in by the test work for this component.
