@@ -1,5 +1,7 @@
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include <string>
 #include <vector>
 
@@ -11,7 +13,8 @@ int main(int argc, char** argv) {
   bytrove::output out(STDOUT_FILENO);
   bytrove::output err(STDERR_FILENO, /*buffered=*/false);
   bytrove::posix_file_system fs;
-  bytrove::io_context io{out, err, STDIN_FILENO, fs, ::isatty(STDERR_FILENO) == 1};
+  bytrove::io_context io{out, err, STDIN_FILENO, fs, ::isatty(STDERR_FILENO) == 1,
+                        bytrove::parse_matcher_kind(std::getenv("BYTROVE_MATCHER"))};
   const std::vector<std::string> args(argv, argv + argc);
   return bytrove::run(args, io);
 }

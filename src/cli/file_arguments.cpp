@@ -17,7 +17,7 @@ class search_run final : public walk_visitor {
  public:
   search_run(const run_settings& settings, const compiled_pattern& pattern,
              const search_plan& plan, io_context& io)
-      : settings_(settings), io_(io), scanner_(pattern, plan, io.out, io.err) {}
+      : settings_(settings), io_(io), scanner_(pattern, plan, io.out, io.err, io.matcher) {}
 
   void scan_file(const std::string& path, int fd) override {
     scanner_.scan_stream(path, fd, settings_.verbose);

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "scan/block_search.h"
 #include "scan/output.h"
 #include "walk/file_system.h"
 
@@ -16,6 +17,8 @@ struct io_context {
   int stdin_fd;
   file_system& fs;
   bool stderr_is_terminal = false;  // the progress line is drawn only on a terminal
+  // Which matcher searches; benchmarks and tests pin one (BYTROVE_MATCHER), users never need to.
+  matcher_kind matcher = matcher_kind::automatic;
 };
 
 // Runs the whole program on `args` (args[0] is the program path) and returns the exit code:

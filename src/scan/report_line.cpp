@@ -3,38 +3,93 @@
 #include <cstring>
 
 namespace bytrove {
+namespace {
 
-std::size_t format_report_line(char* out, std::uint64_t offset, std::string_view name) {
-  char* p = out;
+constexpr char k_hex_digits[] = "0123456789ABCDEF";
+
+struct digit_pairs {
+  char text[200];
+  constexpr digit_pairs() : text() {
+    for (int i = 0; i < 100; ++i) {
+      text[2 * i] = static_cast<char>('0' + i / 10);
+      text[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+  }
+};
+constexpr digit_pairs k_pairs;
+
+int decimal_digits(std::uint64_t value) {
+  int count = 1;
+  while (value >= 10000) {
+    value /= 10000;
+    count += 4;
+  }
+  if (value >= 1000) return count + 3;
+  if (value >= 100) return count + 2;
+  if (value >= 10) return count + 1;
+  return count;
+}
+
+// Writes "offset 0x<hex>" then "(<decimal>" right-aligned in 11 columns; returns the end.
+char* write_numbers(char* p, std::uint64_t offset) {
   std::memcpy(p, "offset 0x", 9);
   p += 9;
-
-  // Hex: at least 8 upper-case digits.
-  static constexpr char k_hex[] = "0123456789ABCDEF";
   int hex_digits = 8;
-  while (hex_digits < 16 && (offset >> (4 * hex_digits)) != 0) ++hex_digits;
+  if (offset >> 32 != 0) {
+    while (hex_digits < 16 && (offset >> (4 * hex_digits)) != 0) ++hex_digits;
+  }
   for (int i = hex_digits - 1; i >= 0; --i) {
-    *p++ = k_hex[(offset >> (4 * i)) & 0xF];
+    *p = k_hex_digits[(offset >> (4 * i)) & 0xF];
+    ++p;
   }
 
-  // Decimal label "(" + digits, right-aligned in 11 columns.
-  char digits[20];
-  int count = 0;
-  std::uint64_t rest = offset;
-  do {
-    digits[count++] = static_cast<char>('0' + rest % 10);
-    rest /= 10;
-  } while (rest != 0);
-  for (int pad = 11 - (count + 1); pad > 0; --pad) *p++ = ' ';
+  const int digits = decimal_digits(offset);
+  const int pad = 10 - digits;  // the label is "(" + digits, right-aligned in 11 columns
+  if (pad > 0) {
+    std::memset(p, ' ', static_cast<std::size_t>(pad));
+    p += pad;
+  }
   *p++ = '(';
-  while (count > 0) *p++ = digits[--count];
+  char* const last = p + digits;
+  char* q = last;
+  std::uint64_t rest = offset;
+  while (rest >= 100) {
+    q -= 2;
+    std::memcpy(q, k_pairs.text + 2 * (rest % 100), 2);
+    rest /= 100;
+  }
+  if (rest >= 10) {
+    q -= 2;
+    std::memcpy(q, k_pairs.text + 2 * rest, 2);
+  } else {
+    *--q = static_cast<char>('0' + rest);
+  }
+  return last;
+}
 
+}  // namespace
+
+std::size_t format_report_line(char* out, std::uint64_t offset, std::string_view name) {
+  char* p = write_numbers(out, offset);
   std::memcpy(p, ") in ", 5);
   p += 5;
   std::memcpy(p, name.data(), name.size());
   p += name.size();
   *p++ = '\n';
   return static_cast<std::size_t>(p - out);
+}
+
+report_line_format::report_line_format(std::string_view name) {
+  suffix_.reserve(name.size() + 6);
+  suffix_ = ") in ";
+  suffix_.append(name);
+  suffix_ += '\n';
+}
+
+std::size_t report_line_format::write(char* out, std::uint64_t offset) const {
+  char* p = write_numbers(out, offset);
+  std::memcpy(p, suffix_.data(), suffix_.size());
+  return static_cast<std::size_t>(p + suffix_.size() - out);
 }
 
 }  // namespace bytrove

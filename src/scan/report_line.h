@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace bytrove {
@@ -14,5 +15,18 @@ inline constexpr std::size_t k_report_line_fixed_max = 9 + 16 + 21 + 5 + 1;
 // "(<decimal offset>", name) for any 64-bit offset; the hex field grows past 8 digits above
 // 4 GiB.
 std::size_t format_report_line(char* out, std::uint64_t offset, std::string_view name);
+
+// The same lines for one input, with the name part prepared once: dense outputs print hundreds
+// of millions of lines, so the per-line work is only the two numbers.
+class report_line_format {
+ public:
+  explicit report_line_format(std::string_view name);
+  std::size_t max_size() const { return k_report_line_fixed_max + suffix_.size(); }
+  // Writes the line for `offset` at `out` (room for max_size()) and returns its length.
+  std::size_t write(char* out, std::uint64_t offset) const;
+
+ private:
+  std::string suffix_;  // ") in <name>\n"
+};
 
 }  // namespace bytrove

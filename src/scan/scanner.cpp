@@ -44,46 +44,56 @@ void write_error(output& out, output& err, std::string_view message) {
 }
 
 scanner::scanner(const compiled_pattern& pattern, const search_plan& plan, output& out,
-                 output& err)
+                 output& err, matcher_kind matcher)
     : pattern_(pattern),
       plan_(plan),
       out_(out),
       err_(err),
-      buffer_(new std::uint8_t[k_scan_buffer_size]()) {}
-
-void scanner::report(std::string_view name, std::uint64_t offset) {
-  const std::size_t room = k_report_line_fixed_max + name.size();
-  if (room <= output::k_capacity) {
-    out_.commit(format_report_line(out_.reserve(room), offset, name));
-  } else {
-    std::string line(room, '\0');
-    line.resize(format_report_line(line.data(), offset, name));
-    out_.write(line);
-  }
-  ++counters_.occurrences;
+      buffer_(new std::uint8_t[k_scan_buffer_size]()),
+      positions_(new std::uint32_t[k_block_size + k_max_positions]),
+      anchors_(choose_anchors(pattern, plan)) {
+  if (matcher != matcher_kind::horspool) vector_search_ = select_block_search(matcher);
+  adaptive_ = matcher == matcher_kind::automatic;
 }
 
-// Reports every occurrence whose window lies wholly in buffer_[0, end).
-std::size_t scanner::report_block(std::string_view name, std::uint64_t base, std::size_t end) {
-  const std::size_t m = static_cast<std::size_t>(pattern_.length);
-  const std::size_t step = static_cast<std::size_t>(plan_.match_shift);
-  std::size_t found = 0;
-  std::size_t p = find_candidate(buffer_.get(), 0, pattern_, plan_);
-  while (p + m <= end) {
-    report(name, base + p);
-    ++found;
-    p = find_candidate(buffer_.get(), p + step, pattern_, plan_);
+// Finds every occurrence wholly inside buffer_[0, end) and prints its line.
+void scanner::search_block(std::size_t end, std::uint64_t base, const report_line_format& line) {
+  const block_job job{buffer_.get(), end, &pattern_, &plan_, anchors_};
+  block_result found;
+  if (vector_search_ != nullptr && horspool_blocks_left_ == 0) {
+    found = vector_search_(job, positions_.get());
+    // When the anchor bytes are common in this input, most candidates fail verification and
+    // the skip loop, which can jump over them, may do better for a while.
+    if (adaptive_ && found.candidates - found.matches > end / 4 && pattern_.length >= 8) {
+      horspool_blocks_left_ = 16;
+    }
+  } else {
+    found = search_block_horspool(job, positions_.get());
+    if (horspool_blocks_left_ > 0) --horspool_blocks_left_;
   }
-  return found;
+  const std::size_t room = line.max_size();
+  const std::uint32_t* const positions = positions_.get();
+  if (room <= output::k_capacity) {
+    for (std::size_t i = 0; i < found.matches; ++i) {
+      out_.commit(line.write(out_.reserve(room), base + positions[i]));
+    }
+  } else {  // a name longer than the output buffer: format each line on its own
+    std::string text(room, '\0');
+    for (std::size_t i = 0; i < found.matches; ++i) {
+      out_.write(std::string_view(text.data(), line.write(text.data(), base + positions[i])));
+    }
+  }
+  counters_.occurrences += found.matches;
 }
 
 void scanner::scan_stream(std::string_view name, int fd, bool verbose) {
   if (verbose) {
-    std::string line = "Searching ";
-    line.append(name);
-    line += " ...\n";
-    out_.write(line);
+    std::string text = "Searching ";
+    text.append(name);
+    text += " ...\n";
+    out_.write(text);
   }
+  const report_line_format line(name);
   const std::size_t keep = static_cast<std::size_t>(pattern_.length) - 1;
   std::uint8_t* const buf = buffer_.get();
   std::uint64_t base = 0;  // input offset of buf[0]
@@ -96,7 +106,7 @@ void scanner::scan_stream(std::string_view name, int fd, bool verbose) {
       if (observer_ != nullptr) observer_->on_bytes(got);
       const std::size_t end = fill + got;
       plant_pattern_copy(buf, end, pattern_, plan_);
-      report_block(name, base, end);
+      search_block(end, base, line);
       if (!read_failed && got == k_block_size && !out_.failed()) {
         // Carry the last m-1 bytes so occurrences straddling the boundary are found; a window
         // starting in the carried tail ends in new data, so none is reported twice.

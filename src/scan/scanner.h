@@ -7,14 +7,19 @@
 
 #include "pattern/compiled_pattern.h"
 #include "pattern/search_plan.h"
+#include "scan/block_search.h"
 #include "scan/output.h"
+#include "scan/report_line.h"
 
 namespace bytrove {
 
-inline constexpr std::size_t k_block_size = 49152;
-// One block, the carried m-1 bytes, and m bytes for the planted copy.
+// Bytes read per block. Larger blocks mean fewer reads; the carry between blocks keeps every
+// occurrence findable whatever the size.
+inline constexpr std::size_t k_block_size = 256 * 1024;
+// One block, the carried m-1 bytes, m bytes for the planted copy, and the vector filter's
+// reach past it.
 inline constexpr std::size_t k_scan_buffer_size =
-    k_block_size + (k_max_positions - 1) + k_max_positions;
+    k_block_size + (k_max_positions - 1) + k_max_positions + k_search_slack;
 
 // 64-bit so offsets and counts stay exact past 4 GiB.
 struct run_counters {
@@ -34,7 +39,8 @@ class scan_observer {
 // allocated per input. The pattern, plan and sinks must outlive the scanner.
 class scanner {
  public:
-  scanner(const compiled_pattern& pattern, const search_plan& plan, output& out, output& err);
+  scanner(const compiled_pattern& pattern, const search_plan& plan, output& out, output& err,
+          matcher_kind matcher = matcher_kind::automatic);
 
   // Reads `fd` (opened for reading, at its start) to its end and prints one report line per
   // occurrence, named `name`. In verbose mode first prints "Searching <name> ...". A failed
@@ -46,8 +52,8 @@ class scanner {
   void set_observer(scan_observer* observer) { observer_ = observer; }
 
  private:
-  std::size_t report_block(std::string_view name, std::uint64_t base, std::size_t end);
-  void report(std::string_view name, std::uint64_t offset);
+  void search_block(std::size_t end, std::uint64_t base, const report_line_format& line);
+
 
   const compiled_pattern& pattern_;
   const search_plan& plan_;
@@ -56,6 +62,11 @@ class scanner {
   run_counters counters_;
   scan_observer* observer_ = nullptr;
   std::unique_ptr<std::uint8_t[]> buffer_;
+  std::unique_ptr<std::uint32_t[]> positions_;  // occurrence starts found in one block
+  block_search_fn vector_search_ = nullptr;     // null: always the skip loop
+  vector_anchors anchors_;
+  bool adaptive_ = false;
+  int horspool_blocks_left_ = 0;  // adaptive fallback after a block full of false candidates
 };
 
 // Writes an error line on standard error after flushing standard output, so a terminal shows
