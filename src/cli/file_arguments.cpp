@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <string_view>
 
+#include <memory>
+
+#include "cli/progress.h"
 #include "cli/switches.h"
 #include "scan/scanner.h"
 #include "walk/name_match.h"
@@ -17,7 +20,20 @@ class search_run final : public walk_visitor {
  public:
   search_run(const run_settings& settings, const compiled_pattern& pattern,
              const search_plan& plan, io_context& io)
-      : settings_(settings), io_(io), scanner_(pattern, plan, io.out, io.err, io.matcher) {}
+      : settings_(settings), io_(io), scanner_(pattern, plan, io.out, io.err, io.matcher) {
+    if (settings.progress && io.stderr_is_terminal) {
+      progress_ = std::make_unique<progress_meter>(io.out, io.err, io.stderr_columns, monotonic_ns);
+      scanner_.set_observer(progress_.get());
+    }
+  }
+  ~search_run() override {
+    if (progress_) {
+      scanner_.set_observer(nullptr);
+      progress_->clear();
+    }
+  }
+  search_run(const search_run&) = delete;
+  search_run& operator=(const search_run&) = delete;
 
   void scan_file(const std::string& path, int fd) override {
     scanner_.scan_stream(path, fd, settings_.verbose);
@@ -51,6 +67,7 @@ class search_run final : public walk_visitor {
   const run_settings& settings_;
   io_context& io_;
   scanner scanner_;
+  std::unique_ptr<progress_meter> progress_;
 };
 
 }  // namespace

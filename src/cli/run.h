@@ -17,6 +17,7 @@ struct io_context {
   int stdin_fd;
   file_system& fs;
   bool stderr_is_terminal = false;  // the progress line is drawn only on a terminal
+  int stderr_columns = 80;
   // Which matcher searches; benchmarks and tests pin one (BYTROVE_MATCHER), users never need to.
   matcher_kind matcher = matcher_kind::automatic;
 };

@@ -31,6 +31,7 @@ bool output::flush() {
 
 void output::flush_buffer() {
   if (used_ == 0) return;
+  if (before_flush_ != nullptr) before_flush_(before_flush_context_);
   const char* data = buffer_.get();
   std::size_t left = used_;
   used_ = 0;

@@ -34,6 +34,12 @@ class output {
   // Writes everything buffered; false if this or any earlier write failed.
   bool flush();
   bool failed() const { return failed_; }
+  // Called before buffered data goes to the descriptor (the progress line clears itself so
+  // results never land on its line). Null for none.
+  void set_before_flush(void (*hook)(void*), void* context) {
+    before_flush_ = hook;
+    before_flush_context_ = context;
+  }
 
  private:
   void flush_buffer();
@@ -44,6 +50,8 @@ class output {
   bool failed_ = false;
   std::size_t used_ = 0;
   std::unique_ptr<char[]> buffer_;
+  void (*before_flush_)(void*) = nullptr;
+  void* before_flush_context_ = nullptr;
 };
 
 }  // namespace bytrove

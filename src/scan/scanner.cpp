@@ -93,6 +93,7 @@ void scanner::scan_stream(std::string_view name, int fd, bool verbose) {
     text += " ...\n";
     out_.write(text);
   }
+  if (observer_ != nullptr) observer_->on_input_start(name, fd);
   const report_line_format line(name);
   const std::size_t keep = static_cast<std::size_t>(pattern_.length) - 1;
   std::uint8_t* const buf = buffer_.get();
@@ -125,6 +126,7 @@ void scanner::scan_stream(std::string_view name, int fd, bool verbose) {
     break;
   }
   ++counters_.files_searched;
+  if (observer_ != nullptr) observer_->on_input_end();
 }
 
 }  // namespace bytrove

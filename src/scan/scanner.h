@@ -28,11 +28,13 @@ struct run_counters {
   std::uint64_t occurrences = 0;
 };
 
-// Observes the bytes a scan consumes (for the progress line). May be null.
+// Observes a scan's progress (for the progress line).
 class scan_observer {
  public:
   virtual ~scan_observer() = default;
+  virtual void on_input_start(std::string_view name, int fd) = 0;
   virtual void on_bytes(std::uint64_t count) = 0;
+  virtual void on_input_end() = 0;
 };
 
 // Searches inputs for one compiled pattern. Owns the one scan buffer of the run; nothing is
