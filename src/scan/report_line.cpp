@@ -79,8 +79,7 @@ std::size_t format_report_line(char* out, std::uint64_t offset, std::string_view
   return static_cast<std::size_t>(p - out);
 }
 
-report_line_format::report_line_format(std::string_view name) {
-  suffix_.reserve(name.size() + 6);
+void report_line_format::set_name(std::string_view name) {
   suffix_ = ") in ";
   suffix_.append(name);
   suffix_ += '\n';

@@ -20,7 +20,11 @@ std::size_t format_report_line(char* out, std::uint64_t offset, std::string_view
 // of millions of lines, so the per-line work is only the two numbers.
 class report_line_format {
  public:
-  explicit report_line_format(std::string_view name);
+  report_line_format() = default;
+  explicit report_line_format(std::string_view name) { set_name(name); }
+  // Prepares the lines for another input; reuses the storage, so no allocation once it has
+  // grown to the longest name.
+  void set_name(std::string_view name);
   std::size_t max_size() const { return k_report_line_fixed_max + suffix_.size(); }
   // Writes the line for `offset` at `out` (room for max_size()) and returns its length.
   std::size_t write(char* out, std::uint64_t offset) const;

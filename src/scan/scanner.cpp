@@ -57,7 +57,8 @@ scanner::scanner(const compiled_pattern& pattern, const search_plan& plan, outpu
 }
 
 // Finds every occurrence wholly inside buffer_[0, end) and prints its line.
-void scanner::search_block(std::size_t end, std::uint64_t base, const report_line_format& line) {
+void scanner::search_block(std::size_t end, std::uint64_t base) {
+  const report_line_format& line = line_;
   const block_job job{buffer_.get(), end, &pattern_, &plan_, anchors_};
   block_result found;
   if (vector_search_ != nullptr && horspool_blocks_left_ == 0) {
@@ -88,13 +89,12 @@ void scanner::search_block(std::size_t end, std::uint64_t base, const report_lin
 
 void scanner::scan_stream(std::string_view name, int fd, bool verbose) {
   if (verbose) {
-    std::string text = "Searching ";
-    text.append(name);
-    text += " ...\n";
-    out_.write(text);
+    out_.write("Searching ");
+    out_.write(name);
+    out_.write(" ...\n");
   }
   if (observer_ != nullptr) observer_->on_input_start(name, fd);
-  const report_line_format line(name);
+  line_.set_name(name);
   const std::size_t keep = static_cast<std::size_t>(pattern_.length) - 1;
   std::uint8_t* const buf = buffer_.get();
   std::uint64_t base = 0;  // input offset of buf[0]
@@ -107,7 +107,7 @@ void scanner::scan_stream(std::string_view name, int fd, bool verbose) {
       if (observer_ != nullptr) observer_->on_bytes(got);
       const std::size_t end = fill + got;
       plant_pattern_copy(buf, end, pattern_, plan_);
-      search_block(end, base, line);
+      search_block(end, base);
       if (!read_failed && got == k_block_size && !out_.failed()) {
         // Carry the last m-1 bytes so occurrences straddling the boundary are found; a window
         // starting in the carried tail ends in new data, so none is reported twice.

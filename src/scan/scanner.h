@@ -54,7 +54,7 @@ class scanner {
   void set_observer(scan_observer* observer) { observer_ = observer; }
 
  private:
-  void search_block(std::size_t end, std::uint64_t base, const report_line_format& line);
+  void search_block(std::size_t end, std::uint64_t base);
 
 
   const compiled_pattern& pattern_;
@@ -64,6 +64,7 @@ class scanner {
   run_counters counters_;
   scan_observer* observer_ = nullptr;
   std::unique_ptr<std::uint8_t[]> buffer_;
+  report_line_format line_;
   std::unique_ptr<std::uint32_t[]> positions_;  // occurrence starts found in one block
   block_search_fn vector_search_ = nullptr;     // null: always the skip loop
   vector_anchors anchors_;
