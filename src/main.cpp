@@ -1,4 +1,7 @@
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdlib>
 
@@ -10,7 +13,26 @@
 #include "scan/output.h"
 #include "walk/file_system.h"
 
+namespace {
+
+// If a standard descriptor is closed, the next open() would get its number and results could
+// be written into, or read from, a file being searched. Park /dev/null there, opened in the
+// direction that keeps using the descriptor failing just as a closed one would.
+void guard_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int parked = ::open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+    if (parked != -1 && parked != fd) {
+      ::dup2(parked, fd);
+      ::close(parked);
+    }
+  }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  guard_standard_descriptors();
   bytrove::output out(STDOUT_FILENO);
   bytrove::output err(STDERR_FILENO, /*buffered=*/false);
   bytrove::posix_file_system fs;
