@@ -1,0 +1,79 @@
+# bash completion for bytrove                                  -*- shell-script -*-
+#
+# Before the pattern: the switch letters, the long options and "--". After the pattern: the
+# switches that still change something there (h, r, s, v) and "--", else file names. The
+# pattern itself is free text, so nothing is offered for it.
+#
+# Works on its own (sourced from ~/.bashrc) and, when the bash-completion package is loaded,
+# uses its word splitting so that file names holding ":" or "=" complete as one word.
+
+_bytrove() {
+  local cur words cword
+  if declare -F _get_comp_words_by_ref >/dev/null; then
+    _get_comp_words_by_ref -n =: cur words cword
+  else
+    words=("${COMP_WORDS[@]}")
+    cword=$COMP_CWORD
+    cur=${words[cword]}
+  fi
+  COMPREPLY=()
+
+  # Where does the word being completed stand: before or after the pattern, and has a "--"
+  # ended the switches?
+  local i word seen_pattern=0 options_ended=0
+  for ((i = 1; i < cword; i++)); do
+    word=${words[i]}
+    if ((options_ended)); then
+      seen_pattern=1
+      break
+    elif [[ $word == -- ]]; then
+      options_ended=1
+    elif [[ $word == --help || $word == --version ]]; then
+      return 0  # the program stops right there: nothing after it is read
+    elif [[ $word != [-/]* ]]; then
+      seen_pattern=1
+      break
+    fi
+  done
+  if ((seen_pattern && !options_ended)); then
+    for ((i = i + 1; i < cword; i++)); do
+      [[ ${words[i]} == -- ]] && { options_ended=1; break; }
+    done
+  fi
+
+  if ((!options_ended)) && [[ $cur == -* ]]; then
+    # After the pattern -i changes nothing (the pattern is already compiled) and the long
+    # options are not recognised.
+    local letters=hirsv long=(--help --version --progress --)
+    ((seen_pattern)) && { letters=hrsv; long=(--); }
+    if [[ $cur == - ]]; then
+      for ((i = 0; i < ${#letters}; i++)); do
+        COMPREPLY+=("-${letters:i:1}")
+      done
+      COMPREPLY+=("${long[@]}")
+    elif [[ $cur == --* ]]; then
+      mapfile -t COMPREPLY < <(compgen -W "${long[*]}" -- "$cur")
+    elif [[ ${cur:1} =~ ^([${letters}${letters^^}][+-]?)+$ ]]; then
+      # A well-formed group such as -ir: keep it, or turn its last letter explicitly on or
+      # off. A group that already ends in + or - is complete.
+      if [[ $cur == *[+-] ]]; then
+        COMPREPLY=("$cur")
+      else
+        COMPREPLY=("$cur" "$cur+" "$cur-")
+      fi
+    fi
+    return 0
+  fi
+
+  ((seen_pattern)) || return 0
+
+  # A file argument: directories get their "/", odd names are quoted.
+  compopt -o filenames 2>/dev/null
+  mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+  if declare -F __ltrim_colon_completions >/dev/null; then
+    __ltrim_colon_completions "$cur"
+  fi
+  return 0
+}
+
+complete -F _bytrove bytrove

@@ -1,0 +1,297 @@
+#!/usr/bin/env bats
+# What a user installs: the manual page (clean, and true to the program), the install rules,
+# the bash completion and the Debian package.
+
+bats_require_minimum_version 1.5.0
+
+setup_file() {
+  export BUILD_DIR SOURCE_DIR
+  BUILD_DIR=$(cd "$(dirname "$BYTROVE")" && pwd)
+  SOURCE_DIR=$(cd "$BATS_TEST_DIRNAME/../.." && pwd)
+}
+
+setup() {
+  [[ -x ${BYTROVE:-} ]] || {
+    echo "BYTROVE must name the built bytrove binary (got '${BYTROVE:-}')" >&2
+    return 1
+  }
+  [[ -f $BUILD_DIR/CPackConfig.cmake ]] || {
+    echo "$BUILD_DIR is not a configured build tree" >&2
+    return 1
+  }
+}
+
+# The manual page as a terminal shows it, without bold or underline.
+render_man() {
+  groff -man -Tutf8 -P-cbou "$SOURCE_DIR/docs/bytrove.1"
+}
+
+# The lines of the rendered page from the first one containing $1 up to the first following
+# one containing $2, with the indent of the first line removed from each.
+man_block() {
+  render_man | awk -v from="$1" -v to="$2" '
+    !on && index($0, from) { on = 1; match($0, /^ */); indent = RLENGTH }
+    on { print substr($0, indent + 1) }
+    on && index($0, to) { exit }'
+}
+
+# Builds the Debian package once per file run; prints its path.
+deb_package() {
+  local out=$BATS_FILE_TMPDIR/deb
+  if [[ ! -d $out ]]; then
+    mkdir -p "$out"
+    (cd "$BUILD_DIR" && cpack -G DEB -B "$out") >"$out.log" 2>&1 || {
+      cat "$out.log" >&2
+      return 1
+    }
+  fi
+  local debs=("$out"/*.deb)
+  [[ ${#debs[@]} -eq 1 && -f ${debs[0]} ]] || {
+    echo "expected one .deb in $out, found: ${debs[*]}" >&2
+    return 1
+  }
+  echo "${debs[0]}"
+}
+
+# A file whose occurrences of 'ELF' are known: offsets 1 and 1234.
+make_sample() {
+  head -c 2000 /dev/zero >"$1"
+  printf '\x7fELF' | dd of="$1" bs=1 seek=0 conv=notrunc status=none
+  printf 'ELF' | dd of="$1" bs=1 seek=1234 conv=notrunc status=none
+}
+
+expected_sample_output() {
+  printf '%s\n' "$("$BYTROVE" --version)" \
+    'offset 0x00000001         (1) in '"$1" \
+    'offset 0x000004D2      (1234) in '"$1"
+}
+
+# --- manual page ----------------------------------------------------------------------------
+
+@test "the manual page renders without a single groff or man warning" {
+  run --separate-stderr groff -man -Tutf8 -ww "$SOURCE_DIR/docs/bytrove.1"
+  [[ $status -eq 0 ]]
+  [[ -z $stderr ]] || { echo "groff: $stderr"; false; }
+  local page section
+  page=$(render_man)
+  for section in NAME SYNOPSIS DESCRIPTION "PATTERN SYNTAX" OPTIONS "FILE ARGUMENTS" \
+    "HIDDEN AND SYSTEM FILES" OUTPUT DIAGNOSTICS "EXIT STATUS" EXAMPLES "SEE ALSO"; do
+    grep -qx "$section" <<<"$page" || { echo "section $section missing"; false; }
+  done
+
+  run --separate-stderr man --warnings -l "$SOURCE_DIR/docs/bytrove.1"
+  [[ $status -eq 0 ]]
+  [[ -z $stderr ]] || { echo "man: $stderr"; false; }
+}
+
+@test "the manual page quotes the banner, the usage text and the messages as printed" {
+  local page banner
+  page=$(render_man | sed 's/^ *//')
+  banner=$("$BYTROVE" --version)
+  grep -qxF "$banner" <<<"$page" || { echo "banner '$banner' not in the page"; false; }
+
+  # The usage text, line by line (the program starts it with an empty line).
+  local err=$BATS_TEST_TMPDIR/usage rc=0
+  "$BYTROVE" >/dev/null 2>"$err" || rc=$?
+  [[ $rc -eq 1 && -z $(head -n 1 "$err") ]]
+  diff -u <(sed 1d "$err") <(man_block 'Usage:' '(? = wildcard')
+
+  # The fixed error messages, each exactly as the program writes it.
+  local pattern
+  for pattern in 4 '41?' "'ELF' ?"; do
+    run --separate-stderr "$BYTROVE" "$pattern"
+    [[ $status -ne 0 && -n $stderr ]]
+    grep -qxF "$stderr" <<<"$page" || { echo "message '$stderr' not in the page"; false; }
+  done
+}
+
+@test "the manual page's worked examples are what the program prints" {
+  # The verbose example runs on the sample firmware shipped with the sources.
+  local want
+  want=$(man_block '$ bytrove -v' 'bytes searched).')
+  [[ -n $want ]]
+  run --separate-stderr bash -c 'cd "$1/samples" && "$2" -v "7F '\''ELF'\'' ? 01" firmware.bin' \
+    _ "$SOURCE_DIR" "$BYTROVE"
+  [[ $status -eq 0 && -z $stderr ]]
+  diff -u <(sed 1d <<<"$want") <(printf '%s\n' "$output")
+
+  # The report line for offset 1234, column for column.
+  local dir=$BATS_TEST_TMPDIR
+  head -c 1300 /dev/zero >"$dir/firmware.bin"
+  printf 'ELF' | dd of="$dir/firmware.bin" bs=1 seek=1234 conv=notrunc status=none
+  run --separate-stderr bash -c 'cd "$1" && "$2" "'\''ELF'\''" firmware.bin' _ "$dir" "$BYTROVE"
+  diff -u <(man_block 'offset 0x000004D2' 'in firmware.bin') <(sed 1d <<<"$output")
+}
+
+# --- install rules ----------------------------------------------------------------------------
+
+@test "cmake --install lays out the program, manual page and completion, and the program works" {
+  local prefix=$BATS_TEST_TMPDIR/prefix
+  run cmake --install "$BUILD_DIR" --prefix "$prefix"
+  [[ $status -eq 0 ]] || { echo "$output"; false; }
+
+  [[ -x $prefix/bin/bytrove ]]
+  cmp "$SOURCE_DIR/docs/bytrove.1" "$prefix/share/man/man1/bytrove.1"
+  cmp "$SOURCE_DIR/completions/bytrove.bash" "$prefix/share/bash-completion/completions/bytrove"
+  # Nothing else is installed.
+  diff -u <(printf '%s\n' bin/bytrove share/bash-completion/completions/bytrove \
+    share/man/man1/bytrove.1) <(cd "$prefix" && find . -type f | sed 's|^\./||' | sort)
+
+  cd "$BATS_TEST_TMPDIR"
+  make_sample sample.bin
+  run --separate-stderr "$prefix/bin/bytrove" "'ELF'" sample.bin
+  [[ $status -eq 0 && -z $stderr ]]
+  diff -u <(expected_sample_output sample.bin) <(printf '%s\n' "$output")
+
+  # man finds the installed page by name under the prefix.
+  run man -M "$prefix/share/man" -w bytrove
+  [[ $status -eq 0 && $output == "$prefix/share/man/man1/bytrove.1" ]]
+}
+
+# --- bash completion --------------------------------------------------------------------------
+
+# Prints, one per line, what the completion offers for the words given (the last one is the
+# word being completed), run in a fresh bash in the current directory.
+complete_words() {
+  bash --norc --noprofile -c '
+    source "$1"
+    shift
+    COMP_WORDS=("$@")
+    COMP_CWORD=$(($# - 1))
+    COMP_LINE="$*"
+    COMP_POINT=${#COMP_LINE}
+    _bytrove bytrove "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD-1]}"
+    [[ $(complete -p bytrove) == "complete -F _bytrove bytrove" ]] || echo "not registered"
+    printf "%s\n" "${COMPREPLY[@]}"' _ "$SOURCE_DIR/completions/bytrove.bash" "$@"
+}
+
+# Checks that completing the words (the last one being typed) offers exactly the names in
+# $expected, a blank-separated list, in any order.
+offers() {
+  local got want
+  got=$(complete_words "$@" | sed '/^$/d' | LC_ALL=C sort | tr '\n' ' ')
+  want=$(tr ' ' '\n' <<<"$expected" | sed '/^$/d' | LC_ALL=C sort | tr '\n' ' ')
+  if [[ $got != "$want" ]]; then
+    echo "completing '$*': got '$got', expected '$want'"
+    return 1
+  fi
+}
+
+@test "completion offers the switches and long options before the pattern" {
+  expected='--version' offers bytrove --ver
+  expected='--help' offers bytrove -r --he
+  expected='--help --version --progress --' offers bytrove --
+  expected='-h -i -r -s -v --help --version --progress --' offers bytrove -
+  expected='-h -i -r -s -v --help --version --progress --' offers bytrove -v /r -
+  expected='-ir -ir+ -ir-' offers bytrove -ir
+  expected='-I+R -I+R+ -I+R-' offers bytrove -I+R
+  expected='-v-' offers bytrove -v-
+  expected='' offers bytrove -x
+  expected='' offers bytrove -iq
+  # The pattern itself is free text.
+  expected='' offers bytrove -i ''
+  expected='' offers bytrove -- -
+  # Nothing follows --help or --version.
+  expected='' offers bytrove --help -
+  expected='' offers bytrove -v --version -
+}
+
+@test "completion after the pattern offers what still applies there, then file names" {
+  cd "$BATS_TEST_TMPDIR"
+  mkdir -p almond/inner
+  : >alpha.bin
+  : >beta.bin
+  : >./-dash.bin
+  : >'with space.bin'
+
+  # -i no longer changes anything and the long options are not recognised here.
+  expected='-h -r -s -v --' offers bytrove 41 -
+  expected='-h -r -s -v --' offers bytrove -v 41 -r -
+  expected='' offers bytrove 41 --ver
+  expected='' offers bytrove 41 -i
+  expected='-rv -rv+ -rv-' offers bytrove 41 -rv
+  expected='alpha.bin almond' offers bytrove "'ELF'" al
+  expected='alpha.bin almond' offers bytrove 41 -r al
+  expected='almond/inner' offers bytrove 41 almond/
+  [[ $(complete_words bytrove 41 w) == 'with space.bin' ]]
+  # After "--" everything is a file name, also what begins with "-".
+  expected='-dash.bin' offers bytrove 41 -- -
+  expected='-dash.bin' offers bytrove -- 41 -
+  expected='beta.bin' offers bytrove -r -- "7F 'E'" b
+}
+
+# --- Debian package -----------------------------------------------------------------------------
+
+@test "cpack builds bytrove_<version>_<arch>.deb with the program, page, completion and fields" {
+  local deb name version arch
+  deb=$(deb_package)
+  name=$(basename "$deb")
+  arch=$(dpkg --print-architecture)
+  [[ $name =~ ^bytrove_([0-9]+\.[0-9]+\.[0-9]+)_${arch}\.deb$ ]] || { echo "name $name"; false; }
+  version=${BASH_REMATCH[1]}
+  # The package version is the program's own ("Bytrove 2.1" for 2.1.x).
+  [[ $("$BYTROVE" --version) == "Bytrove ${version%.*} "* ]]
+
+  run dpkg-deb -f "$deb" Package Version Architecture Maintainer Section Depends
+  [[ $status -eq 0 ]]
+  echo "$output"
+  grep -qx 'Package: bytrove' <<<"$output"
+  grep -qx "Version: $version" <<<"$output"
+  grep -qx "Architecture: $arch" <<<"$output"
+  grep -qx 'Maintainer: Bytrove developers <dev@bytrove.invalid>' <<<"$output"
+  grep -qx 'Section: utils' <<<"$output"
+  # Filled in from the binary's shared libraries.
+  grep -qE '^Depends: .*libc6 \(>= [0-9.]+\)' <<<"$output"
+  grep -qE '^Depends: .*libstdc\+\+6' <<<"$output"
+  run dpkg-deb -I "$deb"
+  grep -qE '^ Description: .+' <<<"$output"
+
+  run dpkg-deb -c "$deb"
+  [[ $status -eq 0 ]]
+  diff -u <(printf '%s\n' ./usr/bin/bytrove ./usr/share/bash-completion/completions/bytrove \
+    ./usr/share/man/man1/bytrove.1) <(awk '$1 !~ /^d/ { print $6 }' <<<"$output" | sort)
+  grep -qE '^-rwxr-xr-x root/root .* \./usr/bin/bytrove$' <<<"$output"
+  grep -qE '^-rw-r--r-- root/root .* \./usr/share/man/man1/bytrove.1$' <<<"$output"
+
+  # The packaged files are the ones in the tree.
+  local unpacked=$BATS_TEST_TMPDIR/unpacked
+  dpkg-deb -x "$deb" "$unpacked"
+  cmp "$SOURCE_DIR/docs/bytrove.1" "$unpacked/usr/share/man/man1/bytrove.1"
+  cmp "$SOURCE_DIR/completions/bytrove.bash" \
+    "$unpacked/usr/share/bash-completion/completions/bytrove"
+  cd "$BATS_TEST_TMPDIR"
+  make_sample sample.bin
+  run --separate-stderr "$unpacked/usr/bin/bytrove" "'ELF'" sample.bin
+  [[ $status -eq 0 && -z $stderr ]]
+  diff -u <(expected_sample_output sample.bin) <(printf '%s\n' "$output")
+}
+
+@test "the .deb installs with dpkg, searches from /usr/bin and removes cleanly" {
+  [[ $(id -u) -eq 0 ]] || skip "dpkg -i needs root"
+  command -v dpkg >/dev/null || skip "dpkg is not available"
+  local deb
+  deb=$(deb_package)
+
+  # Runs of this suite on the same machine take turns with dpkg; a bytrove package that was
+  # installed by someone else is left alone.
+  exec {lock}>/tmp/bytrove-deb-install-test.lock
+  flock -w 300 "$lock"
+  if dpkg-query -W -f='${Status}' bytrove 2>/dev/null | grep -q 'install ok installed'; then
+    flock -u "$lock"
+    skip "a bytrove package is already installed on this machine"
+  fi
+
+  cd "$BATS_TEST_TMPDIR"
+  make_sample sample.bin
+  # Each step runs only if the one before it passed; the package is removed in any case.
+  local rc=0
+  dpkg -i "$deb" >/dev/null &&
+    dpkg-query -W -f='${Status}\n' bytrove | grep -qx 'install ok installed' &&
+    dpkg -L bytrove | grep -qx /usr/bin/bytrove &&
+    diff -u <(expected_sample_output sample.bin) <(/usr/bin/bytrove "'ELF'" sample.bin) ||
+    rc=1
+  dpkg -r bytrove >/dev/null || rc=1
+  [[ ! -e /usr/bin/bytrove && ! -e /usr/share/man/man1/bytrove.1 ]] || rc=1
+  flock -u "$lock"
+  return $rc
+}
