@@ -5,7 +5,7 @@
 # pattern itself is free text, so nothing is offered for it.
 #
 # Works on its own (sourced from ~/.bashrc) and, when the bash-completion package is loaded,
-# uses its word splitting so that file names holding ":" or "=" complete as one word.
+# uses its word splitting so that file names holding ":" or "=" complete too.
 
 _bytrove() {
   local cur words cword
@@ -70,8 +70,11 @@ _bytrove() {
   # A file argument: directories get their "/", odd names are quoted.
   compopt -o filenames 2>/dev/null
   mapfile -t COMPREPLY < <(compgen -f -- "$cur")
-  if declare -F __ltrim_colon_completions >/dev/null; then
-    __ltrim_colon_completions "$cur"
+  # bash replaces only the text after the last ":" or "=" of the word (they break words for
+  # it), so the offered names must not repeat what stands before.
+  if [[ $cur == *[=:]* ]]; then
+    local before=${cur%"${cur##*[=:]}"}
+    COMPREPLY=("${COMPREPLY[@]#"$before"}")
   fi
   return 0
 }

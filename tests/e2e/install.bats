@@ -53,6 +53,19 @@ deb_package() {
   echo "${debs[0]}"
 }
 
+# Installs the build tree under a temporary prefix once per file run; prints the prefix.
+install_prefix() {
+  local prefix=$BATS_FILE_TMPDIR/prefix
+  if [[ ! -d $prefix ]]; then
+    cmake --install "$BUILD_DIR" --prefix "$prefix" >"$prefix.log" 2>&1 || {
+      cat "$prefix.log" >&2
+      rm -rf "$prefix"
+      return 1
+    }
+  fi
+  echo "$prefix"
+}
+
 # A file whose occurrences of 'ELF' are known: offsets 1 and 1234.
 make_sample() {
   head -c 2000 /dev/zero >"$1"
@@ -106,12 +119,15 @@ expected_sample_output() {
 }
 
 @test "the manual page's worked examples are what the program prints" {
-  # The verbose example runs on the sample firmware shipped with the sources.
-  local want
+  # The verbose example: its command line, run by the shell on the sample firmware shipped
+  # with the sources, prints exactly the lines shown under it.
+  local want command
   want=$(man_block '$ bytrove -v' 'bytes searched).')
-  [[ -n $want ]]
-  run --separate-stderr bash -c 'cd "$1/samples" && "$2" -v "7F '\''ELF'\'' ? 01" firmware.bin' \
-    _ "$SOURCE_DIR" "$BYTROVE"
+  command=$(head -n 1 <<<"$want")
+  command=${command#'$ '}
+  [[ $command == 'bytrove -v '*' firmware.bin' ]] || { echo "command: $command"; false; }
+  run --separate-stderr bash -c 'cd "$1/samples" && PATH=$2:$PATH && eval "$3"' \
+    _ "$SOURCE_DIR" "$(dirname "$BYTROVE")" "$command"
   [[ $status -eq 0 && -z $stderr ]]
   diff -u <(sed 1d <<<"$want") <(printf '%s\n' "$output")
 
@@ -126,10 +142,8 @@ expected_sample_output() {
 # --- install rules ----------------------------------------------------------------------------
 
 @test "cmake --install lays out the program, manual page and completion, and the program works" {
-  local prefix=$BATS_TEST_TMPDIR/prefix
-  run cmake --install "$BUILD_DIR" --prefix "$prefix"
-  [[ $status -eq 0 ]] || { echo "$output"; false; }
-
+  local prefix
+  prefix=$(install_prefix)
   [[ -x $prefix/bin/bytrove ]]
   cmp "$SOURCE_DIR/docs/bytrove.1" "$prefix/share/man/man1/bytrove.1"
   cmp "$SOURCE_DIR/completions/bytrove.bash" "$prefix/share/bash-completion/completions/bytrove"
@@ -218,6 +232,46 @@ offers() {
   expected='-dash.bin' offers bytrove 41 -- -
   expected='-dash.bin' offers bytrove -- 41 -
   expected='beta.bin' offers bytrove -r -- "7F 'E'" b
+}
+
+@test "the bash-completion package finds the installed completion and completes whole words" {
+  local loader=/usr/share/bash-completion/bash_completion
+  [[ -f $loader ]] || skip "the bash-completion package is not installed"
+  local prefix
+  prefix=$(install_prefix)
+  cd "$BATS_TEST_TMPDIR"
+  : >'img:1.bin'
+  : >'img:2.bin'
+  : >'key=value.bin'
+
+  # The completion is the file bash-completion finds under the prefix's data directory.
+  # Then the words as bash splits them at ":" and "=", and the line as typed.
+  run bash --norc --noprofile -c '
+    export XDG_DATA_DIRS=$1/share BASH_COMPLETION_USER_DIR=$1/none
+    source "$2"
+    complete -r bytrove 2>/dev/null
+    __load_completion bytrove || exit 1
+    [[ $(complete -p bytrove) == "complete -F _bytrove bytrove" ]] || exit 2
+    shopt -s extdebug
+    [[ $(declare -F _bytrove) == *" $1/share/bash-completion/completions/bytrove" ]] || exit 3
+    shopt -u extdebug
+    t() {
+      COMP_LINE=$1
+      COMP_POINT=${#COMP_LINE}
+      shift
+      COMP_WORDS=("$@")
+      COMP_CWORD=$(($# - 1))
+      _bytrove
+      printf "%s\n" "${COMPREPLY[*]}"
+    }
+    t "bytrove --ver" bytrove --ver
+    t "bytrove -i" bytrove -i
+    t "bytrove 41 img:" bytrove 41 img :
+    t "bytrove 41 key=v" bytrove 41 key = v
+    t "bytrove 41 -" bytrove 41 -' _ "$prefix" "$loader"
+  [[ $status -eq 0 ]] || { echo "status $status: $output"; false; }
+  diff -u <(printf '%s\n' --version '-i -i+ -i-' '1.bin 2.bin' 'value.bin' '-h -r -s -v --') \
+    <(printf '%s\n' "$output" | sed 's/2.bin 1.bin/1.bin 2.bin/')
 }
 
 # --- Debian package -----------------------------------------------------------------------------
