@@ -83,15 +83,15 @@ std::string progress_meter::line_text() const {
     char share[16];
     std::snprintf(share, sizeof share, " (%.0f%%)",
                   100.0 * static_cast<double>(input_done_) / static_cast<double>(input_total_));
-    text += " of " + human_bytes(static_cast<double>(input_total_)) + share;
+    text.append(" of ").append(human_bytes(static_cast<double>(input_total_))).append(share);
   }
   if (seconds > 0.0) {
-    text += ", " + human_bytes(static_cast<double>(bytes_done_) / seconds) + "/s";
+    text.append(", ").append(human_bytes(static_cast<double>(bytes_done_) / seconds)).append("/s");
   }
   char files[48];
   std::snprintf(files, sizeof files, ", %llu file(s)", static_cast<unsigned long long>(files_));
   text += files;
-  if (!name_.empty()) text += ", " + name_;
+  if (!name_.empty()) text.append(", ").append(name_);
   const auto limit = static_cast<std::size_t>(width_ > 1 ? width_ - 1 : 1);
   if (text.size() > limit) text.resize(limit);  // one terminal line, never wrapped
   return text;
@@ -103,7 +103,9 @@ void progress_meter::maybe_draw() {
   last_draw_ns_ = now;
   out_.flush();  // results first, so they stand above the line
   writing_ = true;
-  err_.write("\r" + line_text() + "\x1b[K");
+  std::string text = "\r";  // one write, so the terminal never shows half a line
+  text.append(line_text()).append("\x1b[K");
+  err_.write(text);
   err_.flush();
   writing_ = false;
   shown_ = true;
