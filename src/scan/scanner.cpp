@@ -51,27 +51,15 @@ scanner::scanner(const compiled_pattern& pattern, const search_plan& plan, outpu
       err_(err),
       buffer_(new std::uint8_t[k_scan_buffer_size]()),
       positions_(new std::uint32_t[k_block_size + k_max_positions]),
-      anchors_(choose_anchors(pattern, plan)) {
-  if (matcher != matcher_kind::horspool) vector_search_ = select_block_search(matcher);
-  adaptive_ = matcher == matcher_kind::automatic;
-}
+      anchors_(choose_anchors(pattern, plan)),
+      matcher_(matcher == matcher_kind::horspool ? nullptr : select_block_search(matcher),
+               matcher == matcher_kind::automatic) {}
 
 // Finds every occurrence wholly inside buffer_[0, end) and prints its line.
 void scanner::search_block(std::size_t end, std::uint64_t base) {
   const report_line_format& line = line_;
   const block_job job{buffer_.get(), end, &pattern_, &plan_, anchors_};
-  block_result found;
-  if (vector_search_ != nullptr && horspool_blocks_left_ == 0) {
-    found = vector_search_(job, positions_.get());
-    // When the anchor bytes are common in this input, most candidates fail verification and
-    // the skip loop, which can jump over them, may do better for a while.
-    if (adaptive_ && found.candidates - found.matches > end / 4 && pattern_.length >= 8) {
-      horspool_blocks_left_ = 16;
-    }
-  } else {
-    found = search_block_horspool(job, positions_.get());
-    if (horspool_blocks_left_ > 0) --horspool_blocks_left_;
-  }
+  const block_result found = matcher_.search(job, positions_.get());
   const std::size_t room = line.max_size();
   const std::uint32_t* const positions = positions_.get();
   if (room <= output::k_capacity) {

@@ -7,6 +7,7 @@
 
 #include "pattern/compiled_pattern.h"
 #include "pattern/search_plan.h"
+#include "scan/adaptive_matcher.h"
 #include "scan/block_search.h"
 #include "scan/output.h"
 #include "scan/report_line.h"
@@ -66,10 +67,8 @@ class scanner {
   std::unique_ptr<std::uint8_t[]> buffer_;
   report_line_format line_;
   std::unique_ptr<std::uint32_t[]> positions_;  // occurrence starts found in one block
-  block_search_fn vector_search_ = nullptr;     // null: always the skip loop
   vector_anchors anchors_;
-  bool adaptive_ = false;
-  int horspool_blocks_left_ = 0;  // adaptive fallback after a block full of false candidates
+  adaptive_matcher matcher_;
 };
 
 // Writes an error line on standard error after flushing standard output, so a terminal shows
