@@ -22,6 +22,7 @@
 
 #include "pattern/compiled_pattern.h"
 #include "pattern/search_plan.h"
+#include "scan/adaptive_matcher.h"
 #include "scan/block_search.h"
 #include "scan/matcher.h"
 #include "scan/report_line.h"
@@ -355,14 +356,17 @@ void bm_search(benchmark::State& state, const pattern_shape& shape, matcher_kind
   // The buffer is shared between shapes; the copy after its end is this pattern's.
   block_buffer& buffer = shape.buffer();
   buffer.plant(prepared.pattern, prepared.plan);
-  const block_search_fn search =
-      kind == matcher_kind::horspool ? search_block_horspool : select_block_search(kind);
+  // "auto" keeps one adaptive matcher across iterations, as the scanner keeps one across the
+  // blocks of a run: each iteration stands for one more block of the same kind of data.
+  adaptive_matcher search(
+      kind == matcher_kind::horspool ? nullptr : select_block_search(kind),
+      kind == matcher_kind::automatic);
   const block_job job{buffer.data(), buffer.size(), &prepared.pattern, &prepared.plan,
                       prepared.anchors};
   std::vector<std::uint32_t> positions(buffer.size());
   block_result result;
   for (auto _ : state) {
-    result = search(job, positions.data());
+    result = search.search(job, positions.data());
     benchmark::DoNotOptimize(result);
     benchmark::ClobberMemory();
     if (result.matches != prepared.expected.count) {
@@ -451,6 +455,7 @@ struct matcher_choice {
 void register_benchmarks() {
   __builtin_cpu_init();
   std::vector<matcher_choice> matchers = {{"horspool", matcher_kind::horspool},
+                                          {"auto", matcher_kind::automatic},
                                           {"sse2", matcher_kind::sse2}};
   // A named filter the CPU lacks would silently measure another one; leave it out instead.
   if (__builtin_cpu_supports("avx2")) matchers.push_back({"avx2", matcher_kind::avx2});

@@ -30,7 +30,12 @@ struct vector_anchors {
   bool exact = false;  // the anchors cover every concrete position: a candidate is a match
 };
 
+// Anchors by the built-in byte frequency table: the choice before any data has been seen.
 vector_anchors choose_anchors(const compiled_pattern& pattern, const search_plan& plan);
+// Anchors by the byte counts of `data`: for an input whose bytes are distributed unlike the
+// table's typical files.
+vector_anchors choose_anchors_for_data(const compiled_pattern& pattern, const std::uint8_t* data,
+                                       std::size_t size);
 
 // One block to search: real data in buf[0, end), the planted copy at buf[end], and at least
 // k_search_slack readable bytes after end + m.
