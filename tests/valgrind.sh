@@ -75,7 +75,7 @@ check() {
   if ((${#problems[@]})); then
     failures=$((failures + 1))
     echo "FAIL $tag: ${problems[*]}"
-    [[ $out != /dev/full ]] && diff "$want_out" "$out" | head -n 20
+    if [[ $out != /dev/full ]]; then diff "$want_out" "$out" | head -n 20 || true; fi
     grep -E '^==[0-9]+== (Invalid|Conditional|Use of|Syscall|.*definitely|.*indirectly|ERROR SUMMARY)' \
       "$log" | head -n 20 || true
   else
