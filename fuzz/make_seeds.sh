@@ -27,6 +27,7 @@ seed fuzz_pattern rare_bytes '\x00%s' '65 00 71 42'
 seed fuzz_pattern hex_then_folded '\x01%s' "61 'A'"
 seed fuzz_pattern quote_in_string '\x00%s' "\"it's\""
 seed fuzz_pattern open_string_high_byte "\\x01'abc\\xe4"
+# shellcheck disable=SC2046  # one number per word
 seed fuzz_pattern over_256_positions '\x00%s' "$(printf '%02x' $(seq 0 299 | awk '{print $1 % 256}'))"
 
 # fuzz_switches: switch texts separated by NUL bytes.
@@ -65,6 +66,7 @@ seed fuzz_scanner case_alternating '\x4b\x07\x3f\x40\x09Se?rcHeDsearched SEARCHE
   for i in $(seq 0 255); do
     v=$(((i * 37 + 11) % 256))
     if ((i % 16 == 7)); then v=63; elif ((v == 63)); then v=64; fi
+    # shellcheck disable=SC2059  # the format is the byte
     printf "\\x$(printf %02x "$v")"
   done
   printf 'data around the pattern'

@@ -29,6 +29,7 @@ banner='Bytrove 2.1 - byte pattern search, (c) 2026 the Bytrove developers'
 block=262144  # the scanner's read block
 
 # put FILE OFFSET BYTES-AS-PRINTF-FORMAT: overwrites bytes of FILE at OFFSET.
+# shellcheck disable=SC2059  # the format is the bytes
 put() { printf "$3" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none; }
 # line OFFSET NAME: one report line as the program prints it.
 line() { printf 'offset 0x%08X%11s) in %s\n' "$1" "($1" "$2"; }
@@ -62,6 +63,7 @@ check() {
   fi
   if [[ -n $want_err ]]; then printf '%s\n' "$want_err" >"$work/want.err"; else : >"$work/want.err"; fi
   # Standard input always arrives through a pipe, as from another program.
+  # shellcheck disable=SC2002
   cat "$input" | BYTROVE_MATCHER=$matcher valgrind --tool=memcheck --leak-check=full \
     --error-exitcode=1 --errors-for-leak-kinds=definite,indirect --log-file="$log" \
     "$bin" "$@" >"$out" 2>"$err" || rc=$?
