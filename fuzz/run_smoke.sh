@@ -45,9 +45,12 @@ for target in "${targets[@]}"; do
   fi
 done
 
+passed=$((${#targets[@]} - ${#failed[@]}))
 if ((${#failed[@]})); then
   echo "fuzz smoke run FAILED: ${failed[*]} (logs and inputs kept in $work)"
+  echo "fuzz: $passed passed, ${#failed[@]} failed"
   exit 1
 fi
 rm -rf "$work"
-echo "fuzz smoke run passed: ${targets[*]}, ${seconds}s each"
+echo "fuzz smoke run: ${targets[*]}, ${seconds}s each"
+echo "fuzz: $passed passed, 0 failed"
