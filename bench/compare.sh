@@ -127,6 +127,7 @@ install_package() {  # install_package PACKAGE COMMAND: 0 when COMMAND is there 
   command -v "$command" >/dev/null
 }
 install_package hyperfine hyperfine || die "hyperfine is needed and could not be installed"
+install_package jq jq || die "jq is needed (to read hyperfine's results) and could not be installed"
 peers=()
 for peer in $peers_wanted; do
   case $peer in
@@ -310,6 +311,21 @@ for class in $classes; do
   say "$summary"
 done
 
+# Dense classes: what merely printing the same lines costs. Bytrove's output is saved once and
+# replayed through the same pipe; the search itself is what Bytrove adds on top of that.
+declare -A print_only
+for class in zero_byte zero_pair; do
+  [[ " $classes " == *" $class "* ]] || continue
+  build_commands "$class"
+  saved=$raw/$class.out
+  bash -c "${commands[0]}" >"$saved"
+  hyperfine --shell bash --warmup 1 --runs "$runs" --style basic --export-json "$raw/$class.print.json" \
+    -n print_only "cat $(q "$saved") | cat" >"$raw/$class.print.txt" 2>&1 ||
+    die "hyperfine failed for the print-only run of $class"
+  print_only[$class]=$(jq -r '.results[0].median' "$raw/$class.print.json")
+  rm -f "$saved"
+done
+
 # --- (f) the table ----------------------------------------------------------------------
 gbps() { awk -v b="$1" -v s="$2" 'BEGIN {if (s > 0) printf "%.2f", b / s / 1e9; else print "-"}'; }
 count_mark() {  # count_mark PEER_COUNT BYTROVE_COUNT: "", "(fewer)", "(more)" or "(failed)"
@@ -364,6 +380,17 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (a != "-" && b != "-" && b > 0) pri
     echo "| $class | \`$pattern\` | $own | $plain | $best_name ($best) | $(ratio "$own" "$best") | $to_limit | $counts |"
   done
   echo
+  if ((${#print_only[@]})); then
+    echo "Dense output: Bytrove against replaying its own saved output through the same pipe"
+    echo "(\`cat saved | cat\`), the cost of merely printing the same lines:"
+    echo
+    echo "| class | Bytrove s | print only s | ratio |"
+    echo "|---|---:|---:|---:|"
+    for class in "${!print_only[@]}"; do
+      echo "| $class | ${median[$class.bytrove]} | ${print_only[$class]} | $(ratio "${median[$class.bytrove]}" "${print_only[$class]}") |"
+    done
+    echo
+  fi
   echo "All medians (seconds):"
   echo
   echo "| class | $(printf '%s | ' bytrove bytrove_horspool "${peers[@]}")"
