@@ -38,7 +38,9 @@ std::size_t read_block(int fd, std::uint8_t* dst, std::size_t want, bool& failed
 }  // namespace
 
 void write_error(output& out, output& err, std::string_view message) {
-  out.flush();
+  // Once standard output has failed the run ends with its own message; a message that raced
+  // the failed flush would appear or not depending on when the buffer happened to fill.
+  if (!out.flush()) return;
   err.write(message);
   err.flush();
 }
