@@ -9,11 +9,11 @@
 //            positions); bit 5 feed through a pipe instead of a memfd; bit 6 plant folded
 //            letters in alternating case; bit 7 verbose.
 //   byte 1   pattern length - 1 (clamped to the bytes present)
-//   byte 2   the spec byte that means "wildcard" (never at the last position)
+//   byte 2   the position byte that means "wildcard" (never at the last position)
 //   byte 3   stretched length: block multiple - 256 + 2 * this
 //   byte 4   where occurrences are planted before each block boundary (distance - 1), and the
 //            pipe writer's chunk size and blocking mode
-//   then     one spec byte per pattern position, then the data.
+//   then     one position byte per pattern position, then the data.
 // The pattern is written as pattern text and compiled with parse_pattern, so the whole path
 // from argument to report line is covered. The scanner runs once per matcher the CPU has; each
 // run's report lines must be exactly the naive search's, its counters must agree and nothing
@@ -96,13 +96,13 @@ bool is_letter(std::uint8_t b) { return (b | 0x20) >= 'a' && (b | 0x20) <= 'z'; 
 
 // Writes the positions as pattern text: hex pairs, "?" and 'quoted' runs. A quoted run cannot
 // hold its own quote or a NUL (the argument would end there), so those bytes stay hex.
-void build_pattern(const std::uint8_t* spec, std::size_t m, std::uint8_t wild, int quoting,
+void build_pattern(const std::uint8_t* position_bytes, std::size_t m, std::uint8_t wild, int quoting,
                    run_case& rc) {
   rc.model.clear();
   rc.pattern_text.clear();
   bool in_string = false;
   for (std::size_t i = 0; i < m; ++i) {
-    const std::uint8_t b = spec[i];
+    const std::uint8_t b = position_bytes[i];
     if (b == wild && i + 1 < m) {
       if (in_string) rc.pattern_text += '\'';
       in_string = false;
@@ -444,11 +444,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   const std::uint8_t length_byte = bytes[3];
   const std::uint8_t plant_byte = bytes[4];
 
-  const std::uint8_t* spec = bytes + k_header;
-  const std::uint8_t* tail = spec + m;
+  const std::uint8_t* positions_in = bytes + k_header;
+  const std::uint8_t* tail = positions_in + m;
   const std::size_t tail_size = size - k_header - m;
 
-  build_pattern(spec, m, wild, quoting, rc);
+  build_pattern(positions_in, m, wild, quoting, rc);
   prepare_reference(rc.model);
   compiled_pattern pattern;
   const status st = parse_pattern(rc.pattern_text, rc.ignore_case, pattern);

@@ -44,7 +44,7 @@ seed fuzz_switches unknown_later 's-h+\0i\0zz'
 seed fuzz_switches minus_minus '%s' '-x'
 seed fuzz_switches trailing_sign '%s' 'v-+'
 
-# fuzz_scanner: flags, length-1, wildcard byte, length byte, plant byte, pattern spec, data.
+# fuzz_scanner: flags, length-1, wildcard byte, length byte, plant byte, position bytes, data.
 seed fuzz_scanner overlapping '\x00\x01\xff\x00\x00AAAAA'
 seed fuzz_scanner folded_pairs '\x09\x01\xff\x00\x00ab ab AB aB Ab xb'
 seed fuzz_scanner wildcard_folded '\x09\x04\x3f\x00\x00e\x00?qBzzE\x00zqbxe\x00\x00qB'

@@ -43,8 +43,8 @@ class search_run final : public walk_visitor {
   }
   bool stopped() const override { return io_.out.failed(); }
 
-  void search_file_argument(const std::string& spec) {
-    const file_argument_split split = split_file_argument(spec, io_.fs);
+  void search_file_argument(const std::string& argument) {
+    const file_argument_split split = split_file_argument(argument, io_.fs);
     const walk_options options{settings_.recurse, settings_.attribute_mask};
     const bool matched = walk_directory(io_.fs, split.dir, split.name_pattern, options, *this);
     if (!matched && !stopped()) {
@@ -72,12 +72,12 @@ class search_run final : public walk_visitor {
 
 }  // namespace
 
-file_argument_split split_file_argument(const std::string& spec, file_system& fs) {
-  const std::size_t slash = spec.rfind('/');
-  const std::string name_part = slash == std::string::npos ? spec : spec.substr(slash + 1);
-  if (name_part.empty()) return {spec, "*"};
-  if (!has_wildcards(name_part) && fs.is_directory(spec)) return {spec + "/", "*"};
-  return {slash == std::string::npos ? std::string() : spec.substr(0, slash + 1), name_part};
+file_argument_split split_file_argument(const std::string& argument, file_system& fs) {
+  const std::size_t slash = argument.rfind('/');
+  const std::string name_part = slash == std::string::npos ? argument : argument.substr(slash + 1);
+  if (name_part.empty()) return {argument, "*"};
+  if (!has_wildcards(name_part) && fs.is_directory(argument)) return {argument + "/", "*"};
+  return {slash == std::string::npos ? std::string() : argument.substr(0, slash + 1), name_part};
 }
 
 status finish_run(const std::vector<std::string>& args, std::size_t next, bool options_ended,

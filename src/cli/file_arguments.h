@@ -21,7 +21,7 @@ struct file_argument_split {
 // Splits a file argument at its last "/". A name part without wildcards that, with its
 // directory, names an existing directory is searched as "<arg>/*"; an empty name part
 // (empty argument, trailing "/") searches "*" in that directory.
-file_argument_split split_file_argument(const std::string& spec, file_system& fs);
+file_argument_split split_file_argument(const std::string& argument, file_system& fs);
 
 // Finishes a run after the pattern: walks args[next..], applying switch arguments (until a
 // "--" ended them) to `settings` for what follows and searching every file argument; searches
