@@ -20,7 +20,9 @@
 #   BENCH_NO_INSTALL=1 never call apt-get for missing peers
 #
 # Every command prints every match offset; its output goes through a pipe (GNU grep stops at
-# the first match when its output is /dev/null). Each tool's match count is recorded next to
+# the first match when its output is /dev/null), and the end of that pipe is /dev/null
+# (hyperfine --output=null: hyperfine's own default reads the output itself, which on dense
+# classes costs several times what the tools do). Each tool's match count is recorded next to
 # Bytrove's: the other tools report non-overlapping matches (fewer for 00 00), grep cannot
 # match across a newline, and yara keeps at most 1,000,000 matches per string.
 set -euo pipefail
@@ -289,7 +291,7 @@ for class in $classes; do
     # Through a pipe: some tools special-case an output of /dev/null.
     args+=(-n "${names[$i]}" "{ ${commands[$i]}; } | cat")
   done
-  hyperfine --shell bash --warmup 1 --runs "$runs" --ignore-failure --style basic \
+  hyperfine --shell bash --output=null --warmup 1 --runs "$runs" --ignore-failure --style basic \
     --export-json "$raw/$class.json" "${args[@]}" >"$raw/$class.hyperfine.txt" 2>&1 ||
     { cat "$raw/$class.hyperfine.txt" >&2; die "hyperfine failed for $class"; }
   while IFS=$'\t' read -r name seconds; do
@@ -319,7 +321,7 @@ for class in zero_byte zero_pair; do
   build_commands "$class"
   saved=$raw/$class.out
   bash -c "${commands[0]}" >"$saved"
-  hyperfine --shell bash --warmup 1 --runs "$runs" --style basic --export-json "$raw/$class.print.json" \
+  hyperfine --shell bash --output=null --warmup 1 --runs "$runs" --style basic --export-json "$raw/$class.print.json" \
     -n print_only "cat $(q "$saved") | cat" >"$raw/$class.print.txt" 2>&1 ||
     die "hyperfine failed for the print-only run of $class"
   print_only[$class]=$(jq -r '.results[0].median' "$raw/$class.print.json")
