@@ -18,6 +18,46 @@ struct digit_pairs {
 };
 constexpr digit_pairs k_pairs;
 
+struct hex_pairs {
+  char text[512];
+  constexpr hex_pairs() : text() {
+    for (int i = 0; i < 256; ++i) {
+      text[2 * i] = k_hex_digits[i >> 4];
+      text[2 * i + 1] = k_hex_digits[i & 0xF];
+    }
+  }
+};
+constexpr hex_pairs k_hex_pairs;
+
+// Offsets below 4 GiB, by far the common case: 8 hex digits and at most 10 decimal ones, so the
+// label always fills the 11 columns exactly and every length is fixed. Dense results print
+// hundreds of millions of these lines.
+char* write_numbers_32(char* p, std::uint32_t offset) {
+  std::memcpy(p, "offset 0x", 9);
+  for (int byte = 0; byte < 4; ++byte) {
+    const unsigned value = (offset >> (24 - 8 * byte)) & 0xFFu;
+    std::memcpy(p + 9 + 2 * byte, k_hex_pairs.text + 2 * value, 2);
+  }
+  p += 17;
+  std::memcpy(p, "           ", 11);
+  char* const last = p + 11;
+  char* q = last;
+  std::uint32_t rest = offset;
+  while (rest >= 100) {
+    q -= 2;
+    std::memcpy(q, k_pairs.text + 2 * (rest % 100), 2);
+    rest /= 100;
+  }
+  if (rest >= 10) {
+    q -= 2;
+    std::memcpy(q, k_pairs.text + 2 * rest, 2);
+  } else {
+    *--q = static_cast<char>('0' + rest);
+  }
+  q[-1] = '(';
+  return last;
+}
+
 int decimal_digits(std::uint64_t value) {
   int count = 1;
   while (value >= 10000) {
@@ -32,6 +72,7 @@ int decimal_digits(std::uint64_t value) {
 
 // Writes "offset 0x<hex>" then "(<decimal>" right-aligned in 11 columns; returns the end.
 char* write_numbers(char* p, std::uint64_t offset) {
+  if (offset <= 0xFFFFFFFFu) return write_numbers_32(p, static_cast<std::uint32_t>(offset));
   std::memcpy(p, "offset 0x", 9);
   p += 9;
   int hex_digits = 8;
