@@ -29,6 +29,25 @@ struct hex_pairs {
 };
 constexpr hex_pairs k_hex_pairs;
 
+// Writes the decimal digits of `value` so that they end just before `last`; returns where they
+// start. 32-bit values take the cheaper division.
+template <class unsigned_type>
+char* write_decimal_ending_at(char* last, unsigned_type value) {
+  char* q = last;
+  while (value >= 100) {
+    q -= 2;
+    std::memcpy(q, k_pairs.text + 2 * (value % 100), 2);
+    value /= 100;
+  }
+  if (value >= 10) {
+    q -= 2;
+    std::memcpy(q, k_pairs.text + 2 * value, 2);
+  } else {
+    *--q = static_cast<char>('0' + value);
+  }
+  return q;
+}
+
 // Offsets below 4 GiB, by far the common case: 8 hex digits and at most 10 decimal ones, so the
 // label always fills the 11 columns exactly and every length is fixed. Dense results print
 // hundreds of millions of these lines.
@@ -41,20 +60,7 @@ char* write_numbers_32(char* p, std::uint32_t offset) {
   p += 17;
   std::memcpy(p, "           ", 11);
   char* const last = p + 11;
-  char* q = last;
-  std::uint32_t rest = offset;
-  while (rest >= 100) {
-    q -= 2;
-    std::memcpy(q, k_pairs.text + 2 * (rest % 100), 2);
-    rest /= 100;
-  }
-  if (rest >= 10) {
-    q -= 2;
-    std::memcpy(q, k_pairs.text + 2 * rest, 2);
-  } else {
-    *--q = static_cast<char>('0' + rest);
-  }
-  q[-1] = '(';
+  write_decimal_ending_at(last, offset)[-1] = '(';
   return last;
 }
 
@@ -92,19 +98,7 @@ char* write_numbers(char* p, std::uint64_t offset) {
   }
   *p++ = '(';
   char* const last = p + digits;
-  char* q = last;
-  std::uint64_t rest = offset;
-  while (rest >= 100) {
-    q -= 2;
-    std::memcpy(q, k_pairs.text + 2 * (rest % 100), 2);
-    rest /= 100;
-  }
-  if (rest >= 10) {
-    q -= 2;
-    std::memcpy(q, k_pairs.text + 2 * rest, 2);
-  } else {
-    *--q = static_cast<char>('0' + rest);
-  }
+  write_decimal_ending_at(last, offset);
   return last;
 }
 
