@@ -91,7 +91,15 @@ std::string progress_meter::line_text() const {
   char files[48];
   std::snprintf(files, sizeof files, ", %llu file(s)", static_cast<unsigned long long>(files_));
   text += files;
-  if (!name_.empty()) text.append(", ").append(name_);
+  if (input_total_ > 0 && files_ > 0) {
+    // Later inputs of known size: how far into the current one, before its name, so a long
+    // name cut at the terminal's edge cannot hide it.
+    char share[16];
+    std::snprintf(share, sizeof share, ", %.0f%% of",
+                  100.0 * static_cast<double>(input_done_) / static_cast<double>(input_total_));
+    text += share;
+  }
+  if (!name_.empty()) text.append(input_total_ > 0 && files_ > 0 ? " " : ", ").append(name_);
   const auto limit = static_cast<std::size_t>(width_ > 1 ? width_ - 1 : 1);
   if (text.size() > limit) text.resize(limit);  // one terminal line, never wrapped
   return text;
