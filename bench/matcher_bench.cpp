@@ -336,7 +336,7 @@ prepared_shape& prepare(const pattern_shape& shape) {
     return prepared;
   }
   prepared.plan = build_search_plan(prepared.pattern, shape.ignore_case);
-  prepared.anchors = choose_anchors(prepared.pattern, prepared.plan);
+  prepared.anchors = choose_anchors(prepared.pattern);
   const block_buffer& buffer = shape.buffer();
   prepared.expected = naive_search(buffer.data(), buffer.size(), prepared.pattern);
   if (shape.expect_absent && prepared.expected.count != 0) {
@@ -399,7 +399,7 @@ void bm_plan(benchmark::State& state, const pattern_shape& shape) {
   }
   for (auto _ : state) {
     search_plan plan = build_search_plan(prepared.pattern, shape.ignore_case);
-    vector_anchors anchors = choose_anchors(prepared.pattern, plan);
+    vector_anchors anchors = choose_anchors(prepared.pattern);
     benchmark::DoNotOptimize(plan);
     benchmark::DoNotOptimize(anchors);
   }

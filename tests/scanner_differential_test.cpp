@@ -669,7 +669,7 @@ TEST(scanner, switching_between_matchers_across_blocks_loses_nothing) {
   // occurrences sit in every block and across every boundary, before and after each switch.
   const auto bp = build("A0 A0 A0 A0 00 A0 A0 A0", false);
   ASSERT_NE(bp, nullptr);
-  const vector_anchors anchors = choose_anchors(bp->pattern, bp->plan);
+  const vector_anchors anchors = choose_anchors(bp->pattern);
   ASSERT_EQ(anchors.byte1, 0xA0);
   ASSERT_EQ(anchors.byte2, 0xA0);
   rng_type rng(17);

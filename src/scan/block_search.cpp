@@ -55,8 +55,7 @@ vector_anchors anchors_by_counts(const compiled_pattern& pattern, const std::uin
 
 }  // namespace
 
-vector_anchors choose_anchors(const compiled_pattern& pattern, const search_plan& plan) {
-  (void)plan;
+vector_anchors choose_anchors(const compiled_pattern& pattern) {
   std::uint64_t counts[256];
   for (std::size_t b = 0; b < 256; ++b) counts[b] = static_cast<std::uint64_t>(byte_frequency[b]);
   return anchors_by_counts(pattern, counts);

@@ -31,7 +31,7 @@ struct vector_anchors {
 };
 
 // Anchors by the built-in byte frequency table: the choice before any data has been seen.
-vector_anchors choose_anchors(const compiled_pattern& pattern, const search_plan& plan);
+vector_anchors choose_anchors(const compiled_pattern& pattern);
 // Anchors by the byte counts of `data`: for an input whose bytes are distributed unlike the
 // table's typical files.
 vector_anchors choose_anchors_for_data(const compiled_pattern& pattern, const std::uint8_t* data,

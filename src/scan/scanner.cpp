@@ -53,7 +53,7 @@ scanner::scanner(const compiled_pattern& pattern, const search_plan& plan, outpu
       err_(err),
       buffer_(new std::uint8_t[k_scan_buffer_size]()),
       positions_(new std::uint32_t[k_block_size + k_max_positions]),
-      anchors_(choose_anchors(pattern, plan)),
+      anchors_(choose_anchors(pattern)),
       matcher_(matcher == matcher_kind::horspool ? nullptr : select_block_search(matcher),
                matcher == matcher_kind::automatic) {}
 
