@@ -170,16 +170,24 @@ struct walk_outcome {
   std::vector<std::string> events;
 };
 
-walk_outcome walk(fake_file_system& fs, const std::string& dir, const std::string& pattern,
-                  std::uint32_t mask = k_default_mask, bool recurse = false,
-                  int stop_after_scans = -1) {
-  recording_visitor visitor(&fs, stop_after_scans);
+// Runs one walk and collects what the visitor recorded.
+template <class visitor_type>
+walk_outcome walk_with(file_system& fs, visitor_type& visitor, const std::string& dir,
+                       const std::string& pattern, std::uint32_t mask, bool recurse) {
   walk_options options;
   options.recurse = recurse;
   options.attribute_mask = mask;
   walk_outcome outcome;
   outcome.matched = walk_directory(fs, dir, pattern, options, visitor);
   outcome.events = visitor.events;
+  return outcome;
+}
+
+walk_outcome walk(fake_file_system& fs, const std::string& dir, const std::string& pattern,
+                  std::uint32_t mask = k_default_mask, bool recurse = false,
+                  int stop_after_scans = -1) {
+  recording_visitor visitor(&fs, stop_after_scans);
+  const walk_outcome outcome = walk_with(fs, visitor, dir, pattern, mask, recurse);
   EXPECT_EQ(fs.open_count(), 0u) << "a file was left open";
   return outcome;
 }
@@ -483,13 +491,7 @@ walk_outcome walk_real(const std::string& dir, const std::string& pattern, std::
                        bool recurse) {
   posix_file_system fs;
   reading_visitor visitor;
-  walk_options options;
-  options.recurse = recurse;
-  options.attribute_mask = mask;
-  walk_outcome outcome;
-  outcome.matched = walk_directory(fs, dir, pattern, options, visitor);
-  outcome.events = visitor.events;
-  return outcome;
+  return walk_with(fs, visitor, dir, pattern, mask, recurse);
 }
 
 const dir_entry* find_listed(const std::vector<dir_entry>& entries, std::string_view name) {

@@ -91,7 +91,7 @@ status finish_run(const std::vector<std::string>& args, std::size_t next, bool o
       options_ended = true;
       continue;
     }
-    if (!options_ended && !arg.empty() && (arg[0] == '/' || arg[0] == '-')) {
+    if (!options_ended && is_switch_argument(arg)) {
       // Settings change for the file arguments that follow; the pattern is already compiled,
       // so a change of ignore-case has no effect on it.
       status s = parse_switches(std::string_view(arg).substr(1), settings);

@@ -57,7 +57,7 @@ int run(const std::vector<std::string>& args, io_context& io) {
   std::size_t index = 1;
   for (; index < args.size(); ++index) {
     const std::string& arg = args[index];
-    if (options_ended || arg.empty() || (arg[0] != '/' && arg[0] != '-')) break;
+    if (options_ended || !is_switch_argument(arg)) break;
     if (arg == "--") {
       options_ended = true;
     } else if (arg == "--help") {

@@ -13,4 +13,10 @@ namespace bytrove {
 // and "Unknown option \"<rest of text>\".\n"; letters before the bad one stay applied.
 status parse_switches(std::string_view text, run_settings& settings);
 
+// True for an argument that starts with "/" or "-": a switch wherever it stands (until "--"),
+// so a pattern or file name can never start with either.
+inline bool is_switch_argument(std::string_view arg) {
+  return !arg.empty() && (arg[0] == '/' || arg[0] == '-');
+}
+
 }  // namespace bytrove
