@@ -1,30 +1,37 @@
 #!/usr/bin/env bash
-# Measures the release binary against the read()+memchr ceiling and against other search
-# tools, on a 1 GiB corpus of real binaries and on a tree of about 20,000 real files, and
-# writes a Markdown table.
+# Measures the release binary against the read()+memchr ceilings and against other search
+# tools, on a 1 GiB corpus of real binaries, a 256 MiB slice of it (dense output) and a tree
+# of about 20,000 real files, and writes a Markdown table.
 #
 #   bench/compare.sh                  full run (long: the dense classes print hundreds of
-#                                     millions of lines, and every tool runs 1 + BENCH_RUNS + 2 times)
-#   BENCH_QUICK=1 bench/compare.sh    smoke test: 64 MiB corpus, 2,000 files, 1 run
+#                                     millions of lines, and every command runs BENCH_RUNS + 3
+#                                     times: a warm-up, the count and the peak memory)
+#   BENCH_QUICK=1 bench/compare.sh    smoke test: 64 MiB corpus, 16 MiB slice, 2,000 files, 1 run
 #
 # Environment:
-#   BENCH_DIR          cache for the corpus, the tree and raw results (/tmp/bytrove-bench)
+#   BENCH_DIR          cache for the corpus, the slice, the tree and raw results (/tmp/bytrove-bench)
 #   BENCH_OUT          the Markdown table (bench/results.md)
 #   BENCH_RUNS         hyperfine runs per command (5; 1 with BENCH_QUICK)
-#   BENCH_QUICK=1      small corpus and tree, one run
+#   BENCH_QUICK=1      small corpus, slice and tree, one run
 #   BENCH_CLASSES      classes to run, space separated (all):
 #                      rare_byte elf_magic string bytes64 absent4 error_nocase call_wildcard
-#                      zero_byte zero_pair tree
+#                      zero_byte zero_pair zero_byte_slice zero_pair_slice tree
 #   BENCH_PEERS        peers to run, space separated (grep rg ugrep yara)
 #   BENCH_NO_BUILD=1   use the binaries already in build/release and build/bench
-#   BENCH_NO_INSTALL=1 never call apt-get for missing peers
+#   BENCH_NO_INSTALL=1 never call apt-get for missing tools
 #
-# Every command prints every match offset; its output goes through a pipe (GNU grep stops at
-# the first match when its output is /dev/null), and the end of that pipe is /dev/null
-# (hyperfine --output=null: hyperfine's own default reads the output itself, which on dense
-# classes costs several times what the tools do). Each tool's match count is recorded next to
-# Bytrove's: the other tools report non-overlapping matches (fewer for 00 00), grep cannot
-# match across a newline, and yara keeps at most 1,000,000 matches per string.
+# Bytrove runs with its default threads, with --threads 1 (the single-stream path) and with the
+# skip loop alone (BYTROVE_MATCHER=horspool); all three must print the same bytes. ripgrep runs
+# with and without --no-mmap and the faster counts. Every command prints every match offset
+# into a pipe whose reader discards it, `{ tool ...; } | cat >/dev/null`, written into the
+# command itself so that hyperfine's own --output handling (which differs between versions)
+# plays no part: GNU grep stops at the first match when its output is /dev/null, and a
+# harness that reads the output itself costs several times what the tools do on
+# the dense classes. Each tool's match count is recorded next to Bytrove's: the other tools
+# report non-overlapping matches (fewer for 00 00, except in the slice class, where they are
+# given a look-ahead that finds every occurrence), grep cannot match across a newline, and yara
+# keeps at most 1,000,000 matches per string. Peak memory comes from one more run of each
+# command under /usr/bin/time -v.
 set -euo pipefail
 export LC_ALL=C
 
@@ -34,14 +41,16 @@ bench_dir=${BENCH_DIR:-/tmp/bytrove-bench}
 out_file=${BENCH_OUT:-$root/bench/results.md}
 if [[ $quick == 1 ]]; then
   corpus_bytes=$((64 << 20))
+  slice_bytes=$((16 << 20))
   tree_count=2000
   runs=${BENCH_RUNS:-1}
 else
   corpus_bytes=$((1 << 30))
+  slice_bytes=$((256 << 20))
   tree_count=20000
   runs=${BENCH_RUNS:-5}
 fi
-all_classes="rare_byte elf_magic string bytes64 absent4 error_nocase call_wildcard zero_byte zero_pair tree"
+all_classes="rare_byte elf_magic string bytes64 absent4 error_nocase call_wildcard zero_byte zero_pair zero_byte_slice zero_pair_slice tree"
 classes=${BENCH_CLASSES:-$all_classes}
 peers_wanted=${BENCH_PEERS:-grep rg ugrep yara}
 
@@ -61,18 +70,28 @@ export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 bytrove=$root/build/release/bytrove
 read_limit=$root/build/bench/bench/read_limit
 if [[ ${BENCH_NO_BUILD:-0} != 1 ]]; then
-  say "building the release binary and the bench tools (log: $bench_dir/build.log)"
+  say "building the release binary and read_limit (log: $bench_dir/build.log)"
   (
     cd "$root"
     cmake --workflow --preset release
     cmake --preset bench
-    cmake --build --preset bench
+    cmake --build --preset bench --target read_limit
   ) >"$bench_dir/build.log" 2>&1 || { tail -30 "$bench_dir/build.log" >&2; die "build failed"; }
 fi
 [[ -x $bytrove ]] || die "no release binary at $bytrove"
 [[ -x $read_limit ]] || die "no read_limit at $read_limit"
 
-# --- (b) corpus and tree ----------------------------------------------------------------
+# --threads 1 is the single-stream path. A binary without the switch is still measured with
+# its default; its one-thread column then says n/a instead of timing an error message.
+printf 'xxab' >"$bench_dir/threads-probe.bin"
+if "$bytrove" --threads 1 -- "'ab'" "$bench_dir/threads-probe.bin" >/dev/null 2>&1; then
+  has_threads=1
+else
+  has_threads=0
+  say "WARNING: $bytrove does not accept --threads 1; only its default is measured"
+fi
+
+# --- (b) corpus, slice and tree ---------------------------------------------------------
 # Real binaries in a fixed order, cut at an exact size. The file set is whatever this machine
 # has installed, so the corpus's checksum goes into the results to tell runs apart.
 corpus=$bench_dir/corpus-$corpus_bytes.bin
@@ -88,9 +107,18 @@ if [[ ! -f $corpus || $(stat -c %s "$corpus") != "$corpus_bytes" || ! -f $corpus
   [[ $size == "$corpus_bytes" ]] || die "only $size bytes under /usr/lib and /usr/bin"
   mv "$corpus.tmp" "$corpus"
   sha256sum "$corpus" | cut -d' ' -f1 >"$corpus.sha256"
+  rm -f "$bench_dir"/slice-*.bin
 fi
 corpus_sha=$(cat "$corpus.sha256")
 say "corpus $corpus (sha256 ${corpus_sha:0:16}...)"
+
+# The dense classes print about 60 bytes per occurrence: on the whole corpus that output
+# (about 15 GB for 00) does not stay in the page cache, so replaying it measures the disk.
+# On the slice it does, which makes "printing the same lines alone" a usable reference.
+slice=$bench_dir/slice-$slice_bytes.bin
+if [[ ! -f $slice || $(stat -c %s "$slice") != "$slice_bytes" ]]; then
+  head -c "$slice_bytes" "$corpus" >"$slice"
+fi
 
 # The first regular files under /usr/lib and /usr/share, relative paths kept. Hidden files
 # and directories are left out, so every tool searches the same set without extra switches.
@@ -130,6 +158,8 @@ install_package() {  # install_package PACKAGE COMMAND: 0 when COMMAND is there 
 }
 install_package hyperfine hyperfine || die "hyperfine is needed and could not be installed"
 install_package jq jq || die "jq is needed (to read hyperfine's results) and could not be installed"
+# GNU time, not the shell keyword: it reports the peak resident set size.
+install_package time /usr/bin/time || die "/usr/bin/time is needed (peak memory) and could not be installed"
 peers=()
 for peer in $peers_wanted; do
   case $peer in
@@ -144,13 +174,16 @@ for peer in $peers_wanted; do
 done
 say "peers: ${peers[*]:-none}"
 
-# --- (d) the read()+memchr ceiling ------------------------------------------------------
+# --- (d) the ceilings -------------------------------------------------------------------
 # The rarest byte of the corpus (not a newline, which line-based tools cannot match).
 rare=$("$read_limit" "$corpus" --rarest | awk '$1 != "0A" {print $1; exit}')
 [[ -n $rare ]] || die "could not find a rare byte in the corpus"
-say "measuring read()+memchr on the corpus"
+say "measuring read()+memchr (one thread) and pread()+memchr (every CPU) on the corpus"
 "$read_limit" "$corpus" --runs "$((runs < 3 ? 3 : runs))" --byte "$rare" | tee "$raw/read_limit.txt" >&2
-limit_gbps=$(awk '$1 == "limit_gbps" {print $2}' "$raw/read_limit.txt")
+ceiling_1=$(awk '$1 == "ceiling_1thread_gbps" {print $2}' "$raw/read_limit.txt")
+ceiling_threads=$(awk '$1 == "ceiling_nthread_gbps" {print $2}' "$raw/read_limit.txt")
+ceiling_n=$(awk '$1 == "ceiling_nthread_gbps" {print $3}' "$raw/read_limit.txt")
+[[ -n $ceiling_1 && -n $ceiling_n ]] || die "read_limit printed no ceilings"
 
 # --- the patterns -----------------------------------------------------------------------
 # A pattern is held as hex pairs ("??" for a wildcard) or as a plain string.
@@ -198,13 +231,36 @@ declare -A class_pattern=(
   [call_wildcard]="hex|E8 ?? ?? ?? ?? 48 8B"
   [zero_byte]="hex|00"
   [zero_pair]="hex|00 00"
+  [zero_byte_slice]="hex|00"
+  [zero_pair_slice]="hex|00 00"
   [tree]="str|$string16"
 )
+dense_classes=" zero_byte zero_pair zero_byte_slice zero_pair_slice "
+slice_classes=" zero_byte_slice zero_pair_slice "
+
+bytes_of() {  # bytes_of CLASS: the bytes that class searches
+  case $1 in
+    tree) echo "$tree_bytes" ;;
+    *_slice) echo "$slice_bytes" ;;
+    *) echo "$corpus_bytes" ;;
+  esac
+}
+
+label_of() {
+  case $1 in
+    bytrove) echo "Bytrove" ;;
+    bytrove_t1) echo "Bytrove --threads 1" ;;
+    bytrove_horspool) echo "Bytrove skip loop" ;;
+    rg_nommap) echo "rg --no-mmap" ;;
+    *) echo "$1" ;;
+  esac
+}
 
 q() { printf '%q ' "$@"; }
 
-# Sets `names` and `commands` (timed; every offset printed) and `counters` (prints the match
-# count) for one class.
+# Sets `names` and `commands` (timed; every offset printed), `counters` (prints the match
+# count; empty where another command's count stands for it) and `first_peer` (the index of
+# the first other tool) for one class.
 build_commands() {
   local class=$1 kind value target fold="" bpat regex
   kind=${class_pattern[$class]%%|*}
@@ -212,46 +268,71 @@ build_commands() {
   [[ $class == error_nocase ]] && fold=-i
   target=$corpus
   [[ $class == tree ]] && target=$tree/
+  [[ $slice_classes == *" $class "* ]] && target=$slice
+  # Only PCRE look-ahead makes the other tools report overlapping occurrences; it is used
+  # where the exact count matters more than the tools' plain form.
+  local pcre=()
   if [[ $kind == hex ]]; then
     bpat=${value//\?\?/?}
     regex=$(regex_of_hex "$value")
+    if [[ $class == zero_pair_slice ]]; then
+      regex="$(regex_of_hex "${value%% *}")(?=$(regex_of_hex "${value#* }"))"
+      pcre=(-P)
+    fi
   else
     bpat="'$value'"
   fi
-  local recurse=() grep_r=() rg_j=() yara_rule=$raw/$class.yar
-  if [[ $class == tree ]]; then recurse=(-r); grep_r=(-r); rg_j=(-j1 --no-ignore --hidden); fi
-  names=(bytrove bytrove_horspool)
-  commands=("$(q "$bytrove" "${recurse[@]}" $fold -- "$bpat" "$target")"
-            "BYTROVE_MATCHER=horspool $(q "$bytrove" "${recurse[@]}" $fold -- "$bpat" "$target")")
-  counters=("$(q "$bytrove" "${recurse[@]}" $fold -- "$bpat" "$target") | grep -c '^offset 0x'" "")
+  local recurse=() rg_tree=() yara_rule=$raw/$class.yar
+  if [[ $class == tree ]]; then recurse=(-r); rg_tree=(--no-ignore --hidden); fi
+  local own
+  own=$(q "$bytrove" "${recurse[@]}" $fold -- "$bpat" "$target")
+  names=(bytrove)
+  commands=("$own")
+  counters=("$own | grep -c '^offset 0x'")
+  if [[ $has_threads == 1 ]]; then
+    names+=(bytrove_t1)
+    commands+=("$(q "$bytrove" --threads 1 "${recurse[@]}" $fold -- "$bpat" "$target")")
+    counters+=("")
+  fi
+  names+=(bytrove_horspool)
+  commands+=("env BYTROVE_MATCHER=horspool $own")
+  counters+=("")
+  first_peer=${#names[@]}
   local peer
   for peer in "${peers[@]}"; do
     case $peer in
       grep)
+        names+=(grep)
         if [[ $kind == hex ]]; then
-          names+=(grep); commands+=("$(q grep "${grep_r[@]}" -obUaP -- "$regex" "$target")")
+          commands+=("$(q grep "${recurse[@]}" -obUaP -- "$regex" "$target")")
         else
-          names+=(grep); commands+=("$(q grep "${grep_r[@]}" -obUa $fold -F -- "$value" "$target")")
+          commands+=("$(q grep "${recurse[@]}" -obUa $fold -F -- "$value" "$target")")
         fi
         counters+=("${commands[-1]} | wc -l")
         ;;
       rg)
         local rgpat rgf=()
-        if [[ $kind == hex ]]; then rgpat="(?-u)$regex"; else rgpat=$value; rgf=(-F); fi
-        names+=(rg)
-        commands+=("$(q rg "${rg_j[@]}" --no-mmap -obUa $fold "${rgf[@]}" -- "$rgpat" "$target")")
-        counters+=("$(q rg "${rg_j[@]}" --no-mmap --count-matches --no-filename -Ua $fold "${rgf[@]}" -- "$rgpat" "$target") | awk '{s += \$1} END {print s + 0}'")
+        if [[ ${#pcre[@]} -gt 0 ]]; then rgpat=$regex; rgf=(-P --no-unicode)
+        elif [[ $kind == hex ]]; then rgpat="(?-u)$regex"
+        else rgpat=$value; rgf=(-F)
+        fi
+        names+=(rg rg_nommap)
+        commands+=("$(q rg "${rg_tree[@]}" -obUa $fold "${rgf[@]}" -- "$rgpat" "$target")"
+                   "$(q rg "${rg_tree[@]}" --no-mmap -obUa $fold "${rgf[@]}" -- "$rgpat" "$target")")
+        counters+=("$(q rg "${rg_tree[@]}" --count-matches --no-filename -Ua $fold "${rgf[@]}" -- "$rgpat" "$target") | awk '{s += \$1} END {print s + 0}'"
+                   "")
         ;;
       ugrep)
-        [[ $class == tree ]] && continue
         local ugpat ugf=()
-        if [[ $kind == hex ]]; then ugpat=$regex; else ugpat=$value; ugf=(-F); fi
+        if [[ $kind == hex ]]; then ugpat=$regex; ugf=("${pcre[@]}"); else ugpat=$value; ugf=(-F); fi
         names+=(ugrep)
-        commands+=("$(q ugrep -obUa $fold "${ugf[@]}" -- "$ugpat" "$target")")
-        counters+=("$(q ugrep -c -o -Ua $fold "${ugf[@]}" -- "$ugpat" "$target")")
+        commands+=("$(q ugrep "${recurse[@]}" -obUa $fold "${ugf[@]}" -- "$ugpat" "$target")")
+        # One "count" or "file:count" line per file searched.
+        counters+=("$(q ugrep "${recurse[@]}" -c -o -Ua $fold "${ugf[@]}" -- "$ugpat" "$target") | awk -F: '{s += \$NF} END {print s + 0}'")
         ;;
       yara)
-        [[ $class == tree ]] && continue
+        # It stops at 1,000,000 matches, so on the slice it would time a partial search.
+        [[ $class == tree || $slice_classes == *" $class "* ]] && continue
         # shellcheck disable=SC2016 # $a is yara's, not the shell's
         if [[ $kind == hex ]]; then
           printf 'rule bench { strings: $a = { %s } condition: $a }\n' "$value" >"$yara_rule"
@@ -280,49 +361,63 @@ count_of() {
   if ((rc > 1)); then echo "error $rc"; else echo "${result:-0}"; fi
 }
 
+# The tool's own peak resident set size in MiB, from one run with its output in the same pipe.
+rss_of() {
+  local log=$raw/time-v.txt
+  rm -f "$log"
+  bash -c "/usr/bin/time -v -o $(q "$log") $1 | cat >/dev/null" 2>>"$raw/count-errors.log" || true
+  awk -F': *' '/Maximum resident set size/ {printf "%.1f", $2 / 1024; found = 1}
+               END {if (!found) print "-"}' "$log" 2>/dev/null || echo "-"
+}
+
 # --- (e) measure ------------------------------------------------------------------------
-declare -A median count
-matchers_agree=()
+declare -A median count rss
+outputs_agree=()
 for class in $classes; do
   build_commands "$class"
   say "class $class: ${class_pattern[$class]#*|}"
   args=()
   for i in "${!names[@]}"; do
-    # Through a pipe: some tools special-case an output of /dev/null.
-    args+=(-n "${names[$i]}" "{ ${commands[$i]}; } | cat")
+    # The reader at the end of the pipe discards: hyperfine never sees any output.
+    args+=(-n "${names[$i]}" "{ ${commands[$i]}; } | cat >/dev/null")
   done
-  hyperfine --shell bash --output=null --warmup 1 --runs "$runs" --ignore-failure --style basic \
+  hyperfine --shell=bash --warmup 1 --runs "$runs" --ignore-failure --style basic \
     --export-json "$raw/$class.json" "${args[@]}" >"$raw/$class.hyperfine.txt" 2>&1 ||
     { cat "$raw/$class.hyperfine.txt" >&2; die "hyperfine failed for $class"; }
   while IFS=$'\t' read -r name seconds; do
     median[$class.$name]=$seconds
   done < <(jq -r '.results[] | [.command, .median] | @tsv' "$raw/$class.json")
   for i in "${!names[@]}"; do
+    rss[$class.${names[$i]}]=$(rss_of "${commands[$i]}")
     [[ -n ${counters[$i]} ]] || continue
     count[$class.${names[$i]}]=$(count_of "${counters[$i]}")
   done
-  # The skip loop and the vector filter must print the very same lines.
-  if cmp -s <(bash -c "${commands[0]}") <(bash -c "${commands[1]}"); then
-    matchers_agree+=("$class: same output")
-  else
-    matchers_agree+=("$class: **OUTPUT DIFFERS between the default matcher and horspool**")
-    say "WARNING: $class output differs between the default matcher and horspool"
-  fi
+  # Every way of running Bytrove must print the very same lines.
+  for ((i = 1; i < first_peer; ++i)); do
+    if cmp -s <(bash -c "${commands[0]}") <(bash -c "${commands[$i]}"); then
+      outputs_agree+=("$class ${names[$i]}: same")
+    else
+      outputs_agree+=("$class ${names[$i]}: **OUTPUT DIFFERS from the default**")
+      say "WARNING: $class output of ${names[$i]} differs from the default"
+    fi
+  done
   summary="  bytrove ${count[$class.bytrove]} matches"
-  for name in "${names[@]:2}"; do summary+=", $name ${count[$class.$name]}"; done
+  for i in "${!names[@]}"; do
+    ((i >= first_peer)) && [[ -n ${counters[$i]} ]] && summary+=", ${names[$i]} ${count[$class.${names[$i]}]}"
+  done
   say "$summary"
 done
 
-# Dense classes: what merely printing the same lines costs. Bytrove's output is saved once and
+# Slice classes: what merely printing the same lines costs. Bytrove's output is saved once and
 # replayed through the same pipe; the search itself is what Bytrove adds on top of that.
 declare -A print_only
-for class in zero_byte zero_pair; do
+for class in $slice_classes; do
   [[ " $classes " == *" $class "* ]] || continue
   build_commands "$class"
   saved=$raw/$class.out
   bash -c "${commands[0]}" >"$saved"
-  hyperfine --shell bash --output=null --warmup 1 --runs "$runs" --style basic --export-json "$raw/$class.print.json" \
-    -n print_only "cat $(q "$saved") | cat" >"$raw/$class.print.txt" 2>&1 ||
+  hyperfine --shell=bash --warmup 1 --runs "$runs" --style basic --export-json "$raw/$class.print.json" \
+    -n print_only "cat $(q "$saved") | cat >/dev/null" >"$raw/$class.print.txt" 2>&1 ||
     die "hyperfine failed for the print-only run of $class"
   print_only[$class]=$(jq -r '.results[0].median' "$raw/$class.print.json")
   rm -f "$saved"
@@ -337,80 +432,140 @@ count_mark() {  # count_mark PEER_COUNT BYTROVE_COUNT: "", "(fewer)", "(more)" o
   fi
   return 0
 }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (a != "-" && b != "-" && b > 0) printf "%.2f", a / b; else print "-"}'; }
+ratio() {  # a / b, or "-" unless both are numbers
+  awk -v a="$1" -v b="$2" 'BEGIN {
+    if (a ~ /^[0-9.]+$/ && b ~ /^[0-9.]+$/ && b > 0) printf "%.2f", a / b; else print "-"
+  }'
+}
+faster() { awk -v a="$1" -v b="$2" 'BEGIN {exit !(a ~ /^[0-9.]+$/ && (b !~ /^[0-9.]+$/ || a + 0 > b + 0))}'; }
+count_for() {  # count_for CLASS NAME: rg --no-mmap prints what rg prints
+  local name=$2
+  [[ $name == rg_nommap ]] && name=rg
+  echo "${count[$1.$name]:-}"
+}
+seconds() { awk -v s="${1:--}" 'BEGIN {if (s == "-") print s; else printf "%.3f", s}'; }
 
 {
+  cpu=$(grep -m1 '^model name' /proc/cpuinfo | sed 's/^[^:]*: *//')
+  family=$(grep -m1 '^cpu family' /proc/cpuinfo | sed 's/^[^:]*: *//')
+  model=$(grep -m1 '^model[[:space:]]*:' /proc/cpuinfo | sed 's/^[^:]*: *//')
   echo "# Bytrove against other tools"
   echo
-  echo "$(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | sed 's/^[^:]*: *//')."
+  echo "| date | CPU | CPUs available | read()+memchr, 1 thread | pread()+memchr, $ceiling_threads threads |"
+  echo "|---|---|---:|---:|---:|"
+  echo "| $(date -u '+%Y-%m-%d %H:%M UTC') | $cpu (family $family, model $model) | $(nproc) | $ceiling_1 GB/s | $ceiling_n GB/s |"
+  echo
   echo "Corpus: $corpus_bytes bytes of files under /usr/lib and /usr/bin in path order"
-  echo "(sha256 \`$corpus_sha\`); tree: $tree_files files, $tree_bytes bytes from /usr/lib and /usr/share."
-  echo "Median of $runs hyperfine run(s) after one warm-up; every command prints every offset into a pipe."
-  echo "GB/s = bytes searched (the corpus, or the tree's bytes) / median seconds / 10^9."
+  echo "(sha256 \`$corpus_sha\`); slice: its first $slice_bytes bytes; tree: $tree_files files,"
+  echo "$tree_bytes bytes from /usr/lib and /usr/share. Median of $runs hyperfine run(s) after one"
+  echo "warm-up; every command prints every offset into \`| cat >/dev/null\`. GB/s = bytes searched /"
+  echo "median seconds / 10^9. The ceilings read the corpus (page cache warm) into page-aligned"
+  echo "1 MiB buffers and count byte 0x$rare with memchr: one thread with read(), or every CPU with"
+  echo "pread() of alternate chunks. Peak RSS: one further run of each command under /usr/bin/time -v."
+  [[ $has_threads == 1 ]] || echo "**This Bytrove has no --threads switch: only its default was measured.**"
   [[ $quick == 1 ]] && echo "**Quick run (BENCH_QUICK=1): small inputs, one run; numbers are only a smoke test.**"
   echo
-  echo "read()+memchr ceiling (\`read_limit\`, byte 0x$rare): **$limit_gbps GB/s**"
-  echo
   echo '```'
-  grep -v '^limit_gbps' "$raw/read_limit.txt"
+  grep -v '^ceiling_' "$raw/read_limit.txt"
   echo '```'
   echo
-  echo "| class | pattern | Bytrove GB/s | Bytrove horspool GB/s | fastest peer (GB/s) | Bytrove / fastest peer | Bytrove / read+memchr | counts (Bytrove vs each peer) |"
-  echo "|---|---|---:|---:|---|---:|---:|---|"
+  echo "| class | pattern | Bytrove GB/s | Bytrove --threads 1 GB/s | skip loop GB/s | ripgrep, faster form (GB/s) | fastest peer (GB/s) | Bytrove / fastest peer | Bytrove / $ceiling_threads-thread ceiling | --threads 1 / 1-thread ceiling | peak RSS MiB, Bytrove / peer | counts (Bytrove vs each peer) |"
+  echo "|---|---|---:|---:|---:|---|---|---:|---:|---:|---:|---|"
   for class in $classes; do
     build_commands "$class"
-    bytes=$corpus_bytes
-    [[ $class == tree ]] && bytes=$tree_bytes
+    bytes=$(bytes_of "$class")
     own=$(gbps "$bytes" "${median[$class.bytrove]:-0}")
+    one="n/a"
+    [[ $has_threads == 1 ]] && one=$(gbps "$bytes" "${median[$class.bytrove_t1]:-0}")
     plain=$(gbps "$bytes" "${median[$class.bytrove_horspool]:-0}")
-    best_name="-" best="-"
+    # The fastest peer that found what Bytrove found; if none did, the fastest of all but yara
+    # at its cap, which stopped searching there.
+    best_name="-" best="-" best_exact="-" best_exact_name="-"
     counts="${count[$class.bytrove]}"
-    for name in "${names[@]:2}"; do
+    for name in "${names[@]:$first_peer}"; do
       rate=$(gbps "$bytes" "${median[$class.$name]:-0}")
-      mark=$(count_mark "${count[$class.$name]}" "${count[$class.bytrove]}")
-      if [[ $rate != "-" ]] && { [[ $best == "-" ]] || awk -v a="$rate" -v b="$best" 'BEGIN {exit !(a > b)}'; }; then
-        best=$rate best_name=$name${mark:+ $mark}
-      fi
-      counts+="; $name ${count[$class.$name]}${mark:+ $mark}"
+      mark=$(count_mark "$(count_for "$class" "$name")" "${count[$class.bytrove]}")
+      capped=0
+      [[ $name == yara && ${count[$class.yara]} == 1000000 && -n $mark ]] && capped=1
+      if ((!capped)) && faster "$rate" "$best"; then best=$rate best_name=$name; fi
+      if [[ -z $mark ]] && faster "$rate" "$best_exact"; then best_exact=$rate best_exact_name=$name; fi
+      [[ $name == rg_nommap ]] || counts+="; $name $(count_for "$class" "$name")${mark:+ $mark}"
     done
-    to_limit=$(ratio "$own" "$limit_gbps")
-    [[ $class == tree ]] && to_limit="-"
+    if [[ $best_exact != "-" ]]; then best=$best_exact best_name=$best_exact_name; fi
+    rg_text="-" rg_best="-"
+    for name in rg rg_nommap; do
+      [[ -n ${median[$class.$name]:-} ]] || continue
+      rate=$(gbps "$bytes" "${median[$class.$name]}")
+      if faster "$rate" "$rg_best"; then rg_best=$rate rg_text="$(label_of "$name") ($rate)"; fi
+    done
+    peer_text="-"
+    if [[ $best != "-" ]]; then
+      mark=$(count_mark "$(count_for "$class" "$best_name")" "${count[$class.bytrove]}")
+      peer_text="$(label_of "$best_name")${mark:+ $mark} ($best)"
+    fi
+    to_n=$(ratio "$own" "$ceiling_n")
+    to_1=$(ratio "$one" "$ceiling_1")
+    if [[ $class == tree || $dense_classes == *" $class "* ]]; then to_n="-" to_1="-"; fi
     pattern=${class_pattern[$class]#*|}
     ((${#pattern} > 40)) && pattern="${pattern:0:36} ..."
     [[ $class == error_nocase ]] && pattern="$pattern (-i)"
     [[ $class == tree ]] && pattern="$pattern (-r)"
-    echo "| $class | \`$pattern\` | $own | $plain | $best_name ($best) | $(ratio "$own" "$best") | $to_limit | $counts |"
+    [[ $slice_classes == *" $class "* ]] && pattern="$pattern, slice"
+    peer_rss="-"
+    [[ $best_name != "-" ]] && peer_rss=${rss[$class.$best_name]:--}
+    echo "| $class | \`$pattern\` | $own | $one | $plain | $rg_text | $peer_text | $(ratio "$own" "$best") | $to_n | $to_1 | ${rss[$class.bytrove]:--} / $peer_rss | $counts |"
   done
   echo
   if ((${#print_only[@]})); then
-    echo "Dense output: Bytrove against replaying its own saved output through the same pipe"
-    echo "(\`cat saved | cat\`), the cost of merely printing the same lines:"
+    echo "Dense output on the slice: Bytrove against replaying its own saved output through the same"
+    echo "pipe (\`cat saved | cat >/dev/null\`), the cost of merely printing the same lines:"
     echo
-    echo "| class | Bytrove s | print only s | ratio |"
-    echo "|---|---:|---:|---:|"
-    for class in "${!print_only[@]}"; do
-      echo "| $class | ${median[$class.bytrove]} | ${print_only[$class]} | $(ratio "${median[$class.bytrove]}" "${print_only[$class]}") |"
+    echo "| class | Bytrove s | Bytrove --threads 1 s | print only s | Bytrove / print only |"
+    echo "|---|---:|---:|---:|---:|"
+    for class in $slice_classes; do
+      [[ -n ${print_only[$class]:-} ]] || continue
+      echo "| $class | $(seconds "${median[$class.bytrove]:-}") | $(seconds "${median[$class.bytrove_t1]:-}") | $(seconds "${print_only[$class]}") | $(ratio "${median[$class.bytrove]:--}" "${print_only[$class]}") |"
     done
     echo
   fi
+  all_names=(bytrove)
+  [[ $has_threads == 1 ]] && all_names+=(bytrove_t1)
+  all_names+=(bytrove_horspool)
+  for p in "${peers[@]}"; do
+    all_names+=("$p")
+    [[ $p == rg ]] && all_names+=(rg_nommap)
+  done
+  header="| class |" rule="|---|"
+  for name in "${all_names[@]}"; do header+=" $(label_of "$name") |"; rule+="---:|"; done
   echo "All medians (seconds):"
   echo
-  echo "| class | $(printf '%s | ' bytrove bytrove_horspool "${peers[@]}")"
-  echo "|---|$(printf -- '---:|%.0s' bytrove bytrove_horspool "${peers[@]}")"
+  echo "$header"
+  echo "$rule"
   for class in $classes; do
     row="| $class |"
-    for name in bytrove bytrove_horspool "${peers[@]}"; do
-      row+=" $(awk -v s="${median[$class.$name]:--}" 'BEGIN {if (s == "-") print s; else printf "%.4f", s}') |"
-    done
+    for name in "${all_names[@]}"; do row+=" $(seconds "${median[$class.$name]:-}") |"; done
     echo "$row"
   done
   echo
-  echo "Default matcher against horspool, byte for byte: ${matchers_agree[*]/%/;}"
+  echo "Peak resident set size (MiB):"
+  echo
+  echo "$header"
+  echo "$rule"
+  for class in $classes; do
+    row="| $class |"
+    for name in "${all_names[@]}"; do row+=" ${rss[$class.$name]:--} |"; done
+    echo "$row"
+  done
+  echo
+  echo "Bytrove's other runs against its default, byte for byte: ${outputs_agree[*]/%/;}"
   echo
   echo "A peer marked (fewer) or (more) found a different number of matches than Bytrove, for"
-  echo "known reasons: grep, rg and ugrep report non-overlapping matches (fewer for 00 00); grep"
+  echo "known reasons: grep, rg and ugrep report non-overlapping matches (fewer for 00 00; in"
+  lookahead='\x00(?=\x00)'
+  echo "zero_pair_slice they search \`$lookahead\` instead, which finds every occurrence); grep"
   echo "matches within lines, so never across a newline byte; yara keeps at most 1,000,000"
-  echo "matches per string. Raw hyperfine output: $raw."
+  echo "matches per string. The fastest peer is the fastest that found what Bytrove found, if any"
+  echo "did, and never yara stopped at its cap. Raw hyperfine output: $raw."
   echo
   # sed reads to the end, so no tool is cut off mid-write and complains of a broken pipe.
   tools="$("$bytrove" --version | sed -n 1p); $(grep --version | sed -n 1p)"
