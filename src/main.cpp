@@ -3,14 +3,15 @@
 
 #include <cerrno>
 
+#include <cstdint>
 #include <cstdlib>
 
 #include <string>
 #include <vector>
 
-#include "cli/progress.h"
+#include "base/output.h"
 #include "cli/run.h"
-#include "scan/output.h"
+#include "search/progress.h"
 #include "walk/file_system.h"
 
 namespace {
@@ -29,6 +30,16 @@ void guard_standard_descriptors() {
   }
 }
 
+// Test knob: the chunk size of the parallel search, so end-to-end tests can put chunk
+// boundaries everywhere in small files. Unset or invalid: the default.
+std::uint64_t chunk_size_from_environment() {
+  const char* text = std::getenv("BYTROVE_CHUNK_SIZE");
+  if (text == nullptr) return 0;
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(text, &end, 10);
+  return end != text && *end == '\0' ? value : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -43,7 +54,8 @@ int main(int argc, char** argv) {
                          fs,
                          terminal,
                          terminal ? bytrove::terminal_width(STDERR_FILENO) : 80,
-                         bytrove::parse_matcher_kind(std::getenv("BYTROVE_MATCHER"))};
+                         bytrove::parse_matcher_kind(std::getenv("BYTROVE_MATCHER")),
+                         chunk_size_from_environment()};
   const std::vector<std::string> args(argv, argv + argc);
   return bytrove::run(args, io);
 }

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "cli/run.h"
-#include "scan/output.h"
+#include "base/output.h"
 #include "test_support.h"
 #include "walk/file_system.h"
 
@@ -148,6 +148,7 @@ TEST(cli_run, standard_input_from_a_pipe) {
     output err_sink(&err);
     posix_file_system fs;
     io_context io{out_sink, err_sink, read_end.get(), fs};
+    apply_test_environment(io);
     code = run({"bytrove", "-v", "'AB'"}, io);
   }
   EXPECT_EQ(out, k_banner_line + "Searching for HEX pattern 41 42 ...\n" + "Searching StdIn ...\n" +
@@ -290,6 +291,7 @@ TEST(cli_run, messages_keep_their_place_among_the_results) {
     posix_file_system fs;
     const unique_fd stdin_fd = input_file("");
     io_context io{out, err, stdin_fd.get(), fs};
+    apply_test_environment(io);
     code = run({"bytrove", "41", "a.bin", "missing", "c.bin", "-q"}, io);
   }
   EXPECT_EQ(both, k_banner_line + line(0, "a.bin") + no_match("missing") + line(0, "c.bin") +
@@ -310,6 +312,7 @@ TEST(cli_run, failed_standard_output_is_exit_5) {
       posix_file_system fs;
       const unique_fd stdin_fd = input_file("AAA");
       io_context io{out, err_sink, stdin_fd.get(), fs};
+      apply_test_environment(io);
       code = run(args, io);
     }
     EXPECT_EQ(code, 5) << joined(args);

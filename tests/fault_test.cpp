@@ -26,8 +26,8 @@
 #include "cli/run.h"
 #include "naive_matcher.h"
 #include "pattern/compiled_pattern.h"
-#include "scan/output.h"
-#include "scan/scanner.h"
+#include "base/output.h"
+#include "search/scanner.h"
 #include "test_support.h"
 #include "walk/file_system.h"
 
@@ -91,6 +91,7 @@ run_result run_on(file_system& fs, const std::vector<std::string>& args, int std
     output out_fd_sink(out_fd);
     output err(&result.err);
     io_context io{out_fd >= 0 ? out_fd_sink : out_text, err, stdin_fd, fs};
+    apply_test_environment(io);
     result.code = run(argv, io);
   }
   return result;
@@ -431,11 +432,14 @@ TEST(fault_output, output_failing_part_way_stops_all_further_work) {
   ASSERT_GE(n, 0);
   written.resize(static_cast<std::size_t>(n));
   EXPECT_EQ(written, want);
-  // The input being searched when the output failed was not read to its end, no later file
-  // was opened, no later subdirectory listed, and the missing argument got no message.
+  // The input being searched when the output failed was not read to its end and the missing
+  // argument got no message. One stream opens and lists nothing after the failure; parallel
+  // search runs ahead of its output by a bounded number of files.
   EXPECT_LT(::lseek(big.get(), 0, SEEK_CUR), static_cast<off_t>(k_big));
-  EXPECT_EQ(fs.opened, (std::vector<std::string>{"t/f0.bin", "t/a/f1.bin"}));
-  EXPECT_EQ(fs.listed, (std::vector<std::string>{"t/", "t/a/"}));
+  if (test_threads() == 1) {
+    EXPECT_EQ(fs.opened, (std::vector<std::string>{"t/f0.bin", "t/a/f1.bin"}));
+    EXPECT_EQ(fs.listed, (std::vector<std::string>{"t/", "t/a/"}));
+  }
 }
 
 }  // namespace

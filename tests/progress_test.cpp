@@ -1,4 +1,4 @@
-#include "cli/progress.h"
+#include "search/progress.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "scan/output.h"
+#include "base/output.h"
 #include "test_support.h"
 
 namespace bytrove {

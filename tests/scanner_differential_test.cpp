@@ -25,8 +25,8 @@
 #include "pattern/compiled_pattern.h"
 #include "pattern/search_plan.h"
 #include "scan/block_search.h"
-#include "scan/output.h"
-#include "scan/scanner.h"
+#include "base/output.h"
+#include "search/scanner.h"
 
 namespace bytrove {
 namespace {

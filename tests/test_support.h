@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -17,7 +18,7 @@
 #include <vector>
 
 #include "cli/run.h"
-#include "scan/output.h"
+#include "base/output.h"
 #include "walk/file_system.h"
 
 namespace bytrove {
@@ -137,6 +138,22 @@ inline std::string reference_report_line(std::uint64_t offset, const std::string
   return line;
 }
 
+// Threads an in-process run gets when it does not ask: BYTROVE_TEST_THREADS (CTest runs the
+// whole-program tests at 1 and at 4 threads), else 1.
+inline unsigned test_threads() {
+  const char* threads = std::getenv("BYTROVE_TEST_THREADS");
+  return threads != nullptr ? static_cast<unsigned>(std::strtoul(threads, nullptr, 10)) : 1;
+}
+
+// Sets up an in-process run the way the environment asks: test_threads() threads and, for the
+// parallel search, chunks of BYTROVE_TEST_CHUNK_SIZE bytes, so chunk boundaries fall everywhere.
+inline void apply_test_environment(io_context& io) {
+  io.default_threads = test_threads();
+  if (const char* chunk = std::getenv("BYTROVE_TEST_CHUNK_SIZE")) {
+    io.chunk_size = std::strtoull(chunk, nullptr, 10);
+  }
+}
+
 struct run_result {
   std::string out;
   std::string err;
@@ -156,6 +173,7 @@ inline run_result run_capture(const std::vector<std::string>& args,
     output err(&result.err);
     posix_file_system fs;
     io_context io{out, err, stdin_fd.get(), fs};
+    apply_test_environment(io);
     result.code = run(argv, io);
   }  // the sinks are flushed when they go out of scope
   return result;

@@ -145,12 +145,13 @@ class recording_visitor final : public walk_visitor {
   explicit recording_visitor(fake_file_system* fs = nullptr, int stop_after_scans = -1)
       : fs_(fs), stop_after_(stop_after_scans) {}
 
-  void scan_file(const std::string& path, int fd) override {
+  void search_file(const std::string& path, int fd) override {
     if (fs_ != nullptr) {
       EXPECT_EQ(fs_->open_path(fd), path) << "scanned through a wrong handle";
     }
     events.push_back("scan " + path);
     ++scans_;
+    if (fs_ != nullptr) fs_->close_file(fd);
   }
   void report_error(std::string_view message) override {
     events.push_back("error " + std::string(message));
@@ -469,7 +470,7 @@ class temp_dir {
 // at the start shows up.
 class reading_visitor final : public walk_visitor {
  public:
-  void scan_file(const std::string& path, int fd) override {
+  void search_file(const std::string& path, int fd) override {
     std::string content;
     char chunk[4096];
     for (;;) {
@@ -478,6 +479,7 @@ class reading_visitor final : public walk_visitor {
       content.append(chunk, static_cast<std::size_t>(n));
     }
     events.push_back("scan " + path + " [" + content + "]");
+    ::close(fd);
   }
   void report_error(std::string_view message) override {
     events.push_back("error " + std::string(message));

@@ -2,14 +2,9 @@
 
 #include <cstdint>
 
-namespace bytrove {
+#include "walk/file_system.h"
 
-// Attribute bits used by the directory walk's admission rule.
-inline constexpr std::uint32_t k_attr_read_only = 0x01;
-inline constexpr std::uint32_t k_attr_hidden = 0x02;
-inline constexpr std::uint32_t k_attr_system = 0x04;
-inline constexpr std::uint32_t k_attr_directory = 0x10;
-inline constexpr std::uint32_t k_attr_archive = 0x20;
+namespace bytrove {
 
 // The settings that switches change. Read by every stage at the moment it acts, so a
 // switch between two file arguments only affects the arguments after it.

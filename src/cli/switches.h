@@ -3,7 +3,7 @@
 #include <string_view>
 
 #include "cli/run_settings.h"
-#include "cli/status.h"
+#include "base/status.h"
 
 namespace bytrove {
 

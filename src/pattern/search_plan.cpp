@@ -116,6 +116,7 @@ search_plan build_search_plan(const compiled_pattern& pattern, bool ignore_case)
   }
   build_byte_shift(pattern, ignore_case, plan);
   build_shifts(pattern, ignore_case, plan);
+  plan.anchors = choose_anchors(pattern);
   return plan;
 }
 

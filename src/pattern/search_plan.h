@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "pattern/anchors.h"
 #include "pattern/compiled_pattern.h"
 
 namespace bytrove {
@@ -19,6 +20,8 @@ struct search_plan {
   std::int16_t mismatch_shift[k_max_positions] = {};  // 1..m
   std::int16_t byte_shift[256] = {};                  // 0: byte may stand at position m-1
   std::int16_t match_shift = 0;                       // 1..m
+  // Where the vector filter looks first, chosen by the same frequency table.
+  vector_anchors anchors;
 };
 
 // Builds the plan: rarest-first verification order by the byte frequency table (with the

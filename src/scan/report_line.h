@@ -33,4 +33,22 @@ class report_line_format {
   std::string suffix_;  // ") in <name>\n"
 };
 
+// Writes the line of each of `count` occurrences at `base` + starts[i] to `sink`, which offers
+// reserve(n) (room for n <= sink_type::k_capacity bytes), commit(k) and write(text).
+template <class sink_type>
+void write_report_lines(sink_type& sink, const report_line_format& line,
+                        const std::uint32_t* starts, std::size_t count, std::uint64_t base) {
+  const std::size_t room = line.max_size();
+  if (room <= sink_type::k_capacity) {
+    for (std::size_t i = 0; i < count; ++i) {
+      sink.commit(line.write(sink.reserve(room), base + starts[i]));
+    }
+    return;
+  }
+  std::string text(room, '\0');  // a name longer than the buffer: each line on its own
+  for (std::size_t i = 0; i < count; ++i) {
+    sink.write(std::string_view(text.data(), line.write(text.data(), base + starts[i])));
+  }
+}
+
 }  // namespace bytrove

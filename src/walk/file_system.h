@@ -6,6 +6,13 @@
 
 namespace bytrove {
 
+// Attribute bits of the admission rule (the names keep the platform-neutral meaning).
+inline constexpr std::uint32_t k_attr_read_only = 0x01;
+inline constexpr std::uint32_t k_attr_hidden = 0x02;
+inline constexpr std::uint32_t k_attr_system = 0x04;
+inline constexpr std::uint32_t k_attr_directory = 0x10;
+inline constexpr std::uint32_t k_attr_archive = 0x20;
+
 // One directory entry as the walker needs it. Types are those found after following
 // symbolic links; a dangling link or a link loop is a plain file.
 struct dir_entry {

@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "cli/run_settings.h"
+#include "walk/file_system.h"
 #include "walk/file_system.h"
 
 namespace bytrove {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "cli/run_settings.h"
+#include "walk/file_system.h"
 #include "walk/name_match.h"
 
 namespace bytrove {
@@ -14,14 +14,17 @@ constexpr std::uint32_t k_filtered_bits = k_attr_hidden | k_attr_system | k_attr
 void search_entry(file_system& fs, const std::string& dir, const dir_entry& entry,
                   walk_visitor& visitor) {
   const std::string path = dir + entry.name;
+  if (entry.special) {
+    visitor.before_special_open();
+    if (visitor.stopped()) return;
+  }
   // A directory admitted through the hidden or system bit cannot be searched as a file.
   const int fd = entry.directory ? -1 : fs.open_file(path, entry);
   if (fd < 0) {
     visitor.report_error("Error opening file " + path + ".\n");
     return;
   }
-  visitor.scan_file(path, fd);
-  fs.close_file(fd);
+  visitor.search_file(path, fd);
 }
 
 bool walk_level(file_system& fs, const std::string& dir, const std::string& name_pattern,

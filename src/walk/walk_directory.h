@@ -12,8 +12,12 @@ namespace bytrove {
 class walk_visitor {
  public:
   virtual ~walk_visitor() = default;
-  // Searches one opened file; the walk closes it afterwards.
-  virtual void scan_file(const std::string& path, int fd) = 0;
+  // Searches one opened file and closes it (through the file system), now or later.
+  virtual void search_file(const std::string& path, int fd) = 0;
+  // Called before a FIFO, socket or device is opened: such an input is searched as one stream
+  // after everything before it, and opening a FIFO lets its writer go on, so a search that
+  // runs ahead of its output waits here until it has caught up.
+  virtual void before_special_open() {}
   // Reports a file-level problem (one line, already formatted); the walk goes on.
   virtual void report_error(std::string_view message) = 0;
   // True once the run must end (standard output failed): the walk stops at once.

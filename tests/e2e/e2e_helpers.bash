@@ -8,6 +8,14 @@ setup() {
     echo "BYTROVE must name the built bytrove binary (got '${BYTROVE:-}')" >&2
     return 1
   fi
+  # BYTROVE_TEST_THREADS: every run of the binary gets --threads N first, so each suite runs
+  # at that thread count unchanged.
+  if [[ -n "${BYTROVE_TEST_THREADS:-}" ]]; then
+    local real=$BYTROVE
+    BYTROVE="$BATS_TEST_TMPDIR/bytrove"
+    printf '#!/bin/sh\nexec %q --threads %q "$@"\n' "$real" "$BYTROVE_TEST_THREADS" >"$BYTROVE"
+    chmod +x "$BYTROVE"
+  fi
   # Results live beside the working directory, so a search of "." never sees them.
   RES="$BATS_TEST_TMPDIR/res"
   mkdir -p "$RES" "$BATS_TEST_TMPDIR/w"

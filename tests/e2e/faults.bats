@@ -63,6 +63,11 @@ search_paused() {
   echo "$rc" >"$RES"/rc
 }
 
+# The byte count of the summary of the last run.
+searched_bytes() {
+  sed -n 's/^Found [0-9]* occurence(s) in 1 file(s) (\([0-9]*\) bytes searched)\.$/\1/p' "$RES"/out
+}
+
 shrink_to_3m() { truncate -s $((3 * 1048576 + 1000)) big.bin; }
 shrink_to_0() { truncate -s 0 big.bin; }
 grow_by_2m() {
@@ -72,8 +77,14 @@ grow_by_2m() {
 
 @test "a file truncated while it is read: searched up to its new end, offsets exact, exit 0" {
   make_marked_file big.bin 128  # 8 MiB
-  local size=$((3 * 1048576 + 1000))
+  local size=$((3 * 1048576 + 1000)) searched
   search_paused shrink_to_3m -v 41 big.bin
+  if (("${BYTROVE_TEST_THREADS:-1}" > 1)); then
+    # Threads read ahead of their output: the cut may come after more was read, never before
+    # the new end. What was read is reported exactly.
+    searched=$(searched_bytes)
+    ((searched >= size)) && size=$searched
+  fi
   {
     printf '%s\n' "$BANNER" 'Searching for HEX pattern 41 ...' 'Searching big.bin ...'
     marked_reports "$size" big.bin
@@ -88,10 +99,9 @@ grow_by_2m() {
   # from the byte count it reports.
   make_marked_file big.bin 128
   search_paused shrink_to_0 -v 41 big.bin
-  local searched
-  searched=$(sed -n 's/^Found [0-9]* occurence(s) in 1 file(s) (\([0-9]*\) bytes searched)\.$/\1/p' \
-    "$RES"/out)
-  [[ -n "$searched" ]] && ((searched > 0 && searched < 8 * 1048576))
+  searched=$(searched_bytes)
+  [[ -n "$searched" ]] && ((searched > 0 && searched <= 8 * 1048576))
+  (("${BYTROVE_TEST_THREADS:-1}" > 1 || searched < 8 * 1048576))
   {
     printf '%s\n' "$BANNER" 'Searching for HEX pattern 41 ...' 'Searching big.bin ...'
     marked_reports "$searched" big.bin

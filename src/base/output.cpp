@@ -1,4 +1,4 @@
-#include "scan/output.h"
+#include "base/output.h"
 
 #include <cerrno>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "cli/progress.h"
+#include "search/progress.h"
 
 #include <sys/ioctl.h>
 #include <sys/stat.h>

@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "scan/output.h"
-#include "scan/scanner.h"
+#include "base/output.h"
+#include "search/scanner.h"
 
 namespace bytrove {
 

@@ -1,0 +1,123 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/output.h"
+#include "pattern/compiled_pattern.h"
+#include "pattern/search_plan.h"
+#include "scan/block_scanner.h"
+#include "search/scanner.h"
+#include "walk/file_system.h"
+
+namespace bytrove {
+
+struct parallel_options {
+  unsigned workers = 2;
+  // A regular file larger than this is searched as chunks of this size side by side.
+  std::uint64_t chunk_size = k_block_size;
+  std::size_t block_size = k_block_size;
+  // Output of tasks that are not yet at the head of the order is held in memory up to this
+  // much in all; a worker that would exceed it waits for its turn.
+  std::size_t output_budget = std::size_t{64} << 20;
+  matcher_kind matcher = matcher_kind::automatic;
+};
+
+// Searches inputs on several threads with output byte-identical to searching them one after
+// another.
+//
+// The caller (the walk, on one thread) submits work in the sequential order: files and
+// messages. Each becomes one or more tasks, numbered in that order: a message; a whole small
+// file; or one chunk of a large regular file, which pread()s its range plus the m-1 bytes
+// after it and reports only the occurrences that start inside its range. Workers take tasks
+// in order. Exactly one thread at a time holds the right to write (the "pen"), and only for
+// the oldest unwritten task: the worker running that task writes its lines straight to
+// standard output; other workers hold their output in memory (bounded) until their task comes
+// first. Whoever finishes the oldest task writes every finished task after it.
+//
+// A chunk that fails to read, or finds the file ended before its range, ends the input: its
+// lines, then its message; later chunks of that input are dropped unwritten and uncounted,
+// exactly as one stream would have stopped there. Once standard output fails every thread
+// stops at its next block and nothing more is written.
+//
+// Inputs that are not regular files (FIFOs, devices) are one stream: the caller's thread waits
+// for everything before them to be written and searches them itself.
+class parallel_search {
+ public:
+  parallel_search(const compiled_pattern& pattern, const search_plan& plan, output& out,
+                  output& err, file_system& fs, const parallel_options& options);
+  ~parallel_search();
+  parallel_search(const parallel_search&) = delete;
+  parallel_search& operator=(const parallel_search&) = delete;
+
+  // Searches the open file `fd` named `name`; takes ownership of `fd` (closed through `fs`).
+  void search_file(const std::string& name, int fd, bool verbose);
+  // Searches `fd` as one stream after everything submitted before it; does not close it.
+  void search_stream(const std::string& name, int fd, bool verbose);
+  // Waits until everything submitted so far has been written (or the run has stopped).
+  void wait_until_written();
+  // Writes `message` on standard error in its place in the order.
+  void report(std::string message);
+  // True once standard output has failed: submit nothing more.
+  bool stopped() const { return stop_.load(std::memory_order_relaxed); }
+  // Waits until everything submitted has been written; returns the counters of the run.
+  run_counters finish();
+
+  void set_observer(scan_observer* observer);
+
+ private:
+  struct input;
+  struct task;
+  class task_sink;
+  friend class task_sink;
+
+  void worker_main();
+  void run_task(task& t, block_scanner& blocks, report_line_format& line);
+  // Adds a task in order; waits while too many are in flight. Takes ownership of the input's
+  // share when the run has stopped.
+  void push(std::unique_ptr<task> t);
+  bool is_head(const task& t) const;
+  // Takes the pen if the head task is finished and nobody holds it; writes finished tasks.
+  void write_finished(std::unique_lock<std::mutex>& lock);
+  // With the pen held: writes every finished task at the head, then gives the pen back.
+  void drain_with_pen(std::unique_lock<std::mutex>& lock);
+  // With the pen held, outside the lock: the task's first output (progress start).
+  void begin_output(task& t);
+  void retire(task& t);
+  void release_input(input& in);
+  void stop();
+
+  const compiled_pattern& pattern_;
+  const search_plan& plan_;
+  output& out_;
+  output& err_;
+  file_system& fs_;
+  parallel_options options_;
+  scan_observer* observer_ = nullptr;
+  scanner inline_scanner_;  // for streams, on the caller's thread
+  std::size_t window_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable work_cv_;   // workers waiting for a task
+  std::condition_variable state_cv_;  // the head moved, the pen was given back, room freed
+  std::deque<std::unique_ptr<task>> tasks_;  // submitted, not yet written; head first
+  std::uint64_t head_seq_ = 0;               // sequence number of tasks_.front()
+  std::uint64_t next_dispatch_ = 0;          // sequence number of the next task to run
+  std::size_t held_bytes_ = 0;               // output held in memory by unwritten tasks
+  bool pen_taken_ = false;
+  bool submitting_done_ = false;
+  std::atomic<bool> stop_{false};
+
+  run_counters counters_;  // written only with the pen held
+  std::vector<std::thread> workers_;
+};
+
+}  // namespace bytrove

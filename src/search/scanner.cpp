@@ -1,0 +1,49 @@
+#include "search/scanner.h"
+
+#include <string>
+
+namespace bytrove {
+
+void write_error(output& out, output& err, std::string_view message) {
+  // Once standard output has failed the run ends with its own message; a message that raced
+  // the failed flush would appear or not depending on when the buffer happened to fill.
+  if (!out.flush()) return;
+  err.write(message);
+  err.flush();
+}
+
+std::string read_error_message(std::string_view name) {
+  std::string message = "Error reading file ";
+  message.append(name);
+  message += ".\n";
+  return message;
+}
+
+scanner::scanner(const compiled_pattern& pattern, const search_plan& plan, output& out,
+                 output& err, matcher_kind matcher, std::size_t block_size)
+    : out_(out), err_(err), blocks_(pattern, plan, matcher, block_size) {}
+
+bool scanner::on_block(const std::uint32_t* starts, std::size_t count, std::uint64_t base,
+                       std::uint64_t bytes) {
+  counters_.bytes_searched += bytes;
+  if (observer_ != nullptr) observer_->on_bytes(bytes);
+  write_report_lines(out_, line_, starts, count, base);
+  counters_.occurrences += count;
+  return !out_.failed();
+}
+
+void scanner::scan_stream(std::string_view name, int fd, bool verbose) {
+  if (verbose) {
+    out_.write("Searching ");
+    out_.write(name);
+    out_.write(" ...\n");
+  }
+  if (observer_ != nullptr) observer_->on_input_start(name, fd);
+  line_.set_name(name);
+  const scan_outcome outcome = blocks_.scan(fd, read_mode::stream, 0, k_no_limit, *this);
+  if (outcome.read_failed) write_error(out_, err_, read_error_message(name));
+  ++counters_.files_searched;
+  if (observer_ != nullptr) observer_->on_input_end();
+}
+
+}  // namespace bytrove

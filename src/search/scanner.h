@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "base/output.h"
+#include "pattern/compiled_pattern.h"
+#include "pattern/search_plan.h"
+#include "scan/block_scanner.h"
+#include "scan/report_line.h"
+
+namespace bytrove {
+
+// 64-bit so offsets and counts stay exact past 4 GiB.
+struct run_counters {
+  std::uint64_t files_searched = 0;
+  std::uint64_t bytes_searched = 0;
+  std::uint64_t occurrences = 0;
+
+  run_counters& operator+=(const run_counters& other) {
+    files_searched += other.files_searched;
+    bytes_searched += other.bytes_searched;
+    occurrences += other.occurrences;
+    return *this;
+  }
+};
+
+// Observes the inputs as their results are written (for the progress line). Called by one
+// thread at a time: whichever writes the results.
+class scan_observer {
+ public:
+  virtual ~scan_observer() = default;
+  virtual void on_input_start(std::string_view name, int fd) = 0;
+  virtual void on_bytes(std::uint64_t count) = 0;
+  virtual void on_input_end() = 0;
+};
+
+// Writes an error line on standard error after flushing standard output, so a terminal shows
+// both streams in the order things happened. Writes nothing once standard output has failed.
+void write_error(output& out, output& err, std::string_view message);
+
+// The message for a read that failed part way through `name`.
+std::string read_error_message(std::string_view name);
+
+// Searches inputs one after another, each as one stream, writing report lines straight to
+// standard output. The pattern, plan and sinks must outlive the scanner.
+class scanner final : private block_sink {
+ public:
+  scanner(const compiled_pattern& pattern, const search_plan& plan, output& out, output& err,
+          matcher_kind matcher = matcher_kind::automatic, std::size_t block_size = k_block_size);
+
+  // Reads `fd` (opened for reading, at its start) to its end and prints one report line per
+  // occurrence, named `name`. In verbose mode first prints "Searching <name> ...". A failed
+  // read prints "Error reading file <name>." and ends this input. Does not close `fd`.
+  // Stops early when standard output has failed.
+  void scan_stream(std::string_view name, int fd, bool verbose);
+
+  const run_counters& counters() const { return counters_; }
+  void set_observer(scan_observer* observer) { observer_ = observer; }
+
+ private:
+  bool on_block(const std::uint32_t* starts, std::size_t count, std::uint64_t base,
+                std::uint64_t bytes) override;
+
+  output& out_;
+  output& err_;
+  block_scanner blocks_;
+  report_line_format line_;
+  run_counters counters_;
+  scan_observer* observer_ = nullptr;
+};
+
+}  // namespace bytrove

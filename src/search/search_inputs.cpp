@@ -1,0 +1,151 @@
+#include "search/search_inputs.h"
+
+#include <sched.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "search/parallel_search.h"
+#include "search/progress.h"
+#include "search/scanner.h"
+#include "walk/name_match.h"
+#include "walk/walk_directory.h"
+
+namespace bytrove {
+namespace {
+
+// Connects the walk to the search for one run: one stream at a time on this thread, or the
+// parallel engine, which writes the same bytes.
+class search_run final : public walk_visitor {
+ public:
+  search_run(const run_request& request, const compiled_pattern& pattern,
+             const search_plan& plan, io_context& io)
+      : io_(io) {
+    if (request.threads > 1) {
+      parallel_options options;
+      options.workers = request.threads;
+      options.matcher = io.matcher;
+      if (io.chunk_size != 0) options.chunk_size = io.chunk_size;
+      parallel_.emplace(pattern, plan, io.out, io.err, io.fs, options);
+    } else {
+      scanner_.emplace(pattern, plan, io.out, io.err, io.matcher);
+    }
+    if (request.progress && io.stderr_is_terminal) {
+      progress_ = std::make_unique<progress_meter>(io.out, io.err, io.stderr_columns, monotonic_ns);
+      set_observer(progress_.get());
+    }
+  }
+  ~search_run() override {
+    if (parallel_) (void)parallel_->finish();
+    if (progress_) {
+      set_observer(nullptr);
+      progress_->clear();
+    }
+  }
+  search_run(const search_run&) = delete;
+  search_run& operator=(const search_run&) = delete;
+
+  void search_file(const std::string& path, int fd) override {
+    if (parallel_) {
+      parallel_->search_file(path, fd, verbose_);
+      return;
+    }
+    scanner_->scan_stream(path, fd, verbose_);
+    io_.fs.close_file(fd);
+  }
+  void before_special_open() override {
+    if (parallel_) parallel_->wait_until_written();
+  }
+  void report_error(std::string_view message) override {
+    if (parallel_) {
+      parallel_->report(std::string(message));
+    } else {
+      write_error(io_.out, io_.err, message);
+    }
+  }
+  bool stopped() const override { return parallel_ ? parallel_->stopped() : io_.out.failed(); }
+
+  void search_file_argument(const file_argument& argument) {
+    verbose_ = argument.verbose;
+    const file_argument_split split = split_file_argument(argument.text, io_.fs);
+    const walk_options options{argument.recurse, argument.attribute_mask};
+    const bool matched = walk_directory(io_.fs, split.dir, split.name_pattern, options, *this);
+    if (!matched && !stopped()) {
+      report_error("Found no files matching '" + split.dir + split.name_pattern + "'.\n");
+    }
+  }
+
+  void search_standard_input(bool verbose) {
+    if (parallel_) {
+      parallel_->search_stream("StdIn", io_.stdin_fd, verbose);
+    } else {
+      scanner_->scan_stream("StdIn", io_.stdin_fd, verbose);
+    }
+  }
+
+  // Waits for every result to be written; returns the run's counters.
+  run_counters finish() { return parallel_ ? parallel_->finish() : scanner_->counters(); }
+
+ private:
+  void set_observer(scan_observer* observer) {
+    if (parallel_) {
+      parallel_->set_observer(observer);
+    } else {
+      scanner_->set_observer(observer);
+    }
+  }
+
+  io_context& io_;
+  bool verbose_ = false;
+  std::optional<scanner> scanner_;
+  std::optional<parallel_search> parallel_;
+  std::unique_ptr<progress_meter> progress_;
+};
+
+void write_summary(output& out, const run_counters& c) {
+  char line[160];
+  const int length = std::snprintf(
+      line, sizeof line, "Found %" PRIu64 " occurence(s) in %" PRIu64 " file(s) (%" PRIu64
+      " bytes searched).\n", c.occurrences, c.files_searched, c.bytes_searched);
+  out.write(std::string_view(line, static_cast<std::size_t>(length)));
+}
+
+}  // namespace
+
+file_argument_split split_file_argument(const std::string& argument, file_system& fs) {
+  const std::size_t slash = argument.rfind('/');
+  const std::string name_part = slash == std::string::npos ? argument : argument.substr(slash + 1);
+  if (name_part.empty()) return {argument, "*"};
+  if (!has_wildcards(name_part) && fs.is_directory(argument)) return {argument + "/", "*"};
+  return {slash == std::string::npos ? std::string() : argument.substr(0, slash + 1), name_part};
+}
+
+status search_inputs(const run_request& request, const compiled_pattern& pattern,
+                     const search_plan& plan, io_context& io) {
+  search_run run(request, pattern, plan, io);
+  for (const file_argument& argument : request.files) {
+    if (run.stopped()) break;
+    run.search_file_argument(argument);
+  }
+  if (request.stop_exit_code != 0) {
+    (void)run.finish();
+    return status::error(request.stop_exit_code, request.stop_message);
+  }
+  if (request.files.empty() && !run.stopped()) run.search_standard_input(request.verbose);
+  const run_counters counters = run.finish();
+  if (request.verbose && !run.stopped()) write_summary(io.out, counters);
+  return {};
+}
+
+unsigned available_cpus() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+  const int count = CPU_COUNT(&set);
+  return count > 0 ? static_cast<unsigned>(count) : 1;
+}
+
+}  // namespace bytrove

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "base/output.h"
+#include "base/status.h"
+#include "pattern/compiled_pattern.h"
+#include "pattern/search_plan.h"
+#include "scan/block_search.h"
+#include "walk/file_system.h"
+
+namespace bytrove {
+
+// Where a run reads and writes. The real program passes standard output (buffered), standard
+// error (unbuffered), descriptor 0 and the POSIX file system; tests pass strings and fakes.
+struct io_context {
+  output& out;
+  output& err;
+  int stdin_fd;
+  file_system& fs;
+  bool stderr_is_terminal = false;  // the progress line is drawn only on a terminal
+  int stderr_columns = 80;
+  // Which matcher searches; benchmarks and tests pin one (BYTROVE_MATCHER), users never need to.
+  matcher_kind matcher = matcher_kind::automatic;
+  // Size of the chunks a large file is cut into for parallel search; 0 for the default. Tests
+  // make it small so that few bytes cross many chunk boundaries.
+  std::uint64_t chunk_size = 0;
+  // Threads when --threads is not given; 0 for every CPU this process may use.
+  unsigned default_threads = 0;
+};
+
+// One file argument with the switches in force where it stood.
+struct file_argument {
+  std::string text;
+  bool recurse = false;
+  std::uint32_t attribute_mask = 0;
+  bool verbose = false;
+};
+
+// What the command line asks of the search, in order.
+struct run_request {
+  std::vector<file_argument> files;
+  // Set when an argument after the files cannot be applied (an unknown switch): the run ends
+  // with it once the files before it have been searched.
+  int stop_exit_code = 0;
+  std::string stop_message;
+  bool verbose = false;    // in force at the end: standard input's line and the summary
+  bool progress = false;   // --progress
+  unsigned threads = 1;    // 1: one stream at a time, no other thread
+};
+
+// How a file argument is handed to the walk: `dir` is empty or ends in "/".
+struct file_argument_split {
+  std::string dir;
+  std::string name_pattern;
+};
+
+// Splits a file argument at its last "/". A name part without wildcards that, with its
+// directory, names an existing directory is searched as "<arg>/*"; an empty name part
+// (empty argument, trailing "/") searches "*" in that directory.
+file_argument_split split_file_argument(const std::string& argument, file_system& fs);
+
+// Searches every file argument of `request` in order (standard input, named "StdIn", when
+// there is none), writes the verbose summary, and returns the request's stop status.
+// Standard-output failures are the caller's to detect on io.out.
+status search_inputs(const run_request& request, const compiled_pattern& pattern,
+                     const search_plan& plan, io_context& io);
+
+// CPUs this process may run on: the default number of threads.
+unsigned available_cpus();
+
+}  // namespace bytrove
