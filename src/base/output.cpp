@@ -13,6 +13,13 @@ output::output(std::string* sink) : sink_(sink), buffer_(new char[k_capacity]) {
 output::~output() { flush_buffer(); }
 
 void output::write(std::string_view text) {
+  if (text.size() >= k_capacity && fd_ >= 0 && buffered_) {
+    // A large piece (results held for their turn) goes out as it is, without a copy.
+    flush_buffer();
+    if (before_flush_ != nullptr) before_flush_(before_flush_context_);
+    write_to_fd(text.data(), text.size());
+    return;
+  }
   while (!text.empty()) {
     if (used_ == k_capacity) flush_buffer();
     const std::size_t room = k_capacity - used_;
@@ -40,6 +47,11 @@ void output::flush_buffer() {
     sink_->append(data, left);
     return;
   }
+  write_to_fd(data, left);
+}
+
+void output::write_to_fd(const char* data, std::size_t left) {
+  if (failed_) return;
   while (left > 0) {
     const ssize_t written = ::write(fd_, data, left);
     if (written < 0) {

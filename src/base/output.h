@@ -43,6 +43,7 @@ class output {
 
  private:
   void flush_buffer();
+  void write_to_fd(const char* data, std::size_t size);
 
   int fd_ = -1;
   std::string* sink_ = nullptr;
