@@ -1,6 +1,7 @@
 # bash completion for bytrove                                  -*- shell-script -*-
 #
-# Before the pattern: the switch letters, the long options and "--". After the pattern: the
+# Before the pattern: the switch letters, the long options and "--"; after --threads (or
+# --threads=) a thread count: 1 or the number of CPUs this shell may use. After the pattern: the
 # switches that still change something there (h, r, s, v) and "--", else file names. The
 # pattern itself is free text, so nothing is offered for it.
 #
@@ -30,6 +31,11 @@ _bytrove() {
       options_ended=1
     elif [[ $word == --help || $word == --version ]]; then
       return 0  # the program stops right there: nothing after it is read
+    elif [[ $word == --threads ]]; then
+      # Its value is the next word, never the pattern. Without bash-completion, bash splits
+      # --threads=4 into "--threads" "=" "4".
+      ((i++))
+      [[ ${words[i]-} == = ]] && ((i++))
     elif [[ $word != [-/]* ]]; then
       seen_pattern=1
       break
@@ -41,10 +47,31 @@ _bytrove() {
     done
   fi
 
+  # The value of --threads: after "--threads", after "--threads=" (one word with bash-completion,
+  # else "=" is a word of its own), or after its "=". bash replaces only the text after "=".
+  if ((!seen_pattern && !options_ended)); then
+    local value= is_value=0
+    if [[ $cur == --threads=* ]]; then
+      value=${cur#--threads=} is_value=1
+    elif [[ $cur == = && ${words[cword - 1]} == --threads ]]; then
+      is_value=1
+    elif ((cword >= 2)) && [[ ${words[cword - 1]} == --threads ||
+      (${words[cword - 1]} == = && ${words[cword - 2]} == --threads) ]]; then
+      value=$cur is_value=1
+    fi
+    if ((is_value)); then
+      local cpus
+      cpus=$(command env -u OMP_NUM_THREADS -u OMP_THREAD_LIMIT nproc 2>/dev/null)
+      [[ $cpus =~ ^[1-9][0-9]*$ && $cpus != 1 ]] || cpus=
+      mapfile -t COMPREPLY < <(compgen -W "1 $cpus" -- "$value")
+      return 0
+    fi
+  fi
+
   if ((!options_ended)) && [[ $cur == -* ]]; then
     # After the pattern -i changes nothing (the pattern is already compiled) and the long
     # options are not recognised.
-    local letters=hirsv long=(--help --version --progress --)
+    local letters=hirsv long=(--help --version --progress --threads --)
     ((seen_pattern)) && { letters=hrsv; long=(--); }
     if [[ $cur == - ]]; then
       for ((i = 0; i < ${#letters}; i++)); do
