@@ -194,9 +194,10 @@ offers() {
 @test "completion offers the switches and long options before the pattern" {
   expected='--version' offers bytrove --ver
   expected='--help' offers bytrove -r --he
-  expected='--help --version --progress --' offers bytrove --
-  expected='-h -i -r -s -v --help --version --progress --' offers bytrove -
-  expected='-h -i -r -s -v --help --version --progress --' offers bytrove -v /r -
+  expected='--help --version --progress --threads --' offers bytrove --
+  expected='--threads' offers bytrove --thr
+  expected='-h -i -r -s -v --help --version --progress --threads --' offers bytrove -
+  expected='-h -i -r -s -v --help --version --progress --threads --' offers bytrove -v /r -
   expected='-ir -ir+ -ir-' offers bytrove -ir
   expected='-I+R -I+R+ -I+R-' offers bytrove -I+R
   expected='-v-' offers bytrove -v-
@@ -205,6 +206,18 @@ offers() {
   # The pattern itself is free text.
   expected='' offers bytrove -i ''
   expected='' offers bytrove -- -
+  # --threads takes a count, 1 or the CPUs this shell may use, and its value is not the pattern.
+  local cpus
+  cpus=$(env -u OMP_NUM_THREADS -u OMP_THREAD_LIMIT nproc)
+  ((cpus > 1)) || cpus=
+  expected="1 $cpus" offers bytrove --threads ''
+  expected="1 $cpus" offers bytrove -v --threads = ''
+  expected='1' offers bytrove --threads 1
+  expected='' offers bytrove --threads x
+  expected='-h -i -r -s -v --help --version --progress --threads --' offers bytrove --threads 2 -
+  expected='-h -i -r -s -v --help --version --progress --threads --' offers bytrove --threads = 2 -
+  expected='-h -r -s -v --' offers bytrove --threads 2 41 -
+  expected='' offers bytrove --threads 2 41 --thr
   # Nothing follows --help or --version.
   expected='' offers bytrove --help -
   expected='' offers bytrove -v --version -
@@ -268,9 +281,12 @@ offers() {
     t "bytrove -i" bytrove -i
     t "bytrove 41 img:" bytrove 41 img :
     t "bytrove 41 key=v" bytrove 41 key = v
-    t "bytrove 41 -" bytrove 41 -' _ "$prefix" "$loader"
+    t "bytrove 41 -" bytrove 41 -
+    t "bytrove --threads=1" bytrove --threads = 1
+    t "bytrove --threads=1 41 -" bytrove --threads = 1 41 -' _ "$prefix" "$loader"
   [[ $status -eq 0 ]] || { echo "status $status: $output"; false; }
-  diff -u <(printf '%s\n' --version '-i -i+ -i-' '1.bin 2.bin' 'value.bin' '-h -r -s -v --') \
+  diff -u <(printf '%s\n' --version '-i -i+ -i-' '1.bin 2.bin' 'value.bin' '-h -r -s -v --' 1 \
+    '-h -r -s -v --') \
     <(printf '%s\n' "$output" | sed 's/2.bin 1.bin/1.bin 2.bin/')
 }
 
