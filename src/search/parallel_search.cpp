@@ -17,35 +17,51 @@ struct parallel_search::input {
   int fd = -1;
   bool verbose = false;
   std::atomic<std::uint64_t> tasks_left{0};  // the last one released closes fd
-  bool ended = false;                         // pen holder only: later tasks are dropped
-  std::atomic<bool> abandoned{false};         // workers need not read later chunks
+  bool ended = false;                         // pen holder only: later chunks are dropped
+  // Set with `ended`, before the pen is given back: a worker that sees it writes nothing more
+  // for this input and need not read on.
+  std::atomic<bool> abandoned{false};
 };
 
-struct parallel_search::task {
-  std::shared_ptr<input> in;  // null for a message
-  std::string message;
+// What one task searches of one input: all of it, or one chunk.
+struct parallel_search::part {
+  std::shared_ptr<input> in;
   read_mode mode = read_mode::stream;
   std::uint64_t start = 0;
   std::uint64_t limit = k_no_limit;
-  bool first = false;
-  bool last = false;
+  bool first = true;
+  bool last = true;
+  // Written by the worker before the task is marked done.
+  scan_outcome outcome;
+  std::uint64_t occurrences = 0;
+};
 
-  // Output held until the task is at the head; under mutex_.
+struct parallel_search::task {
+  std::vector<part> parts;  // empty for a message
+  std::string message;
+
+  // Output held until the task is at the head, in order: lines, or a message for standard
+  // error. Under mutex_.
   struct piece {
     std::unique_ptr<char[]> data;
     std::size_t size = 0;
+    std::string message;
   };
   std::deque<piece> pieces;
   std::size_t held = 0;
-  // Written by the worker before `done` is set under mutex_.
-  scan_outcome outcome;
-  std::uint64_t occurrences = 0;
   bool done = false;
-  bool begun = false;  // pen holder only: its output has started
 };
 
 namespace {
+
 constexpr std::size_t k_piece_size = std::size_t{256} << 10;
+// Idle workers are woken for a few tasks at a time: when files are small, a wake-up per task
+// costs more than the search.
+constexpr std::uint64_t k_wake_batch = 4;
+// Small files are searched in batches of up to this many, or this many bytes, per task.
+constexpr std::size_t k_batch_files = 32;
+constexpr std::uint64_t k_batch_bytes = std::uint64_t{1} << 20;
+
 }  // namespace
 
 // Where a running task's output goes: straight to standard output while the task holds the
@@ -54,11 +70,21 @@ class parallel_search::task_sink {
  public:
   static constexpr std::size_t k_capacity = output::k_capacity;
 
-  task_sink(parallel_search& engine, task& t) : engine_(engine), task_(t) {}
+  // `spare` is the worker's piece buffer, used until a piece is held and handed back after.
+  task_sink(parallel_search& engine, task& t, std::unique_ptr<char[]>& spare)
+      : engine_(engine), task_(t), spare_(spare) {}
+  ~task_sink() {
+    if (buffer_ != nullptr) spare_ = std::move(buffer_);
+  }
+  task_sink(const task_sink&) = delete;
+  task_sink& operator=(const task_sink&) = delete;
 
   char* reserve(std::size_t n) {
     if (direct_) return engine_.out_.reserve(n);
-    if (buffer_ == nullptr || k_piece_size - used_ < n) {
+    if (buffer_ == nullptr) {
+      buffer_ = spare_ != nullptr ? std::move(spare_) : std::unique_ptr<char[]>(new char[k_piece_size]);
+    }
+    if (k_piece_size - used_ < n) {
       hand_over();
       if (direct_) return engine_.out_.reserve(n);
     }
@@ -79,6 +105,17 @@ class parallel_search::task_sink {
       text.remove_prefix(take);
     }
   }
+  // A message for standard error, after the lines written so far.
+  void message(std::string text) {
+    if (direct_) {
+      write_error(engine_.out_, engine_.err_, text);
+      if (engine_.out_.failed()) engine_.stop();
+      return;
+    }
+    const std::lock_guard<std::mutex> lock(engine_.mutex_);
+    hold_buffer();
+    task_.pieces.push_back({nullptr, 0, std::move(text)});
+  }
   bool direct() const { return direct_; }
 
   // Holds what is left; the task is about to be marked done.
@@ -92,10 +129,15 @@ class parallel_search::task_sink {
   // Under mutex_.
   void hold_buffer() {
     if (used_ == 0) return;
-    task_.pieces.push_back({std::move(buffer_), used_});
+    task_.pieces.push_back({std::move(buffer_), used_, {}});
     task_.held += used_;
     engine_.held_bytes_ += used_;
     used_ = 0;
+  }
+
+  // A chunk of an input that ended before it is dropped, so its task never takes the pen.
+  bool input_ended() const {
+    return task_.parts.size() == 1 && task_.parts.front().in->abandoned.load();
   }
 
   // The buffer is full: take the pen if the task is at the head, else hold the buffer and,
@@ -105,16 +147,16 @@ class parallel_search::task_sink {
     hold_buffer();
     for (;;) {
       if (engine_.stop_) break;
-      if (engine_.is_head(task_) && !engine_.pen_taken_) {
+      if (engine_.is_head(task_) && !engine_.pen_taken_ && !input_ended()) {
         engine_.pen_taken_ = true;
         direct_ = true;
         break;
       }
-      if (engine_.held_bytes_ <= engine_.options_.output_budget) break;
+      if (engine_.held_bytes_ <= engine_.options_.output_budget || input_ended()) break;
       engine_.state_cv_.wait(lock);
     }
     if (!direct_) {
-      if (buffer_ == nullptr) buffer_.reset(new char[k_piece_size]);
+      if (buffer_ == nullptr) buffer_ = std::unique_ptr<char[]>(new char[k_piece_size]);
       return;
     }
     std::deque<task::piece> held = std::move(task_.pieces);
@@ -122,13 +164,13 @@ class parallel_search::task_sink {
     engine_.held_bytes_ -= task_.held;
     task_.held = 0;
     lock.unlock();
-    engine_.begin_output(task_);
-    for (const task::piece& p : held) engine_.out_.write(std::string_view(p.data.get(), p.size));
+    for (const task::piece& p : held) engine_.write_piece(p.data.get(), p.size, p.message);
     if (engine_.out_.failed()) engine_.stop();
   }
 
   parallel_search& engine_;
   task& task_;
+  std::unique_ptr<char[]>& spare_;
   bool direct_ = false;
   std::unique_ptr<char[]> buffer_;
   std::size_t used_ = 0;
@@ -144,8 +186,8 @@ parallel_search::parallel_search(const compiled_pattern& pattern, const search_p
       fs_(fs),
       options_(options),
       inline_scanner_(pattern, plan, out, err, options.matcher, options.block_size),
-      // Enough tasks in flight to keep every worker busy; each small file holds a descriptor.
-      window_(std::min<std::size_t>(256, 8 * std::size_t{options.workers} + 16)) {
+      // Enough tasks in flight to keep every worker busy; each holds descriptors.
+      window_(std::min<std::size_t>(64, 4 * std::size_t{options.workers} + 8)) {
   workers_.reserve(options_.workers);
   for (unsigned i = 0; i < options_.workers; ++i) workers_.emplace_back([this] { worker_main(); });
 }
@@ -173,27 +215,44 @@ void parallel_search::stop() {
   }
   work_cv_.notify_all();
   state_cv_.notify_all();
+  room_cv_.notify_all();
 }
 
 void parallel_search::release_input(input& in) {
   if (in.tasks_left.fetch_sub(1) == 1) fs_.close_file(in.fd);
 }
 
+void parallel_search::wake_workers(std::unique_lock<std::mutex>&) {
+  if (idle_workers_ > 0 && head_seq_ + tasks_.size() > next_dispatch_) work_cv_.notify_all();
+}
+
 void parallel_search::push(std::unique_ptr<task> t) {
   std::unique_lock<std::mutex> lock(mutex_);
-  state_cv_.wait(lock, [&] { return stop_ || tasks_.size() < window_; });
+  if (tasks_.size() >= window_ && !stop_) {
+    wake_workers(lock);
+    // Wait until half the window is free: one wake-up per many tasks, not one per task.
+    submitter_waiting_ = true;
+    room_cv_.wait(lock, [&] { return stop_ || tasks_.size() <= window_ / 2; });
+    submitter_waiting_ = false;
+  }
   if (stop_) {
     lock.unlock();
-    if (t->in) release_input(*t->in);
+    for (const part& p : t->parts) release_input(*p.in);
     return;
   }
   const bool done = t->done;
   tasks_.push_back(std::move(t));
   if (done) {
     write_finished(lock);
-  } else {
-    work_cv_.notify_one();
+  } else if (idle_workers_ > 0 && head_seq_ + tasks_.size() - next_dispatch_ >= k_wake_batch) {
+    work_cv_.notify_all();
   }
+}
+
+void parallel_search::flush_batch() {
+  if (batch_ == nullptr) return;
+  batch_bytes_ = 0;
+  push(std::move(batch_));
 }
 
 void parallel_search::search_file(const std::string& name, int fd, bool verbose) {
@@ -209,31 +268,47 @@ void parallel_search::search_file(const std::string& name, int fd, bool verbose)
   in->verbose = verbose;
   const auto size = static_cast<std::uint64_t>(st.st_size);
   const std::uint64_t chunk = options_.chunk_size;
-  // A small file is one task read as a stream; a large one is cut into chunks, the last of
-  // which reads on to the end, however far the file has grown by then.
-  const std::uint64_t count = size <= chunk ? 1 : (size + chunk - 1) / chunk;
+  if (size <= chunk) {
+    // A small file is read as one stream, in a batch with its neighbours.
+    in->tasks_left = 1;
+    if (batch_ == nullptr) batch_ = std::make_unique<task>();
+    part p;
+    p.in = std::move(in);
+    batch_->parts.push_back(std::move(p));
+    batch_bytes_ += size;
+    if (batch_->parts.size() >= k_batch_files || batch_bytes_ >= k_batch_bytes) flush_batch();
+    return;
+  }
+  flush_batch();
+  // A large file is cut into chunks; the last reads on to the end, however far the file has
+  // grown by then.
+  const std::uint64_t count = (size + chunk - 1) / chunk;
   in->tasks_left = count;
   for (std::uint64_t i = 0; i < count; ++i) {
     auto t = std::make_unique<task>();
-    t->in = in;
-    t->first = i == 0;
-    t->last = i + 1 == count;
-    if (count > 1) {
-      t->mode = read_mode::positioned;
-      t->start = i * chunk;
-      t->limit = t->last ? k_no_limit : (i + 1) * chunk;
-    }
+    part p;
+    p.in = in;
+    p.mode = read_mode::positioned;
+    p.first = i == 0;
+    p.last = i + 1 == count;
+    p.start = i * chunk;
+    p.limit = p.last ? k_no_limit : (i + 1) * chunk;
+    t->parts.push_back(std::move(p));
     push(std::move(t));
   }
 }
 
 void parallel_search::wait_until_written() {
+  flush_batch();
   std::unique_lock<std::mutex> lock(mutex_);
+  wake_workers(lock);
   state_cv_.wait(lock, [&] { return stop_ || (tasks_.empty() && !pen_taken_); });
 }
 
 void parallel_search::search_stream(const std::string& name, int fd, bool verbose) {
+  flush_batch();
   std::unique_lock<std::mutex> lock(mutex_);
+  wake_workers(lock);
   state_cv_.wait(lock, [&] { return stop_ || (tasks_.empty() && !pen_taken_); });
   if (stop_) return;
   pen_taken_ = true;
@@ -248,6 +323,7 @@ void parallel_search::search_stream(const std::string& name, int fd, bool verbos
 }
 
 void parallel_search::report(std::string message) {
+  flush_batch();
   auto t = std::make_unique<task>();
   t->message = std::move(message);
   t->done = true;
@@ -255,6 +331,7 @@ void parallel_search::report(std::string message) {
 }
 
 run_counters parallel_search::finish() {
+  flush_batch();
   {
     std::unique_lock<std::mutex> lock(mutex_);
     submitting_done_ = true;
@@ -265,7 +342,7 @@ run_counters parallel_search::finish() {
   workers_.clear();
   // After a stop: what was never written still holds descriptors.
   for (const std::unique_ptr<task>& t : tasks_) {
-    if (t->in) release_input(*t->in);
+    for (const part& p : t->parts) release_input(*p.in);
   }
   tasks_.clear();
   run_counters total = counters_;
@@ -276,61 +353,65 @@ run_counters parallel_search::finish() {
 void parallel_search::worker_main() {
   block_scanner blocks(pattern_, plan_, options_.matcher, options_.block_size);
   report_line_format line;
+  std::unique_ptr<char[]> spare;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    task* next = nullptr;
-    while (next == nullptr) {
-      if (stop_) return;
-      next_dispatch_ = std::max(next_dispatch_, head_seq_);
-      const std::uint64_t end = head_seq_ + tasks_.size();
-      while (next_dispatch_ < end && tasks_[next_dispatch_ - head_seq_]->done) ++next_dispatch_;
-      if (next_dispatch_ < end) {
-        next = tasks_[next_dispatch_ - head_seq_].get();
-        ++next_dispatch_;
-      } else if (submitting_done_) {
-        return;
-      } else {
-        work_cv_.wait(lock);
-      }
+    if (stop_) return;
+    next_dispatch_ = std::max(next_dispatch_, head_seq_);
+    const std::uint64_t end = head_seq_ + tasks_.size();
+    while (next_dispatch_ < end && tasks_[next_dispatch_ - head_seq_]->done) ++next_dispatch_;
+    if (next_dispatch_ < end) {
+      task& next = *tasks_[next_dispatch_ - head_seq_];
+      ++next_dispatch_;
+      lock.unlock();
+      run_task(next, blocks, line, spare, lock);  // returns with the lock held
+    } else if (submitting_done_) {
+      return;
+    } else {
+      ++idle_workers_;
+      work_cv_.wait(lock);
+      --idle_workers_;
     }
-    lock.unlock();
-    run_task(*next, blocks, line);
-    lock.lock();
   }
 }
 
-void parallel_search::run_task(task& t, block_scanner& blocks, report_line_format& line) {
-  input& in = *t.in;
-  task_sink sink(*this, t);
-  if (t.first && in.verbose) {
-    sink.write("Searching ");
-    sink.write(in.name);
-    sink.write(" ...\n");
-  }
-  if (!in.abandoned.load() && !stop_.load()) {
+void parallel_search::run_task(task& t, block_scanner& blocks, report_line_format& line,
+                               std::unique_ptr<char[]>& spare,
+                               std::unique_lock<std::mutex>& lock) {
+  task_sink sink(*this, t, spare);
+  struct lines final : block_sink {
+    lines(parallel_search& e, task_sink& s, report_line_format& l, input& i)
+        : engine(e), sink(s), format(l), in(i) {}
+    bool on_block(const std::uint32_t* starts, std::size_t count, std::uint64_t base,
+                  std::uint64_t) override {
+      write_report_lines(sink, format, starts, count, base);
+      occurrences += count;
+      if (sink.direct() && engine.out_.failed()) engine.stop();
+      return !engine.stop_.load(std::memory_order_relaxed) &&
+             !in.abandoned.load(std::memory_order_relaxed);
+    }
+    parallel_search& engine;
+    task_sink& sink;
+    report_line_format& format;
+    input& in;
+    std::uint64_t occurrences = 0;
+  };
+  for (part& p : t.parts) {
+    input& in = *p.in;
+    if (p.first && in.verbose) {
+      sink.write("Searching ");
+      sink.write(in.name);
+      sink.write(" ...\n");
+    }
+    if (in.abandoned.load() || stop_.load()) continue;
     line.set_name(in.name);
-    struct lines final : block_sink {
-      lines(parallel_search& e, task_sink& s, report_line_format& l, input& i)
-          : engine(e), sink(s), format(l), in(i) {}
-      bool on_block(const std::uint32_t* starts, std::size_t count, std::uint64_t base,
-                    std::uint64_t) override {
-        write_report_lines(sink, format, starts, count, base);
-        occurrences += count;
-        if (sink.direct() && engine.out_.failed()) engine.stop();
-        return !engine.stop_.load(std::memory_order_relaxed) &&
-               !in.abandoned.load(std::memory_order_relaxed);
-      }
-      parallel_search& engine;
-      task_sink& sink;
-      report_line_format& format;
-      input& in;
-      std::uint64_t occurrences = 0;
-    } found(*this, sink, line, in);
-    t.outcome = blocks.scan(in.fd, t.mode, t.start, t.limit, found);
-    t.occurrences = found.occurrences;
+    lines found(*this, sink, line, in);
+    p.outcome = blocks.scan(in.fd, p.mode, p.start, p.limit, found);
+    p.occurrences = found.occurrences;
+    if (p.outcome.read_failed) sink.message(read_error_message(in.name));
   }
   sink.finish();
-  std::unique_lock<std::mutex> lock(mutex_);
+  lock.lock();
   t.done = true;
   if (sink.direct()) {
     drain_with_pen(lock);
@@ -358,34 +439,47 @@ void parallel_search::drain_with_pen(std::unique_lock<std::mutex>& lock) {
   }
   pen_taken_ = false;
   state_cv_.notify_all();
+  if (submitter_waiting_ && tasks_.size() <= window_ / 2) room_cv_.notify_one();
 }
 
-void parallel_search::begin_output(task& t) {
-  if (t.begun) return;
-  t.begun = true;
-  if (t.first && observer_ != nullptr) observer_->on_input_start(t.in->name, t.in->fd);
+void parallel_search::write_piece(const char* data, std::size_t size, const std::string& message) {
+  if (message.empty()) {
+    out_.write(std::string_view(data, size));
+  } else {
+    write_error(out_, err_, message);
+  }
 }
 
 void parallel_search::retire(task& t) {
-  if (!t.in) {
+  if (t.parts.empty()) {
     write_error(out_, err_, t.message);
-  } else if (input& in = *t.in; !in.ended) {
-    begin_output(t);
-    for (const task::piece& p : t.pieces) out_.write(std::string_view(p.data.get(), p.size));
-    counters_.bytes_searched += t.outcome.bytes;
-    counters_.occurrences += t.occurrences;
-    if (observer_ != nullptr) observer_->on_bytes(t.outcome.bytes);
-    if (t.outcome.read_failed) write_error(out_, err_, read_error_message(in.name));
-    // A stream stops at its first failed read, or at a read that returns 0: so do the chunks.
-    const bool ended_early = t.outcome.at_end && t.outcome.end_offset < t.limit;
-    if (t.last || t.outcome.read_failed || ended_early || t.outcome.stopped) {
-      in.ended = true;
-      in.abandoned.store(true);
-      ++counters_.files_searched;
-      if (observer_ != nullptr) observer_->on_input_end();
-    }
+    if (out_.failed()) stop();
+    return;
   }
-  if (t.in) release_input(*t.in);
+  // Only a chunk can find its input ended; then all of the task is dropped.
+  if (!t.parts.front().in->ended) {
+    for (const task::piece& p : t.pieces) write_piece(p.data.get(), p.size, p.message);
+  }
+  for (const part& p : t.parts) {
+    input& in = *p.in;
+    if (!in.ended) {
+      counters_.bytes_searched += p.outcome.bytes;
+      counters_.occurrences += p.occurrences;
+      if (observer_ != nullptr) {
+        if (p.first) observer_->on_input_start(in.name, in.fd);
+        observer_->on_bytes(p.outcome.bytes);
+      }
+      // A stream stops at its first failed read, or at a read that returns 0: so do chunks.
+      const bool ended_early = p.outcome.at_end && p.outcome.end_offset < p.limit;
+      if (p.last || p.outcome.read_failed || ended_early || p.outcome.stopped) {
+        in.ended = true;
+        in.abandoned.store(true);
+        ++counters_.files_searched;
+        if (observer_ != nullptr) observer_->on_input_end();
+      }
+    }
+    release_input(in);
+  }
   if (out_.failed()) stop();
 }
 

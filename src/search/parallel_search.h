@@ -35,13 +35,13 @@ struct parallel_options {
 // another.
 //
 // The caller (the walk, on one thread) submits work in the sequential order: files and
-// messages. Each becomes one or more tasks, numbered in that order: a message; a whole small
-// file; or one chunk of a large regular file, which pread()s its range plus the m-1 bytes
-// after it and reports only the occurrences that start inside its range. Workers take tasks
-// in order. Exactly one thread at a time holds the right to write (the "pen"), and only for
-// the oldest unwritten task: the worker running that task writes its lines straight to
-// standard output; other workers hold their output in memory (bounded) until their task comes
-// first. Whoever finishes the oldest task writes every finished task after it.
+// messages. They become tasks, numbered in that order: a message; a batch of small files
+// searched one after another; or one chunk of a large regular file, which pread()s its range
+// plus the m-1 bytes after it and reports only the occurrences that start inside its range.
+// Workers take tasks in order. Exactly one thread at a time holds the right to write (the
+// "pen"), and only for the oldest unwritten task: the worker running that task writes its
+// lines straight to standard output; other workers hold their output in memory (bounded) until
+// their task comes first. Whoever finishes the oldest task writes every finished task after it.
 //
 // A chunk that fails to read, or finds the file ended before its range, ends the input: its
 // lines, then its message; later chunks of that input are dropped unwritten and uncounted,
@@ -75,23 +75,29 @@ class parallel_search {
 
  private:
   struct input;
+  struct part;
   struct task;
   class task_sink;
   friend class task_sink;
 
   void worker_main();
-  void run_task(task& t, block_scanner& blocks, report_line_format& line);
+  void run_task(task& t, block_scanner& blocks, report_line_format& line,
+                std::unique_ptr<char[]>& spare, std::unique_lock<std::mutex>& lock);
   // Adds a task in order; waits while too many are in flight. Takes ownership of the input's
   // share when the run has stopped.
   void push(std::unique_ptr<task> t);
   bool is_head(const task& t) const;
+  // Under the lock: wakes idle workers when tasks wait for them.
+  void wake_workers(std::unique_lock<std::mutex>& lock);
   // Takes the pen if the head task is finished and nobody holds it; writes finished tasks.
   void write_finished(std::unique_lock<std::mutex>& lock);
   // With the pen held: writes every finished task at the head, then gives the pen back.
   void drain_with_pen(std::unique_lock<std::mutex>& lock);
-  // With the pen held, outside the lock: the task's first output (progress start).
-  void begin_output(task& t);
+  // Submits the batch of small files being gathered, if any.
+  void flush_batch();
   void retire(task& t);
+  // With the pen held: held lines, or a message for standard error.
+  void write_piece(const char* data, std::size_t size, const std::string& message);
   void release_input(input& in);
   void stop();
 
@@ -104,15 +110,20 @@ class parallel_search {
   scan_observer* observer_ = nullptr;
   scanner inline_scanner_;  // for streams, on the caller's thread
   std::size_t window_;
+  std::unique_ptr<task> batch_;  // small files gathered by the caller, not yet submitted
+  std::uint64_t batch_bytes_ = 0;
 
   mutable std::mutex mutex_;
   std::condition_variable work_cv_;   // workers waiting for a task
-  std::condition_variable state_cv_;  // the head moved, the pen was given back, room freed
+  std::condition_variable state_cv_;  // the head moved, the pen was given back, output written
+  std::condition_variable room_cv_;   // the submitter waiting for room in the window
   std::deque<std::unique_ptr<task>> tasks_;  // submitted, not yet written; head first
   std::uint64_t head_seq_ = 0;               // sequence number of tasks_.front()
   std::uint64_t next_dispatch_ = 0;          // sequence number of the next task to run
   std::size_t held_bytes_ = 0;               // output held in memory by unwritten tasks
   bool pen_taken_ = false;
+  bool submitter_waiting_ = false;
+  unsigned idle_workers_ = 0;
   bool submitting_done_ = false;
   std::atomic<bool> stop_{false};
 
