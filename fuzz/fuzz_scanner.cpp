@@ -1,4 +1,4 @@
-// Fuzzes the stream scanner and every block matcher against a naive search.
+// Fuzzes the stream scanner, every block matcher and the parallel search against a naive search.
 //
 // Input layout:
 //   byte 0   flags: bit 0 ignore-case; bits 1-2 stretch: 0 the data as given, 1 repeated to
@@ -10,14 +10,17 @@
 //            letters in alternating case; bit 7 verbose.
 //   byte 1   pattern length - 1 (clamped to the bytes present)
 //   byte 2   the position byte that means "wildcard" (never at the last position)
-//   byte 3   stretched length: block multiple - 256 + 2 * this
-//   byte 4   where occurrences are planted before each block boundary (distance - 1), and the
-//            pipe writer's chunk size and blocking mode
+//   byte 3   stretched length: block multiple - 256 + 2 * this; and the chunk size of the
+//            parallel search
+//   byte 4   where occurrences are planted before each block boundary (distance - 1), the
+//            pipe writer's chunk size and blocking mode, and the parallel search's threads
 //   then     one position byte per pattern position, then the data.
 // The pattern is written as pattern text and compiled with parse_pattern, so the whole path
 // from argument to report line is covered. The scanner runs once per matcher the CPU has; each
 // run's report lines must be exactly the naive search's, its counters must agree and nothing
-// may be written on standard error.
+// may be written on standard error. A memfd input is then searched by the whole program with
+// several threads, cut into chunks whose boundaries fall among the occurrences; it must print
+// the banner and the same lines.
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -34,11 +37,13 @@
 #include <thread>
 #include <vector>
 
+#include "base/output.h"
+#include "cli/run.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/search_plan.h"
 #include "scan/block_search.h"
-#include "base/output.h"
 #include "search/scanner.h"
+#include "walk/file_system.h"
 
 namespace bytrove {
 namespace {
@@ -96,8 +101,8 @@ bool is_letter(std::uint8_t b) { return (b | 0x20) >= 'a' && (b | 0x20) <= 'z'; 
 
 // Writes the positions as pattern text: hex pairs, "?" and 'quoted' runs. A quoted run cannot
 // hold its own quote or a NUL (the argument would end there), so those bytes stay hex.
-void build_pattern(const std::uint8_t* position_bytes, std::size_t m, std::uint8_t wild, int quoting,
-                   run_case& rc) {
+void build_pattern(const std::uint8_t* position_bytes, std::size_t m, std::uint8_t wild,
+                   int quoting, run_case& rc) {
   rc.model.clear();
   rc.pattern_text.clear();
   bool in_string = false;
@@ -384,6 +389,38 @@ void scan_once(const compiled_pattern& pattern, const search_plan& plan, matcher
   if (c.occurrences != want.size()) fail("occurrences counter differs from the lines printed");
 }
 
+// Searches the memfd with the whole program, through its /proc path, on 2 to 5 threads. At most
+// 256 chunks keeps an input quick; byte 3 moves the boundaries by single bytes in small data
+// and by 4099 in stretched data, so over a run they fall before, inside and after occurrences.
+void search_in_parallel(const std::vector<std::uint64_t>& want, std::uint8_t chunk_byte,
+                        std::uint8_t threads_byte, std::size_t data_size) {
+  const std::string path = "/proc/self/fd/" + std::to_string(input_fd());
+  std::vector<std::string> args{"bytrove", "--threads", std::to_string(2 + threads_byte / 64)};
+  if (g_case.ignore_case) args.push_back("-i");
+  args.insert(args.end(), {g_case.pattern_text, "--", path});
+  sinks& s = the_sinks();
+  s.out_text.clear();
+  s.err_text.clear();
+  posix_file_system fs;
+  io_context io{s.out, s.err, -1, fs};
+  const std::size_t step = data_size < 65536 ? 1 : 4099;
+  io.chunk_size = 1 + data_size / 256 + step * chunk_byte;
+  g_case.matcher = "parallel search";
+  const int code = run(args, io);
+  if (!s.out.flush() || !s.err.flush()) fail("a string sink failed");
+  if (code != 0 || !s.err_text.empty()) {
+    fail("exit code " + std::to_string(code) + ", standard error: " + s.err_text);
+  }
+  std::string want_text;
+  for (const std::uint64_t offset : want) append_report_line(want_text, offset, path);
+  const std::string_view banner = k_banner;
+  const std::string_view text = s.out_text;
+  if (text.substr(0, banner.size()) != banner) fail("banner missing");
+  if (text.substr(banner.size()) != want_text) {
+    explain_difference(want, text.substr(banner.size()), want_text, data_size);
+  }
+}
+
 struct named_matcher {
   matcher_kind kind;
   const char* name;
@@ -483,5 +520,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     rc.matcher = nm.name;
     scan_once(pattern, plan, nm.kind, data, want, want_text);
   }
+  if (!rc.use_pipe) search_in_parallel(want, length_byte, plant_byte, data.size());
   return 0;
 }

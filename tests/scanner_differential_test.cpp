@@ -1,11 +1,13 @@
 // The stream scanner checked against the naive matcher: generated patterns and data around
-// every block boundary, fed through real file descriptors (memory files and pipes).
+// every block boundary, fed through real file descriptors (memory files and pipes). Then the
+// whole program on several threads, files cut into chunks, checked against one stream.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,12 +23,13 @@
 #include <thread>
 #include <vector>
 
+#include "base/output.h"
 #include "naive_matcher.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/search_plan.h"
 #include "scan/block_search.h"
-#include "base/output.h"
 #include "search/scanner.h"
+#include "test_support.h"
 
 namespace bytrove {
 namespace {
@@ -83,24 +86,6 @@ std::unique_ptr<built_pattern> build(std::string text, bool ignore_case) {
 
 // ---------------------------------------------------------------------------------------------
 // Inputs
-
-class unique_fd {
- public:
-  explicit unique_fd(int fd = -1) : fd_(fd) {}
-  unique_fd(const unique_fd&) = delete;
-  unique_fd& operator=(const unique_fd&) = delete;
-  unique_fd(unique_fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  unique_fd& operator=(unique_fd&&) = delete;
-  ~unique_fd() { reset(); }
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
 
 bool write_all(int fd, std::string_view data) {
   while (!data.empty()) {
@@ -835,6 +820,169 @@ TEST(scanner, stops_reading_once_standard_output_has_failed) {
   EXPECT_TRUE(out.failed());
   EXPECT_LT(scan.counters().bytes_searched, data.size());
   EXPECT_EQ(scan.counters().files_searched, 1u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Parallel search: whole runs, files cut into chunks, checked against one stream
+
+// Chunk sizes that put boundaries everywhere (1, 7), around the pattern length and a page, odd
+// sizes, the default (0: one read block) and chunks of several read blocks.
+std::uint64_t random_chunk(rng_type& rng, std::size_t m) {
+  const std::uint64_t odd = 2 * pick(rng, 0, 500) + 1;
+  const std::uint64_t choices[] = {1,           7,     std::max<std::size_t>(1, m - 1),
+                                   m,           m + 1, 4095 + odd % 5,
+                                   65536 + odd, 0,     k_block + 1021 * odd};
+  return choices[pick(rng, 0, std::size(choices) - 1)];
+}
+
+// File sizes: empty, about the pattern length, at and around chunk multiples, and now and then
+// several read blocks.
+std::size_t random_file_size(rng_type& rng, std::size_t m, std::uint64_t chunk) {
+  const std::size_t choices[] = {0,
+                                 m - 1 + pick(rng, 0, 2),
+                                 std::max(chunk * pick(rng, 1, 3) + pick(rng, 0, 2 * m), m) - m,
+                                 pick(rng, 0, 3 * chunk + m),
+                                 pick(rng, 0, 70000),
+                                 pick(rng, 0, 3 * k_block + 17)};
+  return choices[pick(rng, 0, std::size(choices) - 1)];
+}
+
+// Each message on standard error is marked with how much of standard output came before it,
+// so the order of results and messages (what a terminal shows) is compared too.
+struct transcript {
+  std::string out;
+  std::string err;
+  static void mark(void* self) {
+    auto& t = *static_cast<transcript*>(self);
+    t.err += "@" + std::to_string(t.out.size()) + " ";
+  }
+};
+
+// Runs the program in-process with `--threads <threads>` and chunks of `chunk` bytes, or, with
+// no `threads`, as the test environment asks.
+run_result run_threads(const std::vector<std::string>& args, const std::string& threads,
+                       std::uint64_t chunk, int stdin_fd) {
+  std::vector<std::string> argv{"bytrove"};
+  if (!threads.empty()) argv.insert(argv.end(), {"--threads", threads});
+  argv.insert(argv.end(), args.begin(), args.end());
+  transcript t;
+  run_result result;
+  {
+    output out(&t.out);
+    output err(&t.err);
+    err.set_before_flush(&transcript::mark, &t);
+    posix_file_system fs;
+    io_context io{out, err, stdin_fd, fs};
+    apply_test_environment(io);
+    if (!threads.empty()) io.chunk_size = chunk;
+    result.code = run(argv, io);
+  }
+  result.out = std::move(t.out);
+  result.err = std::move(t.err);
+  return result;
+}
+
+void expect_same_run(const run_result& got, const run_result& want) {
+  EXPECT_EQ(got.code, want.code);
+  EXPECT_EQ(got.err, want.err);
+  if (got.out == want.out) return;
+  // Results can be megabytes: show them from the start of the first line that differs.
+  const auto at = static_cast<std::size_t>(
+      std::mismatch(got.out.begin(), got.out.end(), want.out.begin(), want.out.end()).first -
+      got.out.begin());
+  const std::size_t from = at == 0 ? 0 : got.out.rfind('\n', at - 1) + 1;
+  ADD_FAILURE() << "standard output differs at byte " << from << " of " << want.out.size()
+                << ":\n  got:  " << got.out.substr(from, 160)
+                << "\n  want: " << want.out.substr(from, 160);
+}
+
+TEST(parallel_search, chunked_runs_match_one_stream) {
+  // The threads4 run adds the environment's threads and chunks, and checks other cases.
+  const unsigned env_threads = test_threads();
+  rng_type rng(0x5eed0100 + env_threads);
+  const unique_fd no_input = input_file("");
+  for (int c = 0; c < 250; ++c) {
+    const bool ignore_case = chance(rng, 0.25);
+    // Dense: every window of zeros matches, so held output runs to megabytes.
+    const bool dense = chance(rng, 0.1);
+    const alphabet kind = ignore_case ? alphabet::letters : static_cast<alphabet>(pick(rng, 0, 2));
+    const std::size_t m = dense && chance(rng, 0.7) ? pick(rng, 1, 4) : random_length(rng);
+    std::string text;
+    if (dense) {
+      for (std::size_t k = 0; k < m; ++k) text += k + 1 < m && chance(rng, 0.3) ? "? " : "00 ";
+    } else {
+      const pattern_style& style = k_styles[pick(rng, 0, std::size(k_styles) - 1)];
+      text =
+          random_pattern_text(rng, m, style.wild, style.text_share, kind, style.leading_wildcard);
+    }
+    const auto bp = build(text, ignore_case);
+    ASSERT_NE(bp, nullptr);
+    std::uint64_t chunks[3];
+    for (std::uint64_t& chunk : chunks) chunk = random_chunk(rng, m);
+
+    temp_dir tmp;
+    const scoped_chdir cd(tmp.path());
+    std::vector<std::size_t> sizes(pick(rng, 2, 4));
+    std::size_t largest = 0;
+    for (std::size_t& size : sizes) {
+      const std::uint64_t chunk = chunks[pick(rng, 0, 2)];
+      size = random_file_size(rng, m, chunk == 0 ? k_block : chunk);
+      if (dense) size %= 70001;
+      largest = std::max(largest, size);
+    }
+    // Up to about a thousand chunks per file keeps a case quick.
+    for (std::uint64_t& chunk : chunks) {
+      if (chunk != 0 && largest / chunk > 1024) chunk = largest / 1024 | 1;
+    }
+    std::vector<std::string> items;
+    for (const std::size_t size : sizes) {
+      std::string data =
+          dense ? std::string(size, '\0') : random_data(rng, bp->pattern, size, kind);
+      // Occurrences that straddle a chunk boundary, end just before it or start on it.
+      for (const std::uint64_t chunk : chunks) {
+        const std::uint64_t step = chunk == 0 ? k_block : chunk;
+        for (int j = 0; j < 16 && size >= step && !dense; ++j) {
+          const std::size_t boundary = step * pick(rng, 1, size / step);
+          const std::size_t back = pick(rng, 0, m + 1);
+          if (back <= boundary + 1) plant(rng, bp->pattern, data, boundary + 1 - back);
+        }
+      }
+      items.push_back("d/f" + std::to_string(items.size()) + ".bin");
+      tmp.write_file(items.back(), data);
+    }
+    // A dangling link fails to open, a FIFO without a writer is searched as one stream (with
+    // -s), a missing argument matches nothing: messages and stream inputs among the chunks.
+    ASSERT_EQ(::symlink("nowhere", "d/broken.bin"), 0);
+    ASSERT_EQ(::mkfifo("d/pipe", 0644), 0);
+    for (const char* extra : {"d/*", "missing.bin", "d/broken.bin", "-s", "-s-", "-v-", "-v+"}) {
+      if (chance(rng, 0.3)) items.push_back(extra);
+    }
+    std::shuffle(items.begin(), items.end(), rng);
+    // An unknown switch after the files ends the run with its exit code once they are searched.
+    if (chance(rng, 0.1)) items.push_back("-Q");
+    std::vector<std::string> args{"-v"};
+    if (ignore_case) args.push_back("-i");
+    args.push_back(text);
+    args.insert(args.end(), items.begin(), items.end());
+
+    const run_result want = run_threads(args, "1", 0, no_input.get());
+    testing::Message what;
+    what << "case " << c << ", file sizes";
+    for (const std::size_t size : sizes) what << " " << size;
+    for (const std::string& arg : args) what << (&arg == &args[0] ? ": bytrove '" : "' '") << arg;
+    SCOPED_TRACE(what << "'");
+    const unsigned threads[] = {2, 3, 8};
+    for (std::size_t r = 0; r < 3; ++r) {
+      SCOPED_TRACE(testing::Message() << "--threads " << threads[r] << ", chunks " << chunks[r]);
+      expect_same_run(run_threads(args, std::to_string(threads[r]), chunks[r], no_input.get()),
+                      want);
+    }
+    if (env_threads > 1) {
+      SCOPED_TRACE("threads and chunks from the environment");
+      expect_same_run(run_threads(args, "", 0, no_input.get()), want);
+    }
+    if (testing::Test::HasFailure()) return;  // one well-described failure is enough
+  }
 }
 
 }  // namespace
