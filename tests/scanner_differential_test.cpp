@@ -28,6 +28,7 @@
 #include "pattern/compiled_pattern.h"
 #include "pattern/search_plan.h"
 #include "scan/block_search.h"
+#include "scan/read_plan.h"
 #include "search/scanner.h"
 #include "test_support.h"
 
@@ -982,6 +983,69 @@ TEST(parallel_search, chunked_runs_match_one_stream) {
       expect_same_run(run_threads(args, "", 0, no_input.get()), want);
     }
     if (testing::Test::HasFailure()) return;  // one well-described failure is enough
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sparse files: holes that cannot hold any part of an occurrence are skipped; the output must be
+// exactly that of reading every byte, here of a copy with the holes written out as zeros.
+
+TEST(sparse_files, match_a_copy_without_holes) {
+  rng_type rng(0x5eed0200 + test_threads());
+  const unique_fd no_input = input_file("");
+  const char* const patterns[] = {"41 42", "41 00 00", "00 00 ? 43", "? 00 41", "'AB' 00 00 00"};
+  for (int c = 0; c < 24; ++c) {
+    const std::size_t size = pick(rng, k_block, 5 * k_block);
+    std::string data(size, '\0');
+    ASSERT_GE(size, k_sparse_min_size);  // smaller files are read whole anyway
+    std::vector<std::pair<std::size_t, std::size_t>> segments;  // [start, end) written
+    const std::size_t count = c == 0 ? 0 : pick(rng, 1, 6);
+    for (std::size_t i = 0; i < count; ++i) {
+      // Mostly whole pages (a hole is made of whole pages), at the very start and end now and
+      // then. The pattern bytes at the edges make occurrences that straddle a hole boundary.
+      std::size_t start = pick(rng, 0, size - 2);
+      if (chance(rng, 0.2)) start = chance(rng, 0.5) ? 0 : size - pick(rng, 2, 5000);
+      std::size_t end = std::min(size, start + pick(rng, 2, 70000));
+      if (chance(rng, 0.8)) {
+        start &= ~std::size_t{4095};
+        end = std::min(size, (end + 4095) & ~std::size_t{4095});
+      }
+      for (std::size_t j = start; j < end; ++j) data[j] = "\0ABC"[pick(rng, 0, 3)];
+      data.replace(start, 2, "AC");
+      data.replace(end - 2, 2, "AB");
+      segments.emplace_back(start, end);
+    }
+    temp_dir tmp;
+    const std::string dense = tmp.write_file("dense/f.bin", data);
+    const std::string sparse = tmp.path("sparse/f.bin");
+    tmp.make_dir("sparse");
+    {
+      const unique_fd fd(::open(sparse.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+      ASSERT_GE(fd.get(), 0);
+      ASSERT_EQ(::ftruncate(fd.get(), static_cast<off_t>(size)), 0);
+      for (const auto& [start, end] : segments) {
+        ASSERT_EQ(::pwrite(fd.get(), data.data() + start, end - start, static_cast<off_t>(start)),
+                  static_cast<ssize_t>(end - start));
+      }
+    }
+    std::vector<std::string> case_patterns(std::begin(patterns), std::end(patterns));
+    // A pattern that can match inside zeros: no hole may be skipped (every offset matches).
+    if (c < 2) case_patterns.push_back("00 00 00 00 00 00 00 00 ? 00");
+    for (const std::string& pattern : case_patterns) {
+      const std::vector<std::string> args{"-v", pattern, "f.bin"};
+      run_result want;
+      {
+        const scoped_chdir cd(tmp.path("dense"));
+        want = run_threads(args, "1", 0, no_input.get());
+      }
+      const scoped_chdir cd(tmp.path("sparse"));
+      for (const unsigned threads : {1u, 4u}) {
+        SCOPED_TRACE("case " + std::to_string(c) + ", pattern " + pattern + ", threads " +
+                     std::to_string(threads));
+        const std::uint64_t chunk = std::uint64_t{4099} << pick(rng, 0, 9);
+        expect_same_run(run_threads(args, std::to_string(threads), chunk, no_input.get()), want);
+      }
+    }
   }
 }
 

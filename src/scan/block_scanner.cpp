@@ -90,9 +90,9 @@ scan_outcome block_scanner::scan(int fd, read_mode mode, std::uint64_t start,
     if (got > 0) {
       plant_pattern_copy(buf, end, pattern_, plan_);
       const block_job job{buf, end, &pattern_, &plan_, plan_.anchors};
-      std::size_t count = matcher_.search(job, starts_.get()).matches;
-      // Occurrences starting at or after `limit` belong to the next range.
-      while (count > 0 && base + starts_[count - 1] >= limit) --count;
+      // Nothing is read past limit + m - 1, so every occurrence found here starts before
+      // `limit`: those starting later belong to the next range, which reads them whole.
+      const std::size_t count = matcher_.search(job, starts_.get()).matches;
       if (!sink.on_block(starts_.get(), count, base, in_range)) {
         outcome.stopped = true;
         break;

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <utility>
 
+#include "scan/read_plan.h"
 #include "scan/report_line.h"
 
 namespace bytrove {
@@ -31,6 +32,7 @@ struct parallel_search::part {
   std::uint64_t limit = k_no_limit;
   bool first = true;
   bool last = true;
+  std::uint64_t skipped = 0;  // bytes of holes just before `start`, counted as searched
   // Written by the worker before the task is marked done.
   scan_outcome outcome;
   std::uint64_t occurrences = 0;
@@ -280,19 +282,38 @@ void parallel_search::search_file(const std::string& name, int fd, bool verbose)
     return;
   }
   flush_batch();
-  // A large file is cut into chunks; the last reads on to the end, however far the file has
-  // grown by then.
-  const std::uint64_t count = (size + chunk - 1) / chunk;
-  in->tasks_left = count;
-  for (std::uint64_t i = 0; i < count; ++i) {
+  // A large file is cut into chunks within the ranges worth reading (holes that cannot hold any
+  // part of an occurrence are skipped and counted); the last chunk reads on to the end, however
+  // far the file has grown by then.
+  struct chunk_range {
+    std::uint64_t start;
+    std::uint64_t limit;
+    std::uint64_t skipped;
+  };
+  std::vector<chunk_range> chunks;
+  for (const read_range& r : plan_reads(fd, size, pattern_)) {
+    const std::uint64_t end = r.end == k_no_limit ? std::max(size, r.start) : r.end;
+    std::uint64_t skipped = r.skipped;
+    std::uint64_t at = r.start;
+    do {
+      const std::uint64_t limit = end - at > chunk ? at + chunk : end;
+      chunks.push_back({at, limit, skipped});
+      skipped = 0;
+      at = limit;
+    } while (at < end);
+  }
+  chunks.back().limit = k_no_limit;
+  in->tasks_left = chunks.size();
+  for (std::size_t i = 0; i < chunks.size(); ++i) {
     auto t = std::make_unique<task>();
     part p;
     p.in = in;
     p.mode = read_mode::positioned;
     p.first = i == 0;
-    p.last = i + 1 == count;
-    p.start = i * chunk;
-    p.limit = p.last ? k_no_limit : (i + 1) * chunk;
+    p.last = i + 1 == chunks.size();
+    p.start = chunks[i].start;
+    p.limit = chunks[i].limit;
+    p.skipped = chunks[i].skipped;
     t->parts.push_back(std::move(p));
     push(std::move(t));
   }
@@ -463,11 +484,11 @@ void parallel_search::retire(task& t) {
   for (const part& p : t.parts) {
     input& in = *p.in;
     if (!in.ended) {
-      counters_.bytes_searched += p.outcome.bytes;
+      counters_.bytes_searched += p.skipped + p.outcome.bytes;
       counters_.occurrences += p.occurrences;
       if (observer_ != nullptr) {
         if (p.first) observer_->on_input_start(in.name, in.fd);
-        observer_->on_bytes(p.outcome.bytes);
+        observer_->on_bytes(p.skipped + p.outcome.bytes);
       }
       // A stream stops at its first failed read, or at a read that returns 0: so do chunks.
       const bool ended_early = p.outcome.at_end && p.outcome.end_offset < p.limit;

@@ -1,6 +1,10 @@
 #include "search/scanner.h"
 
+#include <sys/stat.h>
+
 #include <string>
+
+#include "scan/read_plan.h"
 
 namespace bytrove {
 
@@ -21,7 +25,7 @@ std::string read_error_message(std::string_view name) {
 
 scanner::scanner(const compiled_pattern& pattern, const search_plan& plan, output& out,
                  output& err, matcher_kind matcher, std::size_t block_size)
-    : out_(out), err_(err), blocks_(pattern, plan, matcher, block_size) {}
+    : pattern_(pattern), out_(out), err_(err), blocks_(pattern, plan, matcher, block_size) {}
 
 bool scanner::on_block(const std::uint32_t* starts, std::size_t count, std::uint64_t base,
                        std::uint64_t bytes) {
@@ -40,8 +44,22 @@ void scanner::scan_stream(std::string_view name, int fd, bool verbose) {
   }
   if (observer_ != nullptr) observer_->on_input_start(name, fd);
   line_.set_name(name);
-  const scan_outcome outcome = blocks_.scan(fd, read_mode::stream, 0, k_no_limit, *this);
-  if (outcome.read_failed) write_error(out_, err_, read_error_message(name));
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+      static_cast<std::uint64_t>(st.st_size) >= k_sparse_min_size) {
+    for (const read_range& range :
+         plan_reads(fd, static_cast<std::uint64_t>(st.st_size), pattern_)) {
+      counters_.bytes_searched += range.skipped;
+      if (observer_ != nullptr) observer_->on_bytes(range.skipped);
+      const scan_outcome outcome = blocks_.scan(fd, read_mode::positioned, range.start,
+                                                range.end, *this);
+      if (outcome.read_failed) write_error(out_, err_, read_error_message(name));
+      if (outcome.read_failed || outcome.stopped || outcome.end_offset < range.end) break;
+    }
+  } else {
+    const scan_outcome outcome = blocks_.scan(fd, read_mode::stream, 0, k_no_limit, *this);
+    if (outcome.read_failed) write_error(out_, err_, read_error_message(name));
+  }
   ++counters_.files_searched;
   if (observer_ != nullptr) observer_->on_input_end();
 }

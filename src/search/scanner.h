@@ -50,7 +50,8 @@ class scanner final : private block_sink {
           matcher_kind matcher = matcher_kind::automatic, std::size_t block_size = k_block_size);
 
   // Reads `fd` (opened for reading, at its start) to its end and prints one report line per
-  // occurrence, named `name`. In verbose mode first prints "Searching <name> ...". A failed
+  // occurrence, named `name`. A large regular file is read with pread(), skipping holes that
+  // cannot hold any part of an occurrence (they count as searched). In verbose mode first prints "Searching <name> ...". A failed
   // read prints "Error reading file <name>." and ends this input. Does not close `fd`.
   // Stops early when standard output has failed.
   void scan_stream(std::string_view name, int fd, bool verbose);
@@ -62,6 +63,7 @@ class scanner final : private block_sink {
   bool on_block(const std::uint32_t* starts, std::size_t count, std::uint64_t base,
                 std::uint64_t bytes) override;
 
+  const compiled_pattern& pattern_;
   output& out_;
   output& err_;
   block_scanner blocks_;

@@ -200,6 +200,24 @@ with_matcher() {
   grep -qx 'offset 0x100000010(4294967312) in big.bin' "$RES"/out
 }
 
+@test "holes of a sparse file are skipped: occurrences touching a hole found, every byte counted" {
+  mkdir sparse dense
+  if ! truncate -s $((64 << 20)) sparse/f.bin; then
+    skip "the file system here cannot hold a sparse file"
+  fi
+  poke sparse/f.bin 'XY' $((5 << 20))        # a hole just before
+  poke sparse/f.bin 'XY' $(((6 << 20) - 2))  # a hole just after
+  poke sparse/f.bin 'XY' $(((64 << 20) - 2)) # the last bytes
+  cp --sparse=never sparse/f.bin dense/f.bin
+  local pattern
+  for pattern in '00 00 58 59' '58 59 00 00' '? 00 ? 59'; do
+    (cd dense && "$BYTROVE" -v "$pattern" f.bin) >"$RES"/want_out
+    (cd sparse && bt_within 60 -v "$pattern" f.bin)
+    expect_err
+    check 0
+  done
+}
+
 @test "overlapping occurrences are all reported" {
   printf 'AAAA' >a.bin
   printf 'abababa' >b.bin

@@ -1,0 +1,59 @@
+#include "scan/read_plan.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "scan/block_scanner.h"
+
+namespace bytrove {
+
+bool matches_in_zeros(const compiled_pattern& pattern) {
+  for (int i = 0; i < pattern.concrete_count; ++i) {
+    if (pattern.value[pattern.concrete[i]] != 0) return false;
+  }
+  return true;
+}
+
+std::vector<read_range> plan_reads(int fd, std::uint64_t size, const compiled_pattern& pattern) {
+  const std::vector<read_range> whole{{0, k_no_limit, 0}};
+  if (size < k_sparse_min_size || matches_in_zeros(pattern)) return whole;
+  const off_t first_hole = ::lseek(fd, 0, SEEK_HOLE);
+  if (first_hole < 0 || static_cast<std::uint64_t>(first_hole) >= size) return whole;
+
+  const auto reach = static_cast<std::uint64_t>(pattern.length) - 1;
+  std::vector<read_range> ranges;
+  std::uint64_t pos = 0;
+  while (pos < size) {
+    const off_t data = ::lseek(fd, static_cast<off_t>(pos), SEEK_DATA);
+    if (data < 0) break;  // ENXIO: only a hole is left (or the file shrank)
+    off_t hole = ::lseek(fd, data, SEEK_HOLE);
+    if (hole < 0) hole = static_cast<off_t>(size);
+    const auto data_start = static_cast<std::uint64_t>(data);
+    const auto data_end = std::min(static_cast<std::uint64_t>(hole), size);
+    if (data_start >= size || data_end <= data_start) break;
+    const std::uint64_t start = data_start > reach ? data_start - reach : 0;
+    const std::uint64_t end = std::min(size, data_end + reach);
+    if (!ranges.empty() && start <= ranges.back().end) {
+      ranges.back().end = std::max(ranges.back().end, end);
+    } else {
+      ranges.push_back({start, end, 0});
+    }
+    pos = data_end;
+  }
+  // Skipped bytes are counted where the next read starts; the last range reads on to the end
+  // so a file that grows is still read whole.
+  std::uint64_t done = 0;
+  for (read_range& r : ranges) {
+    r.skipped = r.start - done;
+    done = r.end;
+  }
+  if (!ranges.empty() && ranges.back().end == size) {
+    ranges.back().end = k_no_limit;
+  } else {
+    ranges.push_back({size, k_no_limit, size - done});
+  }
+  return ranges;
+}
+
+}  // namespace bytrove
