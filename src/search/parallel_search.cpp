@@ -59,7 +59,7 @@ namespace {
 constexpr std::size_t k_piece_size = std::size_t{256} << 10;
 // Idle workers are woken for a few tasks at a time: when files are small, a wake-up per task
 // costs more than the search.
-constexpr std::uint64_t k_wake_batch = 4;
+constexpr std::uint64_t k_wake_batch = 1;
 // Small files are searched in batches of up to this many, or this many bytes, per task.
 constexpr std::size_t k_batch_files = 32;
 constexpr std::uint64_t k_batch_bytes = std::uint64_t{1} << 20;

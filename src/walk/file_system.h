@@ -43,11 +43,22 @@ class file_system {
 // The real file system, through POSIX calls.
 class posix_file_system final : public file_system {
  public:
+  posix_file_system() = default;
+  ~posix_file_system() override;
+  posix_file_system(const posix_file_system&) = delete;
+  posix_file_system& operator=(const posix_file_system&) = delete;
+
   bool list_directory(const std::string& dir, std::vector<dir_entry>& entries) override;
   bool find_entry(const std::string& dir, const std::string& name, dir_entry& entry) override;
   bool is_directory(const std::string& path) override;
   int open_file(const std::string& path, const dir_entry& entry) override;
   void close_file(int fd) override;
+
+ private:
+  // The directory listed last stays open, so the files found in it are opened relative to it
+  // rather than by resolving their whole path again.
+  int listed_fd_ = -1;
+  std::string listed_dir_;
 };
 
 // Attribute bits of an entry as the admission rule sees them on Linux: hidden for a name that

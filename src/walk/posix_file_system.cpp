@@ -87,8 +87,15 @@ bool posix_file_system::list_directory(const std::string& dir, std::vector<dir_e
     }
     entries.push_back(std::move(entry));
   }
+  if (listed_fd_ >= 0) ::close(listed_fd_);
+  listed_fd_ = ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
+  listed_dir_ = dir;
   ::closedir(handle);
   return ok;
+}
+
+posix_file_system::~posix_file_system() {
+  if (listed_fd_ >= 0) ::close(listed_fd_);
 }
 
 bool posix_file_system::find_entry(const std::string& dir, const std::string& name,
@@ -117,9 +124,13 @@ int posix_file_system::open_file(const std::string& path, const dir_entry& entry
   // A file that turned into a FIFO after the listing is still safe: the reader waits with
   // poll() when a read would block.
   const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  const bool in_listed = listed_fd_ >= 0 && path.size() > listed_dir_.size() &&
+                         path.compare(0, listed_dir_.size(), listed_dir_) == 0 &&
+                         path.find('/', listed_dir_.size()) == std::string::npos;
   int fd;
   do {
-    fd = ::open(path.c_str(), flags);
+    fd = in_listed ? ::openat(listed_fd_, path.c_str() + listed_dir_.size(), flags)
+                   : ::open(path.c_str(), flags);
   } while (fd < 0 && errno == EINTR);
   if (fd >= 0 && entry.special) {
     const int current = ::fcntl(fd, F_GETFL);
