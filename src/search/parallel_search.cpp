@@ -429,6 +429,10 @@ void parallel_search::run_task(task& t, block_scanner& blocks, report_line_forma
     lines found(*this, sink, line, in);
     p.outcome = blocks.scan(in.fd, p.mode, p.start, p.limit, found);
     p.occurrences = found.occurrences;
+    // A read that fails only past the range, in the m-1 bytes it shares with the next chunk,
+    // is that chunk's failure: it reads from there, finds what lies before the failure and
+    // reports it, as one stream would.
+    if (p.outcome.end_offset >= p.limit) p.outcome.read_failed = false;
     if (p.outcome.read_failed) sink.message(read_error_message(in.name));
   }
   sink.finish();

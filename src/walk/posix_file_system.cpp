@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 
 #include "walk/file_system.h"
 #include "walk/file_system.h"
@@ -124,7 +125,9 @@ int posix_file_system::open_file(const std::string& path, const dir_entry& entry
   // A file that turned into a FIFO after the listing is still safe: the reader waits with
   // poll() when a read would block.
   const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-  const bool in_listed = listed_fd_ >= 0 && path.size() > listed_dir_.size() &&
+  // A path the kernel would refuse stays refused: openat() would accept it, open() does not.
+  const bool in_listed = listed_fd_ >= 0 && path.size() < PATH_MAX &&
+                         path.size() > listed_dir_.size() &&
                          path.compare(0, listed_dir_.size(), listed_dir_) == 0 &&
                          path.find('/', listed_dir_.size()) == std::string::npos;
   int fd;

@@ -112,6 +112,36 @@ grow_by_2m() {
   check 0
 }
 
+@test "a read failing part way through a large file: the lines before it, the message, nothing after" {
+  [[ -n "${BYTROVE_READ_FAULT:-}" ]] || skip "BYTROVE_READ_FAULT names no preload library"
+  # "XY" at every 4096th byte and across the first 1 MiB boundary; zeros elsewhere.
+  awk 'BEGIN { for (i = 0; i < 768; i++) { printf "XY"; for (j = 2; j < 4096; j++) printf "%c", 0 } }' \
+    >f.bin
+  poke f.bin 'XY' $((1048576 - 1))  # across the first read block's end (the one at 1 MiB goes)
+  put g.bin 'XY'
+  local at count
+  # Inside a block, on a block boundary, and one byte into an occurrence.
+  for at in 2000001 1048576 $((1048576 + 4096 + 1)); do
+    LD_PRELOAD=$BYTROVE_READ_FAULT BYTROVE_FAIL_FILE=$PWD/f.bin BYTROVE_FAIL_AT=$at \
+      bt -v 5859 f.bin g.bin
+    awk -v at="$at" 'BEGIN {
+      for (o = 0; o < 3145728; o += 4096) {
+        p = o == 1048576 ? o - 1 : o
+        if (p + 2 <= at) printf "offset 0x%08X%11s) in f.bin\n", p, "(" p
+      }
+    }' >"$RES"/lines
+    count=$(wc -l <"$RES"/lines)
+    {
+      printf '%s\n' "$BANNER" 'Searching for HEX pattern 58 59 ...' 'Searching f.bin ...'
+      cat "$RES"/lines
+      printf '%s\n' 'Searching g.bin ...' "$(report 0 g.bin)"
+      printf 'Found %d occurence(s) in 2 file(s) (%d bytes searched).\n' $((count + 1)) $((at + 2))
+    } >"$RES"/want_out
+    expect_err 'Error reading file f.bin.\n'
+    check 0
+  done
+}
+
 @test "a file that grows while it is read is read to its new end" {
   make_marked_file big.bin 16  # 1 MiB, then 2 MiB more once the tool is under way
   local size=$((3 * 1048576))

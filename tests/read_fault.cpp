@@ -1,0 +1,70 @@
+// Preloaded into the real binary by the end-to-end fault tests: reads of one file fail with EIO
+// at a chosen byte, whether it is read as a stream or at offsets. BYTROVE_FAIL_FILE names the
+// file and BYTROVE_FAIL_AT the offset; read() and pread() of it return the bytes before that
+// offset, then fail.
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace {
+
+using read_fn = ssize_t (*)(int, void*, size_t);
+using pread_fn = ssize_t (*)(int, void*, size_t, off_t);
+
+struct target {
+  bool set = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t fail_at = 0;
+};
+
+const target& failing_file() {
+  static const target t = [] {
+    target result;
+    const char* file = std::getenv("BYTROVE_FAIL_FILE");
+    const char* at = std::getenv("BYTROVE_FAIL_AT");
+    struct stat st {};
+    if (file != nullptr && at != nullptr && ::stat(file, &st) == 0) {
+      result = {true, st.st_dev, st.st_ino, static_cast<off_t>(std::strtoll(at, nullptr, 10))};
+    }
+    return result;
+  }();
+  return t;
+}
+
+// How many of `count` bytes at `offset` of `fd` may be read: -1 when the read must fail.
+ssize_t allowed(int fd, size_t count, off_t offset) {
+  const target& t = failing_file();
+  struct stat st {};
+  if (!t.set || ::fstat(fd, &st) != 0 || st.st_dev != t.dev || st.st_ino != t.ino) {
+    return static_cast<ssize_t>(count);
+  }
+  if (offset >= t.fail_at) return -1;
+  const auto room = static_cast<size_t>(t.fail_at - offset);
+  return static_cast<ssize_t>(count < room ? count : room);
+}
+
+}  // namespace
+
+extern "C" ssize_t read(int fd, void* buf, size_t count) {
+  static const auto real = reinterpret_cast<read_fn>(::dlsym(RTLD_NEXT, "read"));
+  const ssize_t may = allowed(fd, count, ::lseek(fd, 0, SEEK_CUR));
+  if (may < 0) {
+    errno = EIO;
+    return -1;
+  }
+  return real(fd, buf, static_cast<size_t>(may));
+}
+
+extern "C" ssize_t pread(int fd, void* buf, size_t count, off_t offset) {
+  static const auto real = reinterpret_cast<pread_fn>(::dlsym(RTLD_NEXT, "pread"));
+  const ssize_t may = allowed(fd, count, offset);
+  if (may < 0) {
+    errno = EIO;
+    return -1;
+  }
+  return real(fd, buf, static_cast<size_t>(may), offset);
+}
