@@ -410,7 +410,7 @@ done
 
 # Slice classes: what merely printing the same lines costs. Bytrove's output is saved once and
 # replayed through the same pipe; the search itself is what Bytrove adds on top of that.
-declare -A print_only
+declare -A print_only=()
 for class in $slice_classes; do
   [[ " $classes " == *" $class "* ]] || continue
   build_commands "$class"

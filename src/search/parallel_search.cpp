@@ -38,17 +38,19 @@ struct parallel_search::part {
   std::uint64_t occurrences = 0;
 };
 
+// Held output: lines, or a message for standard error.
+struct parallel_search::task_piece {
+  std::unique_ptr<char[]> data;
+  std::size_t size = 0;
+  std::string message;
+};
+
 struct parallel_search::task {
   std::vector<part> parts;  // empty for a message
   std::string message;
 
-  // Output held until the task is at the head, in order: lines, or a message for standard
-  // error. Under mutex_.
-  struct piece {
-    std::unique_ptr<char[]> data;
-    std::size_t size = 0;
-    std::string message;
-  };
+  // Output held until the task is at the head, in order. Under mutex_.
+  using piece = task_piece;
   std::deque<piece> pieces;
   std::size_t held = 0;
   bool done = false;
@@ -84,7 +86,12 @@ class parallel_search::task_sink {
   char* reserve(std::size_t n) {
     if (direct_) return engine_.out_.reserve(n);
     if (buffer_ == nullptr) {
-      buffer_ = spare_ != nullptr ? std::move(spare_) : std::unique_ptr<char[]>(new char[k_piece_size]);
+      if (spare_ != nullptr) {
+        buffer_ = std::move(spare_);
+      } else {
+        const std::lock_guard<std::mutex> lock(engine_.mutex_);
+        buffer_ = engine_.take_piece_buffer();
+      }
     }
     if (k_piece_size - used_ < n) {
       hand_over();
@@ -158,7 +165,7 @@ class parallel_search::task_sink {
       engine_.state_cv_.wait(lock);
     }
     if (!direct_) {
-      if (buffer_ == nullptr) buffer_ = std::unique_ptr<char[]>(new char[k_piece_size]);
+      if (buffer_ == nullptr) buffer_ = engine_.take_piece_buffer();
       return;
     }
     std::deque<task::piece> held = std::move(task_.pieces);
@@ -168,6 +175,8 @@ class parallel_search::task_sink {
     lock.unlock();
     for (const task::piece& p : held) engine_.write_piece(p.data.get(), p.size, p.message);
     if (engine_.out_.failed()) engine_.stop();
+    lock.lock();
+    engine_.recycle(held);
   }
 
   parallel_search& engine_;
@@ -459,12 +468,30 @@ void parallel_search::drain_with_pen(std::unique_lock<std::mutex>& lock) {
     held_bytes_ -= t->held;
     lock.unlock();
     retire(*t);
-    t.reset();
     lock.lock();
+    recycle(t->pieces);
   }
   pen_taken_ = false;
   state_cv_.notify_all();
   if (submitter_waiting_ && tasks_.size() <= window_ / 2) room_cv_.notify_one();
+}
+
+std::unique_ptr<char[]> parallel_search::take_piece_buffer() {
+  if (free_pieces_.empty()) return std::unique_ptr<char[]>(new char[k_piece_size]);
+  std::unique_ptr<char[]> buffer = std::move(free_pieces_.back());
+  free_pieces_.pop_back();
+  return buffer;
+}
+
+void parallel_search::recycle(std::deque<task::piece>& pieces) {
+  // Buffers go round between the threads instead of back to the allocator: memory freed by
+  // another thread than the one that took it stays resident in each thread's arena, which
+  // doubled the peak with two workers.
+  const std::size_t keep = options_.output_budget / k_piece_size + 2 * options_.workers;
+  for (task::piece& p : pieces) {
+    if (p.data != nullptr && free_pieces_.size() < keep) free_pieces_.push_back(std::move(p.data));
+  }
+  pieces.clear();
 }
 
 void parallel_search::write_piece(const char* data, std::size_t size, const std::string& message) {

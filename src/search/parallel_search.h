@@ -27,7 +27,7 @@ struct parallel_options {
   std::size_t block_size = k_block_size;
   // Output of tasks that are not yet at the head of the order is held in memory up to this
   // much in all; a worker that would exceed it waits for its turn.
-  std::size_t output_budget = std::size_t{64} << 20;
+  std::size_t output_budget = std::size_t{32} << 20;
   matcher_kind matcher = matcher_kind::automatic;
 };
 
@@ -76,6 +76,7 @@ class parallel_search {
  private:
   struct input;
   struct part;
+  struct task_piece;
   struct task;
   class task_sink;
   friend class task_sink;
@@ -96,6 +97,9 @@ class parallel_search {
   // Submits the batch of small files being gathered, if any.
   void flush_batch();
   void retire(task& t);
+  // Under the lock: a piece buffer from the shared pool (or a new one), and back into it.
+  std::unique_ptr<char[]> take_piece_buffer();
+  void recycle(std::deque<task_piece>& pieces);
   // With the pen held: held lines, or a message for standard error.
   void write_piece(const char* data, std::size_t size, const std::string& message);
   void release_input(input& in);
@@ -110,6 +114,7 @@ class parallel_search {
   scan_observer* observer_ = nullptr;
   scanner inline_scanner_;  // for streams, on the caller's thread
   std::size_t window_;
+  std::vector<std::unique_ptr<char[]>> free_pieces_;  // under mutex_
   std::unique_ptr<task> batch_;  // small files gathered by the caller, not yet submitted
   std::uint64_t batch_bytes_ = 0;
 
