@@ -56,10 +56,11 @@ constexpr unsigned k_max_threads = 1024;
 
 status parse_thread_count(const std::string& text, unsigned& threads) {
   unsigned long value = 0;
-  bool valid = !text.empty() && text.size() <= 4;
+  bool valid = true;
   for (const char c : text) {
     if (c < '0' || c > '9') valid = false;
-    if (valid) value = value * 10 + static_cast<unsigned long>(c - '0');
+    // Stop growing past the limit, so leading zeros are fine and nothing overflows.
+    if (valid && value <= k_max_threads) value = value * 10 + static_cast<unsigned long>(c - '0');
   }
   if (text.empty()) {
     return status::error(k_exit_usage, "--threads needs a value: a whole number from 1 to " +

@@ -146,6 +146,37 @@ usage_text() {
   check 0
 }
 
+@test "--threads N and --threads=N: the same output for any count; a bad count exits 1" {
+  put a.bin 'XY-XY'
+  local n
+  for n in 1 2 0004 1024; do
+    bt --threads "$n" -v 5859 a.bin
+    expect_out '%s\n' 'Searching for HEX pattern 58 59 ...' 'Searching a.bin ...' \
+      "$(report 0 a.bin)" "$(report 3 a.bin)" 'Found 2 occurence(s) in 1 file(s) (5 bytes searched).'
+    expect_err
+    check 0
+    bt "--threads=$n" 5859 a.bin
+    expect_out '%s\n' "$(report 0 a.bin)" "$(report 3 a.bin)"
+    expect_err
+    check 0
+  done
+  for n in 0 1025 x 2x -1 ''; do
+    bt "--threads=$n" 5859 a.bin
+    expect_out
+    if [[ -z $n ]]; then
+      expect_err '%s\n' '--threads needs a value: a whole number from 1 to 1024.'
+    else
+      expect_err 'Invalid value "%s" for --threads: expected a whole number from 1 to 1024.\n' "$n"
+    fi
+    check 1
+  done
+  # After the pattern it is a switch like any other, unknown: files before it are searched.
+  bt 5859 a.bin --threads
+  expect_out '%s\n' "$(report 0 a.bin)" "$(report 3 a.bin)"
+  expect_err 'Unknown option "-threads".\n'
+  check 3
+}
+
 @test "-- ends the switches: absolute paths and names starting with - become file arguments" {
   put a.bin 'XY'
   put ./-x -- '-XY'
