@@ -20,6 +20,13 @@ std::vector<read_range> plan_reads(int fd, std::uint64_t size, const compiled_pa
   if (size < k_sparse_min_size || matches_in_zeros(pattern)) return whole;
   const off_t first_hole = ::lseek(fd, 0, SEEK_HOLE);
   if (first_hole < 0 || static_cast<std::uint64_t>(first_hole) >= size) return whole;
+  // A file that shrank since its size was taken ends where a hole seems to start: that is no
+  // hole to skip. Only a file whose size holds while it is planned is planned.
+  const auto size_holds = [&] {
+    const off_t end = ::lseek(fd, 0, SEEK_END);
+    return end >= 0 && static_cast<std::uint64_t>(end) == size;
+  };
+  if (!size_holds()) return whole;
 
   const auto reach = static_cast<std::uint64_t>(pattern.length) - 1;
   std::vector<read_range> ranges;
@@ -41,6 +48,7 @@ std::vector<read_range> plan_reads(int fd, std::uint64_t size, const compiled_pa
     }
     pos = data_end;
   }
+  if (!size_holds()) return whole;
   // Skipped bytes are counted where the next read starts; the last range reads on to the end
   // so a file that grows is still read whole.
   std::uint64_t done = 0;
