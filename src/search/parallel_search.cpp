@@ -336,10 +336,8 @@ void parallel_search::wait_until_written() {
 }
 
 void parallel_search::search_stream(const std::string& name, int fd, bool verbose) {
-  flush_batch();
+  wait_until_written();
   std::unique_lock<std::mutex> lock(mutex_);
-  wake_workers(lock);
-  state_cv_.wait(lock, [&] { return stop_ || (tasks_.empty() && !pen_taken_); });
   if (stop_) return;
   pen_taken_ = true;
   lock.unlock();

@@ -44,21 +44,22 @@ void scanner::scan_stream(std::string_view name, int fd, bool verbose) {
   }
   if (observer_ != nullptr) observer_->on_input_start(name, fd);
   line_.set_name(name);
+  // A large regular file is read at offsets, over the ranges worth reading; anything else as
+  // one stream from where it is.
+  read_mode mode = read_mode::stream;
+  std::vector<read_range> ranges{{0, k_no_limit, 0}};
   struct stat st {};
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
       static_cast<std::uint64_t>(st.st_size) >= k_sparse_min_size) {
-    for (const read_range& range :
-         plan_reads(fd, static_cast<std::uint64_t>(st.st_size), pattern_)) {
-      counters_.bytes_searched += range.skipped;
-      if (observer_ != nullptr) observer_->on_bytes(range.skipped);
-      const scan_outcome outcome = blocks_.scan(fd, read_mode::positioned, range.start,
-                                                range.end, *this);
-      if (outcome.read_failed) write_error(out_, err_, read_error_message(name));
-      if (outcome.read_failed || outcome.stopped || outcome.end_offset < range.end) break;
-    }
-  } else {
-    const scan_outcome outcome = blocks_.scan(fd, read_mode::stream, 0, k_no_limit, *this);
+    mode = read_mode::positioned;
+    ranges = plan_reads(fd, static_cast<std::uint64_t>(st.st_size), pattern_);
+  }
+  for (const read_range& range : ranges) {
+    counters_.bytes_searched += range.skipped;
+    if (observer_ != nullptr) observer_->on_bytes(range.skipped);
+    const scan_outcome outcome = blocks_.scan(fd, mode, range.start, range.end, *this);
     if (outcome.read_failed) write_error(out_, err_, read_error_message(name));
+    if (outcome.read_failed || outcome.stopped || outcome.end_offset < range.end) break;
   }
   ++counters_.files_searched;
   if (observer_ != nullptr) observer_->on_input_end();
