@@ -4,6 +4,7 @@
 #include <optional>
 #include <string_view>
 
+#include "cli/long_options.h"
 #include "cli/run_settings.h"
 #include "cli/switches.h"
 #include "pattern/compiled_pattern.h"
@@ -35,45 +36,27 @@ constexpr const char* k_help_notes =
     "   --threads N\n"
     "              search with N threads (default: every CPU this process may use; 1\n"
     "              searches one input at a time); the output is the same for every N\n"
-    "   --help, --version\n";
+    "\n"
+    "Options for the whole run, before the pattern (--name=VALUE or --name VALUE):\n"
+    "   --count    a line \"NAME:COUNT\" per input instead of the occurrences\n"
+    "   --files-with-matches\n"
+    "              only the names of the inputs with an occurrence\n"
+    "   --max-count=N\n"
+    "              stop each input after its first N occurrences\n"
+    "   --range=START:END\n"
+    "              search only the bytes in [START, END) of each input; offsets stay\n"
+    "              absolute (decimal or 0x hex, K M G T for powers of 1024; either end\n"
+    "              may be left out)\n"
+    "   --context=N\n"
+    "              after each occurrence, a hex dump of the N bytes around it\n"
+    "   --utf16    strings in the pattern match as UTF-16LE ('ab' is 61 00 62 00)\n"
+    "   --json     no banner; one JSON object per line (see the manual)\n"
+    "   --help, --version\n"
+    "\n"
+    "Each ? is one byte: ?? is two.\n";
 
-// The value of `--name=VALUE` or of `--name VALUE` (the next argument, consumed); nothing when
-// args[index] is not that option. A missing value is an empty one.
-std::optional<std::string> long_option_value(const std::vector<std::string>& args,
-                                             std::size_t& index, std::string_view name) {
-  const std::string_view arg = args[index];
-  if (arg == name) {
-    if (index + 1 >= args.size()) return std::string();
-    return args[++index];
-  }
-  if (arg.size() > name.size() && arg.substr(0, name.size()) == name && arg[name.size()] == '=') {
-    return std::string(arg.substr(name.size() + 1));
-  }
-  return std::nullopt;
-}
-
-constexpr unsigned k_max_threads = 1024;
-
-status parse_thread_count(const std::string& text, unsigned& threads) {
-  unsigned long value = 0;
-  bool valid = true;
-  for (const char c : text) {
-    if (c < '0' || c > '9') valid = false;
-    // Stop growing past the limit, so leading zeros are fine and nothing overflows.
-    if (valid && value <= k_max_threads) value = value * 10 + static_cast<unsigned long>(c - '0');
-  }
-  if (text.empty()) {
-    return status::error(k_exit_usage, "--threads needs a value: a whole number from 1 to " +
-                                           std::to_string(k_max_threads) + ".\n");
-  }
-  if (!valid || value == 0 || value > k_max_threads) {
-    return status::error(k_exit_usage, "Invalid value \"" + text +
-                                           "\" for --threads: expected a whole number from 1 to " +
-                                           std::to_string(k_max_threads) + ".\n");
-  }
-  threads = static_cast<unsigned>(value);
-  return {};
-}
+constexpr const char* k_truncated_message =
+    "Pattern has more than 256 positions; only the first 256 are searched.\n";
 
 // Ends the run: a failed standard output outranks everything, since results were lost.
 int finish(io_context& io, const status& result) {
@@ -92,10 +75,20 @@ int finish(io_context& io, const status& result) {
 }  // namespace
 
 int run(const std::vector<std::string>& args, io_context& io) {
-  io.out.write(k_banner);
   run_settings settings;
   run_request request;
   request.threads = io.default_threads != 0 ? io.default_threads : available_cpus();
+  pattern_syntax syntax;
+  // The banner is written once the options before the pattern are known: --json has none.
+  bool banner_done = false;
+  const auto banner = [&] {
+    if (!banner_done && !request.results.json) io.out.write(k_banner);
+    banner_done = true;
+  };
+  const auto end_run = [&](const status& result) {
+    banner();
+    return finish(io, result);
+  };
   bool options_ended = false;
   bool have_pattern = false;
   compiled_pattern pattern;
@@ -111,24 +104,24 @@ int run(const std::vector<std::string>& args, io_context& io) {
       }
       if (!have_pattern) {
         if (arg == "--help") {
+          banner();
           io.out.write(k_usage_text);
           io.out.write(k_help_notes);
-          return finish(io, {});
+          return end_run({});
         }
-        if (arg == "--version") return finish(io, {});
+        if (arg == "--version") return end_run({});
         if (arg == "--progress") {
           settings.progress = true;
           continue;
         }
-        if (const auto value = long_option_value(args, index, "--threads")) {
-          status s = parse_thread_count(*value, request.threads);
-          if (!s.ok()) return finish(io, s);
-          continue;
-        }
+        bool known = false;
+        status s = apply_long_option(args, index, request, syntax, known);
+        if (!s.ok()) return end_run(s);
+        if (known) continue;
       }
       status s = parse_switches(std::string_view(arg).substr(1), settings);
       if (s.ok()) continue;
-      if (!have_pattern) return finish(io, s);
+      if (!have_pattern) return end_run(s);
       // Files named before the bad switch are still searched, as they would have been had
       // the switch been met only when their search was over.
       request.stop_exit_code = s.exit_code();
@@ -136,19 +129,27 @@ int run(const std::vector<std::string>& args, io_context& io) {
       break;
     }
     if (!have_pattern) {
-      status parsed = parse_pattern(arg, settings.ignore_case, pattern);
-      if (!parsed.ok()) return finish(io, parsed);
+      banner();
+      syntax.ignore_case = settings.ignore_case;
+      status parsed = parse_pattern(arg, syntax, pattern);
+      if (pattern.truncated) {
+        (void)io.out.flush();
+        io.err.write(k_truncated_message);
+      }
+      if (!parsed.ok()) return end_run(parsed);
       plan = build_search_plan(pattern, settings.ignore_case);
-      if (settings.verbose) io.out.write(pattern_echo(pattern));
+      if (settings.verbose && !request.results.json) io.out.write(pattern_echo(pattern));
       have_pattern = true;
       continue;
     }
-    request.files.push_back({arg, settings.recurse, settings.attribute_mask, settings.verbose});
+    // Machine-readable output holds records only: no "Searching" lines.
+    request.files.push_back({arg, settings.recurse, settings.attribute_mask,
+                             settings.verbose && !request.results.json});
   }
-  if (!have_pattern) return finish(io, status::error(k_exit_usage, k_usage_text));
+  if (!have_pattern) return end_run(status::error(k_exit_usage, k_usage_text));
   request.verbose = settings.verbose;
   request.progress = settings.progress;
-  return finish(io, search_inputs(request, pattern, plan, io));
+  return end_run(search_inputs(request, pattern, plan, io));
 }
 
 }  // namespace bytrove

@@ -23,9 +23,20 @@ void append_concrete(compiled_pattern& out, int value, bool folded) {
   ++out.length;
 }
 
+// True when the text left after the 256th position would have added one: anything but blanks,
+// or the closing quote of the string the limit fell in.
+bool adds_positions(std::string_view rest, bool in_string, char quote) {
+  std::size_t i = 0;
+  if (in_string && i < rest.size() && rest[i] == quote) ++i;
+  while (i < rest.size() && rest[i] == ' ') ++i;
+  return i < rest.size() && rest[i] != '\0';
+}
+
 }  // namespace
 
-status parse_pattern(std::string_view text, bool ignore_case, compiled_pattern& out) {
+status parse_pattern(std::string_view text, const pattern_syntax& syntax,
+                     compiled_pattern& out) {
+  const bool ignore_case = syntax.ignore_case;
   out = compiled_pattern{};
   enum class state { between, after_hex, in_string };
   state st = state::between;
@@ -65,18 +76,31 @@ status parse_pattern(std::string_view text, bool ignore_case, compiled_pattern& 
       case state::in_string:
         if (static_cast<char>(ch) == quote) {
           st = state::between;
-        } else if (ignore_case && ch >= 'A' && ch <= 'Z') {
+          break;
+        }
+        if (ignore_case && ch >= 'A' && ch <= 'Z') {
           append_concrete(out, ch | 0x20, true);
         } else if (ignore_case && ch >= 'a' && ch <= 'z') {
           append_concrete(out, ch, true);
         } else {
           append_concrete(out, ch, false);
         }
+        if (syntax.utf16) {
+          if (out.length >= k_max_positions) {
+            out.truncated = true;  // the character's second byte did not fit
+          } else {
+            append_concrete(out, 0, false);
+          }
+        }
         break;
     }
     ++i;
-    // Text past the 256th position is ignored without a message.
-    if (i >= text.size() || text[i] == '\0' || out.length >= k_max_positions) break;
+    if (i >= text.size() || text[i] == '\0') break;
+    // Text past the 256th position is ignored; the caller warns when it held positions.
+    if (out.length >= k_max_positions) {
+      out.truncated = out.truncated || adds_positions(text.substr(i), st == state::in_string, quote);
+      break;
+    }
   }
 
   if (st == state::after_hex) return status::error(k_exit_bad_hex, k_bad_hex_message);

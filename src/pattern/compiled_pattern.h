@@ -22,12 +22,23 @@ struct compiled_pattern {
   int wild_end = 0;                          // index just past the last wildcard; 0 if none
   std::int16_t concrete_count = 0;           // n
   std::int16_t concrete[k_max_positions] = {};  // non-wildcard positions, increasing
+  // The text went on past the 256th position with more positions, which were ignored.
+  bool truncated = false;
+};
+
+struct pattern_syntax {
+  bool ignore_case = false;  // letters in strings match either case
+  bool utf16 = false;        // each character of a string is followed by a 00 byte (UTF-16LE)
 };
 
 // Parses one pattern argument. ignore_case decides the fold flags of string letters.
 // Fails with exit code 2 ("Hexadecimal pattern is not valid.") or 4 ("Trailing wildcard is
 // not allowed."); on failure `out` is unspecified.
-status parse_pattern(std::string_view text, bool ignore_case, compiled_pattern& out);
+// Sets `truncated` also when it fails.
+status parse_pattern(std::string_view text, const pattern_syntax& syntax, compiled_pattern& out);
+inline status parse_pattern(std::string_view text, bool ignore_case, compiled_pattern& out) {
+  return parse_pattern(text, pattern_syntax{ignore_case, false}, out);
+}
 
 // The verbose echo: "Searching for HEX pattern 41 ?? 42 ...\n".
 std::string pattern_echo(const compiled_pattern& pattern);

@@ -19,23 +19,39 @@ constexpr std::size_t k_page = 4096;
 // with the next range), then the planted copy (m) and the vector filter's reach past it.
 constexpr std::size_t k_tail_room = 2 * k_max_positions + k_search_slack;
 
+bool readable_now(int fd) {
+  pollfd pfd{fd, POLLIN, 0};
+  return ::poll(&pfd, 1, 0) > 0;
+}
+
 // Fills up to `want` bytes by repeated reads (pread at `offset` in positioned mode): a short
 // read is not the end of the input, only a read that returns 0 is. Sets `failed` when a read
-// fails; what was read before still counts.
+// fails; what was read before still counts. A live stream returns early, with `paused` set,
+// once at least `enough` bytes have come and the next read would wait.
 std::size_t fill(int fd, read_mode mode, std::uint64_t offset, std::uint8_t* dst,
-                 std::size_t want, bool& failed) {
+                 std::size_t want, std::size_t enough, bool& failed, bool& paused) {
   std::size_t got = 0;
   while (got < want) {
     const ssize_t n = mode == read_mode::positioned
                           ? ::pread(fd, dst + got, want - got, static_cast<off_t>(offset + got))
                           : ::read(fd, dst + got, want - got);
+    const bool may_pause =
+        mode == read_mode::live && got + (n > 0 ? static_cast<std::size_t>(n) : 0) >= enough;
     if (n > 0) {
       got += static_cast<std::size_t>(n);
+      if (got < want && may_pause && !readable_now(fd)) {
+        paused = true;
+        break;
+      }
       continue;
     }
     if (n == 0) break;
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {  // a non-blocking descriptor: wait for data
+      if (may_pause) {
+        paused = true;
+        break;
+      }
       pollfd pfd{fd, POLLIN, 0};
       if (::poll(&pfd, 1, -1) >= 0 || errno == EINTR) continue;
     }
@@ -43,6 +59,13 @@ std::size_t fill(int fd, read_mode mode, std::uint64_t offset, std::uint8_t* dst
     break;
   }
   return got;
+}
+
+// Bytes of [a, b) that lie in [lo, hi).
+std::uint64_t overlap(std::uint64_t a, std::uint64_t b, std::uint64_t lo, std::uint64_t hi) {
+  const std::uint64_t s = std::max(a, lo);
+  const std::uint64_t e = std::min(b, hi);
+  return e > s ? e - s : 0;
 }
 
 }  // namespace
@@ -66,22 +89,55 @@ block_scanner::block_scanner(const compiled_pattern& pattern, const search_plan&
   starts_.reset(new std::uint32_t[block_size + 2 * k_max_positions]);
 }
 
-scan_outcome block_scanner::scan(int fd, read_mode mode, std::uint64_t start,
-                                 std::uint64_t limit, block_sink& sink) {
-  const std::size_t keep = static_cast<std::size_t>(pattern_.length) - 1;
-  // The last byte any occurrence starting before `limit` can need.
-  const std::uint64_t read_end = limit > k_no_limit - keep ? k_no_limit : limit + keep;
-  scan_outcome outcome;
-  std::uint64_t pos = start;  // input offset of the next byte to read
-  std::size_t carried = 0;    // bytes of the previous block copied in front of data_
-  for (;;) {
-    std::size_t want = block_size_;
-    if (read_end != k_no_limit) {
-      // A range reads its overlap with the next one in the same call.
-      want = static_cast<std::size_t>(std::min<std::uint64_t>(block_size_ + keep, read_end - pos));
+bool block_scanner::skip_to(int fd, std::uint64_t offset, scan_outcome& outcome) {
+  while (outcome.end_offset < offset) {
+    const auto want = static_cast<std::size_t>(
+        std::min<std::uint64_t>(block_size_, offset - outcome.end_offset));
+    bool paused = false;
+    const std::size_t got =
+        fill(fd, read_mode::stream, 0, data_, want, want, outcome.read_failed, paused);
+    outcome.end_offset += got;
+    if (outcome.read_failed) return false;
+    if (got < want) {
+      outcome.at_end = true;
+      return false;
     }
-    const std::size_t got = fill(fd, mode, pos, data_, want, outcome.read_failed);
-    const std::uint64_t in_range = std::min(pos + got, limit) - std::min(pos, limit);
+  }
+  return true;
+}
+
+scan_span span_within(std::uint64_t start, std::uint64_t limit, std::uint64_t range_start,
+                      std::uint64_t range_end, std::size_t m, std::size_t context) {
+  scan_span span;
+  span.from = start;
+  span.limit = limit;
+  span.read_from = start - std::min<std::uint64_t>(start - std::min(start, range_start), context);
+  const std::uint64_t reach = m - 1 + context;
+  span.read_end = limit >= range_end || limit > range_end - reach ? range_end : limit + reach;
+  return span;
+}
+
+scan_outcome block_scanner::scan(int fd, read_mode mode, const scan_span& span,
+                                 block_sink& sink) {
+  const std::size_t keep = static_cast<std::size_t>(pattern_.length) - 1;
+  scan_outcome outcome;
+  // A stream cannot seek: what lies before the span is read and dropped.
+  if (mode != read_mode::positioned && !skip_to(fd, span.read_from, outcome)) return outcome;
+  std::uint64_t pos = span.read_from;  // input offset of the next byte to read
+  std::size_t carried = 0;             // bytes of the previous block copied in front of data_
+  while (pos < span.read_end) {
+    std::size_t want = block_size_;
+    if (span.read_end != k_no_limit) {
+      // A range reads its overlap with the next one in the same call.
+      want = static_cast<std::size_t>(
+          std::min<std::uint64_t>(block_size_ + keep, span.read_end - pos));
+    }
+    bool paused = false;
+    // A live stream pauses only with enough bytes to carry: fewer cannot hold an occurrence.
+    const std::size_t got =
+        fill(fd, mode, pos, data_, want, keep + 1 - std::min(keep, carried), outcome.read_failed,
+             paused);
+    const std::uint64_t in_range = overlap(pos, pos + got, span.from, span.limit);
     outcome.bytes += in_range;
     std::uint8_t* const buf = data_ - carried;
     const std::size_t end = carried + got;
@@ -90,20 +146,19 @@ scan_outcome block_scanner::scan(int fd, read_mode mode, std::uint64_t start,
     if (got > 0) {
       plant_pattern_copy(buf, end, pattern_, plan_);
       const block_job job{buf, end, &pattern_, &plan_, plan_.anchors};
-      // Nothing is read past limit + m - 1, so every occurrence found here starts before
-      // `limit`: those starting later belong to the next range, which reads them whole.
-      const std::size_t count = matcher_.search(job, starts_.get()).matches;
-      if (!sink.on_block(starts_.get(), count, base, in_range)) {
+      found_block found{starts_.get(), matcher_.search(job, starts_.get()).matches, nullptr,
+                        base, buf, end, in_range, paused};
+      trim_to_span(found, span);
+      if (!sink.on_block(found)) {
         outcome.stopped = true;
         break;
       }
     }
     if (outcome.read_failed) break;
-    if (got < want) {
+    if (got < want && !paused) {
       outcome.at_end = true;
       break;
     }
-    if (pos >= read_end) break;
     // Carry the last m-1 bytes so occurrences straddling the boundary are found; a window
     // starting in the carried tail ends in new data, so none is reported twice.
     std::memmove(data_ - keep, buf + end - keep, keep);
@@ -111,6 +166,24 @@ scan_outcome block_scanner::scan(int fd, read_mode mode, std::uint64_t start,
   }
   outcome.end_offset = pos;
   return outcome;
+}
+
+void block_scanner::trim_to_span(found_block& found, const scan_span& span) {
+  // Only blocks that reach outside [from, limit) can hold occurrences outside it: those before
+  // belong to the context read ahead of a chunk, those after to the next chunk.
+  const std::uint64_t end = found.base + found.size;
+  if (found.base < span.from) {
+    const std::uint64_t cut = std::min<std::uint64_t>(span.from - found.base, found.size);
+    const std::uint32_t* first = std::lower_bound(found.starts, found.starts + found.count, cut);
+    found.count -= static_cast<std::size_t>(first - found.starts);
+    if (found.members != nullptr) found.members += first - found.starts;
+    found.starts = first;
+  }
+  if (end > span.limit) {
+    const std::uint64_t cut = span.limit > found.base ? span.limit - found.base : 0;
+    found.count = static_cast<std::size_t>(
+        std::lower_bound(found.starts, found.starts + found.count, cut) - found.starts);
+  }
 }
 
 }  // namespace bytrove

@@ -18,19 +18,43 @@ inline constexpr std::size_t k_block_size = std::size_t{1} << 20;
 inline constexpr std::uint64_t k_no_limit = ~std::uint64_t{0};
 
 enum class read_mode {
-  stream,      // read() from the descriptor's current position; offsets count from there
+  stream,      // read() from the descriptor's start (its position when handed over)
+  live,        // stream from a pipe, FIFO or terminal: what has come is searched at once
   positioned,  // pread() at absolute offsets: chunks of one file searched side by side
+};
+
+// What one scan reads and reports, as input offsets.
+struct scan_span {
+  std::uint64_t read_from = 0;         // first byte read (a stream reads and drops those before)
+  std::uint64_t from = 0;              // occurrences start here or later; bytes count from here
+  std::uint64_t limit = ~std::uint64_t{0};     // occurrences start before; bytes count up to here
+  std::uint64_t read_end = ~std::uint64_t{0};  // nothing is read from here on
+};
+
+// The span of [start, limit) within [range_start, range_end) for a pattern of m positions:
+// reads the m-1 bytes an occurrence starting just before `limit` needs, and `context` bytes
+// more on either side for the dumps around occurrences, never outside the range.
+scan_span span_within(std::uint64_t start, std::uint64_t limit, std::uint64_t range_start,
+                      std::uint64_t range_end, std::size_t m, std::size_t context);
+
+// The occurrences of one block, and the block itself.
+struct found_block {
+  const std::uint32_t* starts = nullptr;  // ascending offsets from `base`
+  std::size_t count = 0;
+  const std::uint32_t* members = nullptr;  // with a set: the pattern of each occurrence
+  std::uint64_t base = 0;              // input offset of data[0] (carried tail included)
+  const std::uint8_t* data = nullptr;  // the bytes [base, base + size) of the input
+  std::size_t size = 0;
+  std::uint64_t bytes = 0;  // new bytes of [from, limit) the block brought
+  bool pause = false;       // a live stream has nothing more for now: write what is pending
 };
 
 // What the occurrences of one block are handed to.
 class block_sink {
  public:
   virtual ~block_sink() = default;
-  // `count` occurrence starts, ascending, as offsets from `base` (the input offset of the
-  // block's first byte, carried tail included); `bytes` is how many new bytes of the range
-  // the block brought. Returns false to stop reading this input.
-  virtual bool on_block(const std::uint32_t* starts, std::size_t count, std::uint64_t base,
-                        std::uint64_t bytes) = 0;
+  // Returns false to stop reading this input.
+  virtual bool on_block(const found_block& block) = 0;
 };
 
 // How one scan ended.
@@ -52,18 +76,19 @@ class block_scanner {
   block_scanner(const compiled_pattern& pattern, const search_plan& plan, matcher_kind matcher,
                 std::size_t block_size = k_block_size);
 
-  // Searches the input on `fd` from offset `start` and reports every occurrence that starts
-  // before `limit` and lies wholly in the data read. Reads until `limit` + m - 1 (so an
-  // occurrence starting just before `limit` is whole) or the end of the input, whichever is
-  // first; a short read is not the end, only a read that returns 0. In stream mode `start` is
-  // the offset the descriptor is at (offsets are reported from it).
-  scan_outcome scan(int fd, read_mode mode, std::uint64_t start, std::uint64_t limit,
-                    block_sink& sink);
+  // Reads the input on `fd` over `span` and reports every occurrence that starts in
+  // [span.from, span.limit) and lies wholly in the data read (so never past span.read_end).
+  // A short read is not the end, only a read that returns 0. Stream modes take the descriptor
+  // to be at offset 0.
+  scan_outcome scan(int fd, read_mode mode, const scan_span& span, block_sink& sink);
 
  private:
   struct aligned_free {
     void operator()(std::uint8_t* p) const;
   };
+  // Reads and drops the bytes of a stream up to `offset`; false when it ended or failed first.
+  bool skip_to(int fd, std::uint64_t offset, scan_outcome& outcome);
+  static void trim_to_span(found_block& found, const scan_span& span);
 
   const compiled_pattern& pattern_;
   const search_plan& plan_;

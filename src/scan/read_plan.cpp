@@ -65,3 +65,23 @@ std::vector<read_range> plan_reads(int fd, std::uint64_t size, const compiled_pa
 }
 
 }  // namespace bytrove
+
+namespace bytrove {
+
+std::vector<read_range> clip_reads(const std::vector<read_range>& plan, std::uint64_t start,
+                                   std::uint64_t end) {
+  std::vector<read_range> clipped;
+  std::uint64_t done = start;
+  for (const read_range& r : plan) {
+    const std::uint64_t s = std::max(r.start, start);
+    const std::uint64_t e = std::min(r.end, end);
+    if (s >= e) continue;
+    clipped.push_back({s, e, s - done});
+    done = e;
+  }
+  // All of it in a hole: reading its zeros costs little and finds what there is to find.
+  if (clipped.empty()) clipped.push_back({start, end, 0});
+  return clipped;
+}
+
+}  // namespace bytrove

@@ -26,6 +26,11 @@ inline constexpr std::uint64_t k_sparse_min_size = std::uint64_t{1} << 20;
 // file offset: read the ranges with pread().
 std::vector<read_range> plan_reads(int fd, std::uint64_t size, const compiled_pattern& pattern);
 
+// The ranges of `plan` that lie in [start, end) (`end` may be k_no_limit), the first skipping
+// from `start`; the last reads on to `end`.
+std::vector<read_range> clip_reads(const std::vector<read_range>& plan, std::uint64_t start,
+                                   std::uint64_t end);
+
 // True when every concrete byte of the pattern is 00, so it can match inside a hole.
 bool matches_in_zeros(const compiled_pattern& pattern);
 

@@ -22,6 +22,9 @@ struct parallel_search::input {
   // Set with `ended`, before the pen is given back: a worker that sees it writes nothing more
   // for this input and need not read on.
   std::atomic<bool> abandoned{false};
+  // Pen holder only: what the chunks written so far found.
+  std::uint64_t total = 0;
+  member_counts per_member;
 };
 
 // What one task searches of one input: all of it, or one chunk.
@@ -36,6 +39,8 @@ struct parallel_search::part {
   // Written by the worker before the task is marked done.
   scan_outcome outcome;
   std::uint64_t occurrences = 0;
+  member_counts members;  // count mode with a set
+  bool tallied = false;   // only counted: rescanned with the pen if it is to report some
 };
 
 // Held output: lines, or a message for standard error.
@@ -67,6 +72,21 @@ constexpr std::size_t k_batch_files = 32;
 constexpr std::uint64_t k_batch_bytes = std::uint64_t{1} << 20;
 
 }  // namespace
+
+// What each thread that searches keeps from task to task.
+struct parallel_search::worker_state {
+  explicit worker_state(const parallel_search& e)
+      : blocks(e.pattern_, e.plan_, e.options_.matcher, e.options_.block_size),
+        results(e.results_, e.patterns_),
+        tally(e.tally_, e.patterns_),
+        direct(e.results_, e.patterns_) {}
+  block_scanner blocks;
+  report_line_format line;
+  std::unique_ptr<char[]> spare;  // a piece buffer kept for the next task
+  input_results<task_sink> results;
+  input_results<task_sink> tally;
+  input_results<output> direct;  // the pen holder's, for rescan_with_pen
+};
 
 // Where a running task's output goes: straight to standard output while the task holds the
 // pen, otherwise into pieces held for later. Offers what write_report_lines needs.
@@ -188,17 +208,25 @@ class parallel_search::task_sink {
 };
 
 parallel_search::parallel_search(const compiled_pattern& pattern, const search_plan& plan,
+                                 const result_options& results, const pattern_names& patterns,
                                  output& out, output& err, file_system& fs,
                                  const parallel_options& options)
     : pattern_(pattern),
       plan_(plan),
+      results_(results),
+      tally_(results),
+      patterns_(patterns),
       out_(out),
       err_(err),
       fs_(fs),
       options_(options),
-      inline_scanner_(pattern, plan, out, err, options.matcher, options.block_size),
+      inline_scanner_(pattern, plan, results, patterns, out, err, options.matcher,
+                      options.block_size),
       // Enough tasks in flight to keep every worker busy; each holds descriptors.
       window_(std::min<std::size_t>(64, 4 * std::size_t{options.workers} + 8)) {
+  tally_.mode = result_mode::count;
+  tally_.json = false;
+  tally_.context = 0;
   workers_.reserve(options_.workers);
   for (unsigned i = 0; i < options_.workers; ++i) workers_.emplace_back([this] { worker_main(); });
 }
@@ -284,6 +312,11 @@ void parallel_search::search_file(const std::string& name, int fd, bool verbose)
     in->tasks_left = 1;
     if (batch_ == nullptr) batch_ = std::make_unique<task>();
     part p;
+    if (results_.ranged()) {
+      p.mode = read_mode::positioned;
+      p.start = results_.range_start;
+      p.limit = results_.range_end;
+    }
     p.in = std::move(in);
     batch_->parts.push_back(std::move(p));
     batch_bytes_ += size;
@@ -300,8 +333,10 @@ void parallel_search::search_file(const std::string& name, int fd, bool verbose)
     std::uint64_t skipped;
   };
   std::vector<chunk_range> chunks;
-  for (const read_range& r : plan_reads(fd, size, pattern_)) {
-    const std::uint64_t end = r.end == k_no_limit ? std::max(size, r.start) : r.end;
+  for (const read_range& r :
+       clip_reads(plan_reads(fd, size, pattern_), results_.range_start, results_.range_end)) {
+    // A range that reaches past the end is cut where the file ends now; the last chunk reads on.
+    const std::uint64_t end = std::min(r.end, std::max(size, r.start));
     std::uint64_t skipped = r.skipped;
     std::uint64_t at = r.start;
     do {
@@ -311,7 +346,7 @@ void parallel_search::search_file(const std::string& name, int fd, bool verbose)
       at = limit;
     } while (at < end);
   }
-  chunks.back().limit = k_no_limit;
+  chunks.back().limit = results_.range_end;
   in->tasks_left = chunks.size();
   for (std::size_t i = 0; i < chunks.size(); ++i) {
     auto t = std::make_unique<task>();
@@ -379,9 +414,7 @@ run_counters parallel_search::finish() {
 }
 
 void parallel_search::worker_main() {
-  block_scanner blocks(pattern_, plan_, options_.matcher, options_.block_size);
-  report_line_format line;
-  std::unique_ptr<char[]> spare;
+  worker_state state(*this);
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     if (stop_) return;
@@ -392,7 +425,7 @@ void parallel_search::worker_main() {
       task& next = *tasks_[next_dispatch_ - head_seq_];
       ++next_dispatch_;
       lock.unlock();
-      run_task(next, blocks, line, spare, lock);  // returns with the lock held
+      run_task(next, state, lock);  // returns with the lock held
     } else if (submitting_done_) {
       return;
     } else {
@@ -403,24 +436,33 @@ void parallel_search::worker_main() {
   }
 }
 
-void parallel_search::run_task(task& t, block_scanner& blocks, report_line_format& line,
-                               std::unique_ptr<char[]>& spare,
-                               std::unique_lock<std::mutex>& lock) {
-  task_sink sink(*this, t, spare);
+scan_span parallel_search::span_of(const part& p) const {
+  return span_within(p.start, p.limit, results_.range_start, results_.range_end,
+                     static_cast<std::size_t>(pattern_.length), results_.context);
+}
+
+void parallel_search::run_task(task& t, worker_state& state, std::unique_lock<std::mutex>& lock) {
+  task_sink sink(*this, t, state.spare);
   struct lines final : block_sink {
-    lines(parallel_search& e, task_sink& s, report_line_format& l, input& i)
-        : engine(e), sink(s), format(l), in(i) {}
-    bool on_block(const std::uint32_t* starts, std::size_t count, std::uint64_t base,
-                  std::uint64_t) override {
-      write_report_lines(sink, format, starts, count, base);
-      occurrences += count;
+    lines(parallel_search& e, task_sink& s, report_line_format& l,
+          input_results<task_sink>* r, input& i)
+        : engine(e), sink(s), format(l), results(r), in(i) {}
+    bool on_block(const found_block& block) override {
+      bool more = true;
+      if (results == nullptr) {
+        write_report_lines(sink, format, block.starts, block.count, block.base);
+        occurrences += block.count;
+      } else {
+        more = results->on_block(sink, block);
+      }
       if (sink.direct() && engine.out_.failed()) engine.stop();
-      return !engine.stop_.load(std::memory_order_relaxed) &&
+      return more && !engine.stop_.load(std::memory_order_relaxed) &&
              !in.abandoned.load(std::memory_order_relaxed);
     }
     parallel_search& engine;
     task_sink& sink;
     report_line_format& format;
+    input_results<task_sink>* results;
     input& in;
     std::uint64_t occurrences = 0;
   };
@@ -432,15 +474,29 @@ void parallel_search::run_task(task& t, block_scanner& blocks, report_line_forma
       sink.write(" ...\n");
     }
     if (in.abandoned.load() || stop_.load()) continue;
-    line.set_name(in.name);
-    lines found(*this, sink, line, in);
-    p.outcome = blocks.scan(in.fd, p.mode, p.start, p.limit, found);
+    input_results<task_sink>* results = nullptr;
+    if (results_.plain()) {
+      state.line.set_name(in.name);
+    } else {
+      // A later chunk cannot know how many occurrences came before it: under a per-input
+      // limit it only counts them, and is searched again with the pen if it has some to report.
+      p.tallied = !p.first && results_.max_count != 0 && results_.mode == result_mode::lines;
+      results = p.tallied ? &state.tally : &state.results;
+      results->start(in.name, p.first && p.last, 0);
+    }
+    lines found(*this, sink, state.line, results, in);
+    p.outcome = state.blocks.scan(in.fd, p.mode, span_of(p), found);
     p.occurrences = found.occurrences;
     // A read that fails only past the range, in the m-1 bytes it shares with the next chunk,
     // is that chunk's failure: it reads from there, finds what lies before the failure and
     // reports it, as one stream would.
     if (p.outcome.end_offset >= p.limit) p.outcome.read_failed = false;
     if (p.outcome.read_failed) sink.message(read_error_message(in.name));
+    if (results != nullptr) {
+      results->finish(sink);
+      p.occurrences = results->found();
+      p.members.add(results->per_member());
+    }
   }
   sink.finish();
   lock.lock();
@@ -450,6 +506,31 @@ void parallel_search::run_task(task& t, block_scanner& blocks, report_line_forma
   } else {
     write_finished(lock);
   }
+}
+
+void parallel_search::rescan_with_pen(part& p) {
+  if (pen_state_ == nullptr) pen_state_ = std::make_unique<worker_state>(*this);
+  input& in = *p.in;
+  struct direct_lines final : block_sink {
+    direct_lines(input_results<output>& r, output& o) : results(r), out(o) {}
+    bool on_block(const found_block& block) override {
+      return results.on_block(out, block) && !out.failed();
+    }
+    input_results<output>& results;
+    output& out;
+  };
+  input_results<output>& results = pen_state_->direct;
+  results.start(in.name, false, in.total);
+  direct_lines sink(results, out_);
+  p.outcome = pen_state_->blocks.scan(in.fd, p.mode, span_of(p), sink);
+  results.finish(out_);
+  if (p.outcome.end_offset >= p.limit) p.outcome.read_failed = false;
+  if (p.outcome.read_failed) write_error(out_, err_, read_error_message(in.name));
+  p.occurrences = results.found();
+}
+
+void parallel_search::end_chunked_input(input& in) {
+  write_input_end(out_, results_, patterns_, in.name, in.total, in.per_member);
 }
 
 void parallel_search::write_finished(std::unique_lock<std::mutex>& lock) {
@@ -506,25 +587,41 @@ void parallel_search::retire(task& t) {
     if (out_.failed()) stop();
     return;
   }
-  // Only a chunk can find its input ended; then all of the task is dropped.
-  if (!t.parts.front().in->ended) {
+  // Only a chunk can find its input ended; then all of the task is dropped. A chunk that
+  // only counted is searched again instead: its held output is at most an error message.
+  const part& front = t.parts.front();
+  if (!front.in->ended && !(front.tallied && front.occurrences > 0)) {
     for (const task::piece& p : t.pieces) write_piece(p.data.get(), p.size, p.message);
   }
-  for (const part& p : t.parts) {
+  for (part& p : t.parts) {
     input& in = *p.in;
     if (!in.ended) {
+      if (p.tallied && p.occurrences > 0) rescan_with_pen(p);
+      const bool chunk = !(p.first && p.last);
+      const bool summed = chunk && !results_.plain();
+      if (summed) {
+        if (results_.max_count != 0) {
+          p.occurrences = std::min(p.occurrences, results_.max_count - in.total);
+        }
+        in.total += p.occurrences;
+        in.per_member.add(p.members);
+      }
       counters_.bytes_searched += p.skipped + p.outcome.bytes;
       counters_.occurrences += p.occurrences;
       if (observer_ != nullptr) {
         if (p.first) observer_->on_input_start(in.name, in.fd);
         observer_->on_bytes(p.skipped + p.outcome.bytes);
       }
-      // A stream stops at its first failed read, or at a read that returns 0: so do chunks.
+      // A stream stops at its first failed read, or at a read that returns 0: so do chunks;
+      // and at the occurrences asked for.
       const bool ended_early = p.outcome.at_end && p.outcome.end_offset < p.limit;
-      if (p.last || p.outcome.read_failed || ended_early || p.outcome.stopped) {
+      const bool enough = summed && ((results_.max_count != 0 && in.total >= results_.max_count) ||
+                                     (results_.mode == result_mode::files && in.total > 0));
+      if (p.last || p.outcome.read_failed || ended_early || p.outcome.stopped || enough) {
         in.ended = true;
         in.abandoned.store(true);
         ++counters_.files_searched;
+        if (summed) end_chunked_input(in);
         if (observer_ != nullptr) observer_->on_input_end();
       }
     }

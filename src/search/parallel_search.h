@@ -15,6 +15,8 @@
 #include "pattern/compiled_pattern.h"
 #include "pattern/search_plan.h"
 #include "scan/block_scanner.h"
+#include "search/input_results.h"
+#include "search/result_options.h"
 #include "search/scanner.h"
 #include "walk/file_system.h"
 
@@ -52,7 +54,8 @@ struct parallel_options {
 // for everything before them to be written and searches them itself.
 class parallel_search {
  public:
-  parallel_search(const compiled_pattern& pattern, const search_plan& plan, output& out,
+  parallel_search(const compiled_pattern& pattern, const search_plan& plan,
+                  const result_options& results, const pattern_names& patterns, output& out,
                   output& err, file_system& fs, const parallel_options& options);
   ~parallel_search();
   parallel_search(const parallel_search&) = delete;
@@ -82,8 +85,14 @@ class parallel_search {
   friend class task_sink;
 
   void worker_main();
-  void run_task(task& t, block_scanner& blocks, report_line_format& line,
-                std::unique_ptr<char[]>& spare, std::unique_lock<std::mutex>& lock);
+  struct worker_state;
+  scan_span span_of(const part& p) const;
+  void run_task(task& t, worker_state& state, std::unique_lock<std::mutex>& lock);
+  // With the pen held: searches a chunk again, writing straight to standard output, when only
+  // now it is known how many of its occurrences the per-input limit leaves to report.
+  void rescan_with_pen(part& p);
+  // With the pen held: the end of an input searched in chunks.
+  void end_chunked_input(input& in);
   // Adds a task in order; waits while too many are in flight. Takes ownership of the input's
   // share when the run has stopped.
   void push(std::unique_ptr<task> t);
@@ -107,12 +116,16 @@ class parallel_search {
 
   const compiled_pattern& pattern_;
   const search_plan& plan_;
+  const result_options& results_;
+  result_options tally_;  // the count mode, for chunks that only count ahead
+  const pattern_names& patterns_;
   output& out_;
   output& err_;
   file_system& fs_;
   parallel_options options_;
   scan_observer* observer_ = nullptr;
   scanner inline_scanner_;  // for streams, on the caller's thread
+  std::unique_ptr<worker_state> pen_state_;  // for rescan_with_pen, made when first needed
   std::size_t window_;
   std::vector<std::unique_ptr<char[]>> free_pieces_;  // under mutex_
   std::unique_ptr<task> batch_;  // small files gathered by the caller, not yet submitted

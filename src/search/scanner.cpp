@@ -23,17 +23,50 @@ std::string read_error_message(std::string_view name) {
   return message;
 }
 
+read_mode read_mode_for(int fd, const result_options& options, std::uint64_t& size) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return read_mode::stream;
+  size = static_cast<std::uint64_t>(st.st_size);
+  if (S_ISREG(st.st_mode)) {
+    return size >= k_sparse_min_size || options.ranged() ? read_mode::positioned
+                                                         : read_mode::stream;
+  }
+  return S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISSOCK(st.st_mode) ? read_mode::live
+                                                                               : read_mode::stream;
+}
+
+scanner::scanner(const compiled_pattern& pattern, const search_plan& plan,
+                 const result_options& options, const pattern_names& patterns, output& out,
+                 output& err, matcher_kind matcher, std::size_t block_size)
+    : pattern_(pattern),
+      options_(options),
+      results_(options, patterns),
+      out_(out),
+      err_(err),
+      blocks_(pattern, plan, matcher, block_size) {}
+
+namespace {
+const result_options k_plain_results;
+const pattern_names k_single_pattern;
+}  // namespace
+
 scanner::scanner(const compiled_pattern& pattern, const search_plan& plan, output& out,
                  output& err, matcher_kind matcher, std::size_t block_size)
-    : pattern_(pattern), out_(out), err_(err), blocks_(pattern, plan, matcher, block_size) {}
+    : scanner(pattern, plan, k_plain_results, k_single_pattern, out, err, matcher, block_size) {}
 
-bool scanner::on_block(const std::uint32_t* starts, std::size_t count, std::uint64_t base,
-                       std::uint64_t bytes) {
-  counters_.bytes_searched += bytes;
-  if (observer_ != nullptr) observer_->on_bytes(bytes);
-  write_report_lines(out_, line_, starts, count, base);
-  counters_.occurrences += count;
-  return !out_.failed();
+bool scanner::on_block(const found_block& block) {
+  counters_.bytes_searched += block.bytes;
+  if (observer_ != nullptr) observer_->on_bytes(block.bytes);
+  bool more = true;
+  if (options_.plain()) {
+    write_report_lines(out_, line_, block.starts, block.count, block.base);
+    counters_.occurrences += block.count;
+  } else {
+    more = results_.on_block(out_, block);
+  }
+  // A live stream has nothing more for now: show what it has given.
+  if (block.pause) (void)out_.flush();
+  return more && !out_.failed();
 }
 
 void scanner::scan_stream(std::string_view name, int fd, bool verbose) {
@@ -43,23 +76,29 @@ void scanner::scan_stream(std::string_view name, int fd, bool verbose) {
     out_.write(" ...\n");
   }
   if (observer_ != nullptr) observer_->on_input_start(name, fd);
-  line_.set_name(name);
-  // A large regular file is read at offsets, over the ranges worth reading; anything else as
-  // one stream from where it is.
-  read_mode mode = read_mode::stream;
-  std::vector<read_range> ranges{{0, k_no_limit, 0}};
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-      static_cast<std::uint64_t>(st.st_size) >= k_sparse_min_size) {
-    mode = read_mode::positioned;
-    ranges = plan_reads(fd, static_cast<std::uint64_t>(st.st_size), pattern_);
+  if (options_.plain()) {
+    line_.set_name(name);
+  } else {
+    results_.start(name, true, 0);
   }
+  std::uint64_t size = 0;
+  const read_mode mode = read_mode_for(fd, options_, size);
+  std::vector<read_range> ranges{{0, k_no_limit, 0}};
+  if (mode == read_mode::positioned) ranges = plan_reads(fd, size, pattern_);
+  ranges = clip_reads(ranges, options_.range_start, options_.range_end);
   for (const read_range& range : ranges) {
     counters_.bytes_searched += range.skipped;
     if (observer_ != nullptr) observer_->on_bytes(range.skipped);
-    const scan_outcome outcome = blocks_.scan(fd, mode, range.start, range.end, *this);
+    const scan_span span =
+        span_within(range.start, range.end, options_.range_start, options_.range_end,
+                    static_cast<std::size_t>(pattern_.length), options_.context);
+    const scan_outcome outcome = blocks_.scan(fd, mode, span, *this);
     if (outcome.read_failed) write_error(out_, err_, read_error_message(name));
     if (outcome.read_failed || outcome.stopped || outcome.end_offset < range.end) break;
+  }
+  if (!options_.plain()) {
+    results_.finish(out_);
+    counters_.occurrences += results_.found();
   }
   ++counters_.files_searched;
   if (observer_ != nullptr) observer_->on_input_end();

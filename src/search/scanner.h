@@ -8,6 +8,8 @@
 #include "pattern/search_plan.h"
 #include "scan/block_scanner.h"
 #include "scan/report_line.h"
+#include "search/input_results.h"
+#include "search/result_options.h"
 
 namespace bytrove {
 
@@ -42,17 +44,28 @@ void write_error(output& out, output& err, std::string_view message);
 // The message for a read that failed part way through `name`.
 std::string read_error_message(std::string_view name);
 
-// Searches inputs one after another, each as one stream, writing report lines straight to
-// standard output. The pattern, plan and sinks must outlive the scanner.
+// How an input is read: a large regular file (or any regular file searched over a range) with
+// pread(), skipping holes that cannot hold any part of an occurrence; a pipe, FIFO or terminal
+// live; anything else as a stream.
+read_mode read_mode_for(int fd, const result_options& options, std::uint64_t& size);
+
+// Searches inputs one after another, each as one stream, writing results straight to
+// standard output. Everything passed in must outlive the scanner.
 class scanner final : private block_sink {
  public:
+  scanner(const compiled_pattern& pattern, const search_plan& plan,
+          const result_options& options, const pattern_names& patterns, output& out,
+          output& err, matcher_kind matcher = matcher_kind::automatic,
+          std::size_t block_size = k_block_size);
+
+  // Every occurrence as a plain report line.
   scanner(const compiled_pattern& pattern, const search_plan& plan, output& out, output& err,
           matcher_kind matcher = matcher_kind::automatic, std::size_t block_size = k_block_size);
 
-  // Reads `fd` (opened for reading, at its start) to its end and prints one report line per
-  // occurrence, named `name`. A large regular file is read with pread(), skipping holes that
-  // cannot hold any part of an occurrence (they count as searched). In verbose mode first prints "Searching <name> ...". A failed
-  // read prints "Error reading file <name>." and ends this input. Does not close `fd`.
+  // Reads `fd` (opened for reading, at its start) to its end, or over the options' range, and
+  // writes the results of `name`: one report line per occurrence, or what the options ask.
+  // Holes skipped count as searched. In verbose mode first prints "Searching <name> ...". A
+  // failed read prints "Error reading file <name>." and ends this input. Does not close `fd`.
   // Stops early when standard output has failed.
   void scan_stream(std::string_view name, int fd, bool verbose);
 
@@ -60,10 +73,11 @@ class scanner final : private block_sink {
   void set_observer(scan_observer* observer) { observer_ = observer; }
 
  private:
-  bool on_block(const std::uint32_t* starts, std::size_t count, std::uint64_t base,
-                std::uint64_t bytes) override;
+  bool on_block(const found_block& block) override;
 
   const compiled_pattern& pattern_;
+  const result_options& options_;
+  input_results<output> results_;
   output& out_;
   output& err_;
   block_scanner blocks_;

@@ -22,16 +22,16 @@ namespace {
 class search_run final : public walk_visitor {
  public:
   search_run(const run_request& request, const compiled_pattern& pattern,
-             const search_plan& plan, io_context& io)
+             const search_plan& plan, const pattern_names& patterns, io_context& io)
       : io_(io) {
     if (request.threads > 1) {
       parallel_options options;
       options.workers = request.threads;
       options.matcher = io.matcher;
       if (io.chunk_size != 0) options.chunk_size = io.chunk_size;
-      parallel_.emplace(pattern, plan, io.out, io.err, io.fs, options);
+      parallel_.emplace(pattern, plan, request.results, patterns, io.out, io.err, io.fs, options);
     } else {
-      scanner_.emplace(pattern, plan, io.out, io.err, io.matcher);
+      scanner_.emplace(pattern, plan, request.results, patterns, io.out, io.err, io.matcher);
     }
     if (request.progress && io.stderr_is_terminal) {
       progress_ = std::make_unique<progress_meter>(io.out, io.err, io.stderr_columns, monotonic_ns);
@@ -105,8 +105,15 @@ class search_run final : public walk_visitor {
   std::unique_ptr<progress_meter> progress_;
 };
 
-void write_summary(output& out, const run_counters& c) {
+void write_summary(output& out, const run_counters& c, bool json) {
   char line[160];
+  if (json) {
+    const int length = std::snprintf(
+        line, sizeof line, "{\"type\":\"summary\",\"occurrences\":%" PRIu64 ",\"files\":%" PRIu64
+        ",\"bytes\":%" PRIu64 "}\n", c.occurrences, c.files_searched, c.bytes_searched);
+    out.write(std::string_view(line, static_cast<std::size_t>(length)));
+    return;
+  }
   const int length = std::snprintf(
       line, sizeof line, "Found %" PRIu64 " occurence(s) in %" PRIu64 " file(s) (%" PRIu64
       " bytes searched).\n", c.occurrences, c.files_searched, c.bytes_searched);
@@ -125,7 +132,9 @@ file_argument_split split_file_argument(const std::string& argument, file_system
 
 status search_inputs(const run_request& request, const compiled_pattern& pattern,
                      const search_plan& plan, io_context& io) {
-  search_run run(request, pattern, plan, io);
+  pattern_names patterns;
+  patterns.lengths.push_back(static_cast<std::uint16_t>(pattern.length));
+  search_run run(request, pattern, plan, patterns, io);
   for (const file_argument& argument : request.files) {
     if (run.stopped()) break;
     run.search_file_argument(argument);
@@ -134,9 +143,11 @@ status search_inputs(const run_request& request, const compiled_pattern& pattern
     (void)run.finish();
     return status::error(request.stop_exit_code, request.stop_message);
   }
-  if (request.files.empty() && !run.stopped()) run.search_standard_input(request.verbose);
+  if (request.files.empty() && !run.stopped()) {
+    run.search_standard_input(request.verbose && !request.results.json);
+  }
   const run_counters counters = run.finish();
-  if (request.verbose && !run.stopped()) write_summary(io.out, counters);
+  if (request.verbose && !run.stopped()) write_summary(io.out, counters, request.results.json);
   return {};
 }
 

@@ -10,6 +10,7 @@
 #include "pattern/compiled_pattern.h"
 #include "pattern/search_plan.h"
 #include "scan/block_search.h"
+#include "search/result_options.h"
 #include "walk/file_system.h"
 
 namespace bytrove {
@@ -50,6 +51,7 @@ struct run_request {
   bool verbose = false;    // in force at the end: standard input's line and the summary
   bool progress = false;   // --progress
   unsigned threads = 1;    // 1: one stream at a time, no other thread
+  result_options results;  // what is written per input, over which bytes
 };
 
 // How a file argument is handed to the walk: `dir` is empty or ends in "/".

@@ -269,7 +269,7 @@ with_matcher() {
   check 0
 }
 
-@test "a pattern text longer than 256 positions is cut to its first 256" {
+@test "a pattern text longer than 256 positions is cut to its first 256, with a warning" {
   local hex esc
   hex=$(long_pattern_hex)
   esc=$(long_pattern_escapes)
@@ -279,11 +279,41 @@ with_matcher() {
   local echo_line='Searching for HEX pattern ' i
   for ((i = 0; i < 256; i++)); do echo_line+=$(printf '%02X ' $(((7 * i + 1) % 256))); done
   echo_line+='...'
+  local warning='Pattern has more than 256 positions; only the first 256 are searched.\n'
   bt -v "$hex $(printf 'EF%.0s' {1..44})" p.bin
   expect_out '%s\n' "$echo_line" 'Searching p.bin ...' "$(report 1000 p.bin)" \
     'Found 1 occurence(s) in 1 file(s) (5000 bytes searched).'
+  expect_err "$warning"
+  check 0
+  # Nothing ignored but blanks or a string's closing quote: no warning. The warning comes
+  # before a pattern error.
+  local a256 a300
+  a256=$(printf 'a%.0s' {1..256})
+  a300=$(printf 'a%.0s' {1..300})
+  bt "$hex   " p.bin
+  expect_out '%s\n' "$(report 1000 p.bin)"
   expect_err
   check 0
+  bt "'$a256'  " p.bin
+  expect_out
+  expect_err
+  check 0
+  bt "'$a300'" p.bin
+  expect_out
+  expect_err "$warning"
+  check 0
+  bt --utf16 "'${a256:0:128}'" p.bin
+  expect_out
+  expect_err
+  check 0
+  bt --utf16 "'${a256:0:129}'" p.bin
+  expect_out
+  expect_err "$warning"
+  check 0
+  bt "${hex:0:510} ? 41" p.bin
+  expect_out
+  expect_err "${warning}Trailing wildcard is not allowed.\n"
+  check 4
 }
 
 @test "inputs shorter than the pattern, and empty inputs, report nothing but are counted" {

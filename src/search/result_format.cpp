@@ -1,0 +1,146 @@
+#include "search/result_format.h"
+
+#include <algorithm>
+
+namespace bytrove {
+namespace {
+
+constexpr char k_upper_hex[] = "0123456789ABCDEF";
+constexpr char k_lower_hex[] = "0123456789abcdef";
+
+// Length of the UTF-8 sequence at text[i], or 0 when it is not well-formed.
+std::size_t utf8_sequence(std::string_view text, std::size_t i) {
+  const auto b0 = static_cast<unsigned char>(text[i]);
+  if (b0 < 0x80) return 1;
+  std::size_t n = 0;
+  unsigned lo = 0x80;
+  unsigned hi = 0xBF;  // range of the second byte
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    n = 2;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    n = 3;
+    if (b0 == 0xE0) lo = 0xA0;  // overlong
+    if (b0 == 0xED) hi = 0x9F;  // surrogates
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    n = 4;
+    if (b0 == 0xF0) lo = 0x90;  // overlong
+    if (b0 == 0xF4) hi = 0x8F;  // past U+10FFFF
+  } else {
+    return 0;
+  }
+  if (i + n > text.size()) return 0;
+  for (std::size_t k = 1; k < n; ++k) {
+    const auto b = static_cast<unsigned char>(text[i + k]);
+    if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) return 0;
+  }
+  return n;
+}
+
+void append_base64(std::string& out, std::string_view bytes) {
+  static constexpr char k_digits[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  for (std::size_t i = 0; i < bytes.size(); i += 3) {
+    const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+    std::uint32_t v = 0;
+    for (std::size_t k = 0; k < 3; ++k) {
+      v = v << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+    }
+    for (std::size_t k = 0; k < 4; ++k) {
+      out += k <= n ? k_digits[(v >> (18 - 6 * k)) & 63] : '=';
+    }
+  }
+}
+
+}  // namespace
+
+bool valid_utf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t n = utf8_sequence(text, i);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
+void append_json_string(std::string& out, std::string_view text) {
+  out += '"';
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (b < 0x20 || b == 0x7F) {
+      out += "\\u00";
+      out += k_lower_hex[b >> 4];
+      out += k_lower_hex[b & 15];
+    } else {
+      out += c;
+    }
+  }
+  out += '"';
+}
+
+std::string json_path_member(std::string_view name) {
+  std::string member;
+  if (valid_utf8(name)) {
+    member = "\"path\":";
+    append_json_string(member, name);
+  } else {
+    member = "\"path_base64\":\"";
+    append_base64(member, name);
+    member += '"';
+  }
+  return member;
+}
+
+void append_decimal(std::string& out, std::uint64_t value) {
+  char digits[20];
+  std::size_t n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (n > 0) out += digits[--n];
+}
+
+void append_hex_bytes(std::string& out, const std::uint8_t* bytes, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i) {
+    out += k_lower_hex[bytes[i] >> 4];
+    out += k_lower_hex[bytes[i] & 15];
+  }
+}
+
+void append_hex_dump(std::string& out, const std::uint8_t* bytes, std::size_t size,
+                     std::uint64_t offset, std::uint64_t mark_begin, std::uint64_t mark_end) {
+  const std::uint64_t end = offset + size;
+  const auto marked = [&](std::uint64_t at) { return at >= mark_begin && at < mark_end; };
+  for (std::uint64_t row = offset & ~std::uint64_t{15}; row < end; row += 16) {
+    out += "  ";
+    int digits = 8;
+    while (digits < 16 && (row >> (4 * digits)) != 0) ++digits;
+    for (int d = digits - 1; d >= 0; --d) out += k_upper_hex[(row >> (4 * d)) & 15];
+    out += ':';
+    std::string text;
+    for (std::uint64_t at = row; at <= row + 16; ++at) {
+      const bool in = at >= offset && at < end && at < row + 16;
+      const bool now = in && marked(at);
+      const bool before = at > row && at - 1 >= offset && at - 1 < end && marked(at - 1);
+      out += now && !before ? '[' : before && !now ? ']' : ' ';
+      if (at == row + 16) break;
+      if (in) {
+        const std::uint8_t b = bytes[at - offset];
+        out += k_upper_hex[b >> 4];
+        out += k_upper_hex[b & 15];
+        text += b >= 0x20 && b < 0x7F ? static_cast<char>(b) : '.';
+      } else {
+        out += "  ";
+        if (at < end) text += ' ';
+      }
+    }
+    out += ' ';
+    out += text;
+    out += '\n';
+  }
+}
+
+}  // namespace bytrove
