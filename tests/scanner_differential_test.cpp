@@ -132,6 +132,9 @@ scan_result scan_file(const built_pattern& bp, std::string_view data,
   return result;
 }
 
+std::thread feed_pipe(int write_fd, std::string_view data, const std::vector<std::size_t>& chunks,
+                      std::size_t pause_every);
+
 // Feeds `data` through a pipe from another thread in chunks of the given sizes (cycled), with
 // a short pause every `pause_every` chunks, so the scanner sees many short reads.
 scan_result scan_pipe(const built_pattern& bp, std::string_view data,
@@ -140,7 +143,19 @@ scan_result scan_pipe(const built_pattern& bp, std::string_view data,
   int ends[2];
   EXPECT_EQ(::pipe(ends), 0);
   unique_fd read_end(ends[0]);
-  std::thread writer([write_fd = ends[1], data, chunks, pause_every] {
+  std::thread writer = feed_pipe(ends[1], data, chunks, pause_every);
+  scan_result result;
+  scan_into(bp, read_end.get(), "StdIn", false, result, kind);
+  read_end.reset();
+  writer.join();
+  return result;
+}
+
+// Writes `data` to the pipe `write_fd` from another thread in chunks of the given sizes
+// (cycled), with a short pause every `pause_every` chunks, then closes it.
+std::thread feed_pipe(int write_fd, std::string_view data, const std::vector<std::size_t>& chunks,
+                      std::size_t pause_every) {
+  return std::thread([write_fd, data, chunks, pause_every] {
     // If the scanner stopped reading early, the write must fail rather than kill the run.
     sigset_t block_pipe;
     sigemptyset(&block_pipe);
@@ -159,11 +174,6 @@ scan_result scan_pipe(const built_pattern& bp, std::string_view data,
     }
     ::close(write_fd);
   });
-  scan_result result;
-  scan_into(bp, read_end.get(), "StdIn", false, result, kind);
-  read_end.reset();
-  writer.join();
-  return result;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -824,6 +834,46 @@ TEST(scanner, stops_reading_once_standard_output_has_failed) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Options for analysts, drawn at random
+
+struct option_case {
+  std::string mode;  // "", "--count", "--files-with-matches"
+  bool json = false;
+  std::uint64_t max_count = 0;
+  std::size_t context = 0;
+  std::uint64_t start = 0;
+  std::uint64_t end = ~std::uint64_t{0};
+};
+
+option_case random_options(rng_type& rng, std::size_t size, std::size_t m) {
+  option_case o;
+  const char* const modes[] = {"", "", "", "--count", "--files-with-matches"};
+  o.mode = modes[pick(rng, 0, std::size(modes) - 1)];
+  o.json = o.mode.empty() && chance(rng, 0.7);
+  if (chance(rng, 0.4)) o.max_count = pick(rng, 1, 6);
+  if (o.json && chance(rng, 0.6)) o.context = chance(rng, 0.1) ? 4096 : pick(rng, 1, 2 * m + 20);
+  if (chance(rng, 0.6)) {
+    o.start = pick(rng, 0, size);
+    if (chance(rng, 0.7)) o.end = pick(rng, o.start, size + 10);
+  }
+  return o;
+}
+
+std::vector<std::string> option_args(const option_case& o) {
+  std::vector<std::string> args;
+  if (!o.mode.empty()) args.push_back(o.mode);
+  if (o.json) args.push_back("--json");
+  if (o.max_count != 0) args.push_back("--max-count=" + std::to_string(o.max_count));
+  if (o.context != 0) args.push_back("--context=" + std::to_string(o.context));
+  if (o.start != 0 || o.end != ~std::uint64_t{0}) {
+    std::string range = "--range=" + std::to_string(o.start) + ":";
+    if (o.end != ~std::uint64_t{0}) range += std::to_string(o.end);
+    args.push_back(range);
+  }
+  return args;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Parallel search: whole runs, files cut into chunks, checked against one stream
 
 // Chunk sizes that put boundaries everywhere (1, 7), around the pattern length and a page, odd
@@ -962,6 +1012,7 @@ TEST(parallel_search, chunked_runs_match_one_stream) {
     // An unknown switch after the files ends the run with its exit code once they are searched.
     if (chance(rng, 0.1)) items.push_back("-Q");
     std::vector<std::string> args{"-v"};
+    if (chance(rng, 0.3)) args = option_args(random_options(rng, largest, m));
     if (ignore_case) args.push_back("-i");
     args.push_back(text);
     args.insert(args.end(), items.begin(), items.end());
@@ -1046,6 +1097,95 @@ TEST(sparse_files, match_a_copy_without_holes) {
         expect_same_run(run_threads(args, std::to_string(threads), chunk, no_input.get()), want);
       }
     }
+  }
+}
+
+
+// ---------------------------------------------------------------------------------------------
+// The options for analysts: each checked against its definition, computed here from the naive
+// matcher's offsets, on a file and on a pipe, at one and three threads with small chunks.
+
+std::string lower_hex(std::string_view bytes) {
+  std::string hex;
+  for (const char c : bytes) {
+    static constexpr char k_digits[] = "0123456789abcdef";
+    hex += k_digits[static_cast<unsigned char>(c) >> 4];
+    hex += k_digits[static_cast<unsigned char>(c) & 15];
+  }
+  return hex;
+}
+
+std::string reference_results(const compiled_pattern& pattern, std::string_view data,
+                              const std::string& name, const option_case& o) {
+  const auto m = static_cast<std::uint64_t>(pattern.length);
+  const std::uint64_t end = std::min<std::uint64_t>(o.end, data.size());
+  std::vector<std::uint64_t> found;
+  for (const std::uint64_t s : naive_find_all(pattern, data)) {
+    if (s >= o.start && s + m <= end && (o.max_count == 0 || found.size() < o.max_count)) {
+      found.push_back(s);
+    }
+  }
+  if (o.mode == "--count") return name + ":" + std::to_string(found.size()) + "\n";
+  if (o.mode == "--files-with-matches") return found.empty() ? "" : name + "\n";
+  std::string text;
+  for (const std::uint64_t s : found) {
+    if (!o.json) {
+      text += reference_report_line(s, name);
+      continue;
+    }
+    text += R"({"type":"match","path":")" + name + R"(","offset":)" + std::to_string(s);
+    if (o.context != 0) {
+      const std::uint64_t lo = std::max(o.start, s - std::min<std::uint64_t>(s, o.context));
+      const std::uint64_t hi = std::min(end, s + m + o.context);
+      text += ",\"length\":" + std::to_string(m) + ",\"context_offset\":" + std::to_string(lo) +
+              ",\"context\":\"" + lower_hex(data.substr(lo, hi - lo)) + "\"";
+    }
+    text += "}\n";
+  }
+  return text;
+}
+
+TEST(analyst_options, match_their_definition_on_files_and_pipes) {
+  rng_type rng(0x5eed0300 + test_threads());
+  temp_dir tmp;
+  const scoped_chdir cd(tmp.path());
+  for (int c = 0; c < 60; ++c) {
+    const pattern_style& style = k_styles[pick(rng, 0, std::size(k_styles) - 1)];
+    const alphabet kind = static_cast<alphabet>(pick(rng, 0, 2));
+    const std::size_t m = random_length(rng);
+    const std::string text =
+        random_pattern_text(rng, m, style.wild, style.text_share, kind, style.leading_wildcard);
+    const auto bp = build(text, false);
+    ASSERT_NE(bp, nullptr);
+    const std::size_t size = chance(rng, 0.1) ? pick(rng, k_block, 3 * k_block) : pick(rng, 0, 9000);
+    const std::string data = random_data(rng, bp->pattern, size, kind);
+    tmp.write_file("f.bin", data);
+    const option_case o = random_options(rng, size, m);
+    std::vector<std::string> args = option_args(o);
+    args.push_back(text);
+    testing::Message what;
+    what << "case " << c << ", size " << size << ":";
+    for (const std::string& arg : args) what << " '" << arg << "'";
+    SCOPED_TRACE(what);
+    for (const char* threads : {"1", "3"}) {
+      SCOPED_TRACE(testing::Message() << "--threads " << threads);
+      const std::uint64_t chunk = random_chunk(rng, m);
+      std::vector<std::string> file_args = args;
+      file_args.push_back("f.bin");
+      const run_result on_file = run_threads(file_args, threads, chunk, -1);
+      const std::string banner = o.json ? "" : k_banner;
+      EXPECT_EQ(on_file.out, banner + reference_results(bp->pattern, data, "f.bin", o));
+      EXPECT_EQ(on_file.err, "");
+      int ends[2];
+      ASSERT_EQ(::pipe(ends), 0);
+      unique_fd read_end(ends[0]);
+      std::thread writer = feed_pipe(ends[1], data, {pick(rng, 1, 70000), 4096}, 3);
+      const run_result on_pipe = run_threads(args, threads, chunk, read_end.get());
+      read_end.reset();
+      writer.join();
+      EXPECT_EQ(on_pipe.out, banner + reference_results(bp->pattern, data, "StdIn", o));
+    }
+    if (testing::Test::HasFailure()) return;
   }
 }
 

@@ -113,7 +113,7 @@ scan_span span_within(std::uint64_t start, std::uint64_t limit, std::uint64_t ra
   span.limit = limit;
   span.read_from = start - std::min<std::uint64_t>(start - std::min(start, range_start), context);
   const std::uint64_t reach = m - 1 + context;
-  span.read_end = limit >= range_end || limit > range_end - reach ? range_end : limit + reach;
+  span.read_end = limit >= range_end || range_end - limit <= reach ? range_end : limit + reach;
   return span;
 }
 

@@ -76,6 +76,7 @@ class input_results {
     whole_ = whole;
     before_ = before;
     found_ = 0;
+    stopped_ = false;
     per_member_.clear();
     pending_.clear();
     history_.clear();
@@ -96,6 +97,7 @@ class input_results {
     switch (options_.mode) {
       case result_mode::files:
         found_ = block.count > 0 ? 1 : 0;
+        if (block.count > 0) stop_after(block, 0);
         return block.count == 0;
       case result_mode::count:
         count_members(block, count);
@@ -105,8 +107,16 @@ class input_results {
         break;
     }
     found_ += count;
-    return options_.max_count == 0 || before_ + found_ < options_.max_count;
+    if (options_.max_count == 0 || before_ + found_ < options_.max_count) return true;
+    stop_after(block, count - 1);
+    return false;
   }
+
+  // Once on_block has returned false: the input offset just past the last occurrence reported.
+  // What lies after it was not needed, so a search stopped there counts bytes up to it,
+  // however far its reads happened to go.
+  bool stopped() const { return stopped_; }
+  std::uint64_t stop_end() const { return stop_end_; }
 
   // Writes the occurrences still waiting for bytes after them (the input ended first), then,
   // for a whole input, its end lines.
@@ -128,6 +138,11 @@ class input_results {
   };
 
   std::size_t length_of(std::uint32_t member) const { return patterns_.lengths[member]; }
+
+  void stop_after(const found_block& block, std::size_t i) {
+    stopped_ = true;
+    stop_end_ = block.base + block.starts[i] + length_of(member_at(block, i));
+  }
 
   void count_members(const found_block& block, std::size_t count) {
     if (block.members == nullptr) return;
@@ -255,6 +270,8 @@ class input_results {
   bool whole_ = true;
   std::uint64_t before_ = 0;
   std::uint64_t found_ = 0;
+  bool stopped_ = false;
+  std::uint64_t stop_end_ = 0;
   member_counts per_member_;
   std::string name_;
   report_line_format line_;

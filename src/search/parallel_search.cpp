@@ -479,8 +479,9 @@ void parallel_search::run_task(task& t, worker_state& state, std::unique_lock<st
       state.line.set_name(in.name);
     } else {
       // A later chunk cannot know how many occurrences came before it: under a per-input
-      // limit it only counts them, and is searched again with the pen if it has some to report.
-      p.tallied = !p.first && results_.max_count != 0 && results_.mode == result_mode::lines;
+      // limit it only counts them, and is searched again with the pen if it has some to report
+      // or holds the one where the input stops.
+      p.tallied = !p.first && results_.max_count != 0 && results_.mode != result_mode::files;
       results = p.tallied ? &state.tally : &state.results;
       results->start(in.name, p.first && p.last, 0);
     }
@@ -493,6 +494,7 @@ void parallel_search::run_task(task& t, worker_state& state, std::unique_lock<st
     if (p.outcome.end_offset >= p.limit) p.outcome.read_failed = false;
     if (p.outcome.read_failed) sink.message(read_error_message(in.name));
     if (results != nullptr) {
+      if (results->stopped()) p.outcome.bytes = results->stop_end() - p.start;
       results->finish(sink);
       p.occurrences = results->found();
       p.members.add(results->per_member());
@@ -523,10 +525,16 @@ void parallel_search::rescan_with_pen(part& p) {
   results.start(in.name, false, in.total);
   direct_lines sink(results, out_);
   p.outcome = pen_state_->blocks.scan(in.fd, p.mode, span_of(p), sink);
+  if (results.stopped()) p.outcome.bytes = results.stop_end() - p.start;
   results.finish(out_);
   if (p.outcome.end_offset >= p.limit) p.outcome.read_failed = false;
   if (p.outcome.read_failed) write_error(out_, err_, read_error_message(in.name));
   p.occurrences = results.found();
+}
+
+bool parallel_search::needs_rescan(const part& p) const {
+  return p.tallied && p.occurrences > 0 &&
+         (results_.mode == result_mode::lines || p.in->total + p.occurrences >= results_.max_count);
 }
 
 void parallel_search::end_chunked_input(input& in) {
@@ -588,15 +596,15 @@ void parallel_search::retire(task& t) {
     return;
   }
   // Only a chunk can find its input ended; then all of the task is dropped. A chunk that
-  // only counted is searched again instead: its held output is at most an error message.
+  // only counted and is searched again drops its held output: at most an error message.
   const part& front = t.parts.front();
-  if (!front.in->ended && !(front.tallied && front.occurrences > 0)) {
+  if (!front.in->ended && !needs_rescan(front)) {
     for (const task::piece& p : t.pieces) write_piece(p.data.get(), p.size, p.message);
   }
   for (part& p : t.parts) {
     input& in = *p.in;
     if (!in.ended) {
-      if (p.tallied && p.occurrences > 0) rescan_with_pen(p);
+      if (needs_rescan(p)) rescan_with_pen(p);
       const bool chunk = !(p.first && p.last);
       const bool summed = chunk && !results_.plain();
       if (summed) {

@@ -91,6 +91,7 @@ class parallel_search {
   // With the pen held: searches a chunk again, writing straight to standard output, when only
   // now it is known how many of its occurrences the per-input limit leaves to report.
   void rescan_with_pen(part& p);
+  bool needs_rescan(const part& p) const;
   // With the pen held: the end of an input searched in chunks.
   void end_chunked_input(input& in);
   // Adds a task in order; waits while too many are in flight. Takes ownership of the input's

@@ -86,6 +86,7 @@ void scanner::scan_stream(std::string_view name, int fd, bool verbose) {
   std::vector<read_range> ranges{{0, k_no_limit, 0}};
   if (mode == read_mode::positioned) ranges = plan_reads(fd, size, pattern_);
   ranges = clip_reads(ranges, options_.range_start, options_.range_end);
+  const std::uint64_t bytes_before = counters_.bytes_searched;
   for (const read_range& range : ranges) {
     counters_.bytes_searched += range.skipped;
     if (observer_ != nullptr) observer_->on_bytes(range.skipped);
@@ -97,6 +98,9 @@ void scanner::scan_stream(std::string_view name, int fd, bool verbose) {
     if (outcome.read_failed || outcome.stopped || outcome.end_offset < range.end) break;
   }
   if (!options_.plain()) {
+    if (results_.stopped()) {
+      counters_.bytes_searched = bytes_before + (results_.stop_end() - options_.range_start);
+    }
     results_.finish(out_);
     counters_.occurrences += results_.found();
   }
