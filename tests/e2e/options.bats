@@ -1,0 +1,174 @@
+#!/usr/bin/env bats
+# The options for analysts and scripts, end to end: values and their errors, the dump around an
+# occurrence against xxd, machine-readable records, and results from a live stream.
+
+load e2e_helpers
+
+@test "bad values of the long options are usage errors that say what is wrong" {
+  put a.bin 'AB'
+  local range='START:END, each a decimal or 0x hex offset with an optional K, M, G or T suffix, either one left out for the start or the end of the input'
+  local -a cases=(
+    "--max-count=0|Invalid value \"0\" for --max-count: expected a whole number of at least 1."
+    "--max-count=x|Invalid value \"x\" for --max-count: expected a whole number of at least 1."
+    "--max-count=18446744073709551616|Invalid value \"18446744073709551616\" for --max-count: expected a whole number of at least 1."
+    "--context=1048577|Invalid value \"1048577\" for --context: expected a whole number of bytes from 0 to 1048576."
+    "--context|--context needs a value: a whole number of bytes from 0 to 1048576."
+    "--range=12|Invalid value \"12\" for --range: expected $range."
+    "--range=0x:5|Invalid value \"0x:5\" for --range: expected $range."
+    "--range=1Q:|Invalid value \"1Q:\" for --range: expected $range."
+    "--range=20000000T:|Invalid value \"20000000T:\" for --range: expected $range."
+    "--range=10:2|Invalid value \"10:2\" for --range: the start lies past the end."
+  )
+  local c
+  for c in "${cases[@]}"; do
+    if [[ ${c%%|*} == --context ]]; then bt --context; else bt "${c%%|*}" 4142 a.bin; fi
+    expect_out
+    expect_err '%s\n' "${c#*|}"
+    check 1
+  done
+  bt --count --files-with-matches 4142 a.bin
+  expect_out
+  expect_err '%s\n' '--count and --files-with-matches cannot be used together.'
+  check 1
+  # --json has no banner, even when nothing is found.
+  bt --json --range=5: 4142 a.bin
+  : >"$RES"/want_out
+  expect_err
+  check 0
+  # After the pattern a long option is a switch like any other, unknown.
+  bt 4142 a.bin --count
+  expect_out '%s\n' "$(report 0 a.bin)"
+  expect_err '%s\n' 'Unknown option "-count".'
+  check 3
+}
+
+@test "--range takes K, M, G and T suffixes and hex; offsets stay absolute" {
+  truncate -s 3M big.bin
+  poke big.bin 'AB' 1023
+  poke big.bin 'AB' 1025
+  poke big.bin 'AB' 2097151  # 2M - 1: straddles the end of --range=:2M
+  poke big.bin 'AB' 3145726  # the last two bytes
+  bt --range=1K:0x200000 4142 big.bin
+  expect_out '%s\n' "$(report 1025 big.bin)"
+  expect_err
+  check 0
+  bt --range=2097151: 4142 big.bin
+  expect_out '%s\n' "$(report 2097151 big.bin)" "$(report 3145726 big.bin)"
+  expect_err
+  check 0
+  # A pipe is read and dropped up to the start.
+  bt --count --range=1023:2M 4142 < <(cat big.bin)
+  expect_out '%s\n' 'StdIn:2'
+  expect_err
+  check 0
+}
+
+@test "--context dumps the bytes around each occurrence as xxd shows them, marked" {
+  head -c 300 /dev/urandom >r.bin
+  poke r.bin 'MAGIC' 100
+  bt --context=40 "'MAGIC'" r.bin
+  # The same rows from xxd's hex, with the occurrence bracketed: 16-byte rows from a
+  # 16-aligned offset, bytes outside the dump blank.
+  xxd -p -c 1 r.bin | python3 -c '
+import sys
+data = [int(h, 16) for h in sys.stdin.read().split()]
+lo, hi, mark = 60, 145, range(100, 105)
+print(open(sys.argv[1]).readline(), end="")
+print("offset 0x00000064       (100) in r.bin")
+for row in range(48, 145, 16):
+    line, text = "  %08X:" % row, ""
+    for at in range(row, row + 17):
+        now = at < row + 16 and lo <= at < hi and at in mark
+        before = at > row and (at - 1) in mark
+        line += "[" if now and not before else "]" if before and not now else " "
+        if at == row + 16: break
+        if lo <= at < hi:
+            line += "%02X" % data[at]
+            text += chr(data[at]) if 32 <= data[at] < 127 else "."
+        else:
+            line += "  "
+            if at < hi: text += " "
+    print(line + " " + text)' "$RES"/out >"$RES"/want_out
+  expect_err
+  check 0
+  # Bytes before the start of the input or the range are not there to dump.
+  printf 'MAGIC....' >m.bin
+  bt --context=4 --range=0:7 "'MAGIC'" m.bin
+  expect_out '%s\n' "$(report 0 m.bin)" "$(printf '  00000000:[4D 41 47 49 43]2E 2E%29s%s' '' 'MAGIC..')"
+  expect_err
+  check 0
+}
+
+@test "--json: records only, any file name intact; counts, names and the summary too" {
+  local odd=$'new\nline "q" \\ \x01.bin' latin=$'caf\xe9.bin'
+  printf 'xAB' >"$odd"
+  printf 'ABAB' >"$latin"
+  bt --json -v 4142 "$odd" "$latin"
+  printf '%s\n' '{"type":"match","path":"new\u000aline \"q\" \\ \u0001.bin","offset":1}' \
+    '{"type":"match","path_base64":"Y2Fm6S5iaW4=","offset":0}' \
+    '{"type":"match","path_base64":"Y2Fm6S5iaW4=","offset":2}' \
+    '{"type":"summary","occurrences":3,"files":2,"bytes":7}' >"$RES"/want_out
+  expect_err
+  check 0
+  python3 -c 'import json,sys,base64
+for l in open(sys.argv[1]):
+    r = json.loads(l)
+    if "path_base64" in r: assert base64.b64decode(r["path_base64"]) == b"caf\xe9.bin"' "$RES"/out
+  bt --json --count 4142 "$latin"
+  printf '%s\n' '{"type":"count","path_base64":"Y2Fm6S5iaW4=","count":2}' >"$RES"/want_out
+  expect_err
+  check 0
+  bt --json --files-with-matches 4142 "$latin" "$odd"
+  printf '%s\n' '{"type":"file","path_base64":"Y2Fm6S5iaW4="}' \
+    '{"type":"file","path":"new\u000aline \"q\" \\ \u0001.bin"}' >"$RES"/want_out
+  expect_err
+  check 0
+}
+
+@test "--count, --files-with-matches and --max-count over a tree and standard input" {
+  put t/a.bin 'ABABAB'
+  put t/b.bin 'xx'
+  put t/c/d.bin 'AB'
+  bt -r --count 4142 t
+  expect_out '%s\n' 't/a.bin:3' 't/b.bin:0' 't/c/d.bin:1'
+  expect_err
+  check 0
+  bt -r --files-with-matches 4142 t
+  expect_out '%s\n' 't/a.bin' 't/c/d.bin'
+  expect_err
+  check 0
+  bt -r --max-count=2 4142 t
+  expect_out '%s\n' "$(report 0 t/a.bin)" "$(report 2 t/a.bin)" "$(report 0 t/c/d.bin)"
+  expect_err
+  check 0
+  bt --count --max-count=2 -v 4142 <t/a.bin
+  expect_out '%s\n' 'Searching for HEX pattern 41 42 ...' 'Searching StdIn ...' 'StdIn:2' \
+    'Found 2 occurence(s) in 1 file(s) (4 bytes searched).'
+  expect_err
+  check 0
+}
+
+@test "--utf16 expands strings only; -i still folds; the echo shows the bytes" {
+  printf 'H\0i\0\x41\0h\0I\0A' >w.bin
+  bt -v -i --utf16 "'hi' 41" w.bin
+  expect_out '%s\n' 'Searching for HEX pattern 68 00 69 00 41 ...' 'Searching w.bin ...' \
+    "$(report 0 w.bin)" "$(report 6 w.bin)" 'Found 2 occurence(s) in 1 file(s) (11 bytes searched).'
+  expect_err
+  check 0
+}
+
+@test "a live stream shows each result as it arrives, not when a block is full" {
+  mkfifo feed
+  "$BYTROVE" 4142 <feed >"$RES"/live &
+  local pid=$!
+  exec 7>feed
+  printf 'xxAB' >&7
+  local waited=0
+  until grep -q 'offset' "$RES"/live || ((waited >= 50)); do sleep 0.1; ((++waited)); done
+  printf 'AB' >&7
+  exec 7>&-
+  wait "$pid"
+  ((waited < 50)) || { echo "no result while the stream stayed open"; false; }
+  printf '%s\n' "$BANNER" "$(report 2 StdIn)" "$(report 4 StdIn)" >"$RES"/want
+  cmp "$RES"/want "$RES"/live
+}
