@@ -82,6 +82,7 @@ class fake_file_system final : public file_system {
     const auto it = nodes_.find(strip(path));
     return it != nodes_.end() && it->second.directory;
   }
+  bool exists(const std::string& path) override { return nodes_.count(strip(path)) != 0; }
 
   int open_file(const std::string& path, const dir_entry& entry) override {
     const auto it = nodes_.find(path);
@@ -574,6 +575,10 @@ TEST(walk_directory_posix, dangling_links_and_link_loops_fail_to_open) {
   EXPECT_EQ(got.events, (event_list{"error Error opening file " + tmp.path() + "dangling.\n",
                                     "error Error opening file " + tmp.path() + "loop_a.\n",
                                     "error Error opening file " + tmp.path() + "loop_b.\n"}));
+  // A dangling link still names something, so a "/" argument naming one looks like a path.
+  posix_file_system fs;
+  EXPECT_TRUE(fs.exists(tmp.path() + "dangling"));
+  EXPECT_FALSE(fs.exists(tmp.path() + "nowhere"));
 }
 
 TEST(walk_directory_posix, links_to_directories_are_not_followed_while_recursing) {
