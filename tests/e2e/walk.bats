@@ -414,3 +414,18 @@ make_hidden_tree() {
   expect_err "Found no files matching '*'.\n"
   check 0
 }
+
+@test "the output file is never searched, whether it starts empty or is appended to" {
+  # Every report line holds "offset": searched, the output would feed on itself.
+  put data/a.bin 'offset'
+  : >data/out.txt
+  local run
+  for run in 1 2; do
+    bt_into data/out.txt -r -v "'offset'" data
+    expect_out '%s\n' 'Searching for HEX pattern 6F 66 66 73 65 74 ...' 'Searching data/a.bin ...' \
+      "$(report 0 data/a.bin)" 'Found 1 occurence(s) in 1 file(s) (6 bytes searched).'
+    if ((run == 2)); then cat "$RES"/want_out{,} >"$RES"/want_twice && mv "$RES"/want_twice "$RES"/want_out; fi
+    expect_err 'Skipping file data/out.txt: it is the output file.\n'
+    check 0
+  done
+}
