@@ -74,6 +74,10 @@ int main(int argc, char** argv) {
                          terminal ? bytrove::terminal_width(STDERR_FILENO) : 80,
                          bytrove::parse_matcher_kind(std::getenv("BYTROVE_MATCHER")),
                          chunk_size_from_environment()};
+  struct stat st {};
+  if (::fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode)) {
+    io.output_file = bytrove::file_identity{st.st_dev, st.st_ino};
+  }
   const std::vector<std::string> args(argv, argv + argc);
   return bytrove::run(args, io);
 }

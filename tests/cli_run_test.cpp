@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/run.h"
@@ -64,10 +66,13 @@ TEST(cli_run, missing_pattern_prints_usage_with_exit_1) {
   }
 }
 
+const std::string k_path_hint = "Paths that begin with \"/\" go after --.\n";
+
 TEST(cli_run, unknown_switch_before_the_pattern_is_exit_3) {
   struct row {
     std::vector<std::string> args;
     std::string option;
+    bool hint = false;  // looks like a path: another "/", or a name that exists ("/" does)
   };
   // clang-format off
   const std::vector<row> rows = {
@@ -75,17 +80,62 @@ TEST(cli_run, unknown_switch_before_the_pattern_is_exit_3) {
       {{"-q", "GG"}, "q"},  // switches are applied before the pattern is looked at
       {{"-"}, ""},
       {{"-", "41"}, ""},
-      {{"/", "41"}, ""},
+      {{"/", "41"}, "", true},
+      {{"/x", "41"}, "x"},
       {{"-x+"}, "x+"},
       {{"--x", "41"}, "-x"},
       {{"--helpme"}, "-helpme"},
-      {{"/tmp/a.bin"}, "tmp/a.bin"},
+      {{"/tmp/a.bin"}, "tmp/a.bin", true},
       {{"-v", "-iQ", "41"}, "Q"},
   };
   // clang-format on
   for (const row& r : rows) {
-    expect_run(r.args, k_banner_line, "Unknown option \"" + r.option + "\".\n", 3, "A");
+    expect_run(r.args, k_banner_line,
+               "Unknown option \"" + r.option + "\".\n" + (r.hint ? k_path_hint : ""), 3, "A");
   }
+}
+
+// Nothing exists but the names given, so "/" arguments made of switch letters can name
+// something, as "/srv" does on many systems. Runs on it search standard input only.
+class names_only_file_system final : public file_system {
+ public:
+  explicit names_only_file_system(std::set<std::string> names) : names_(std::move(names)) {}
+  bool list_directory(const std::string&, std::vector<dir_entry>&) override { return false; }
+  bool find_entry(const std::string&, const std::string&, dir_entry&) override { return false; }
+  bool is_directory(const std::string&) override { return false; }
+  bool exists(const std::string& path) override { return names_.count(path) != 0; }
+  int open_file(const std::string&, const dir_entry&) override { return -1; }
+  void close_file(int) override {}
+
+ private:
+  std::set<std::string> names_;
+};
+
+TEST(cli_run, switch_arguments_that_name_something_get_a_hint) {
+  names_only_file_system fs({"/rv", "/I", "/q"});
+  auto run_both = [&](const std::vector<std::string>& args, int& code) {
+    std::string both;  // both streams in one text, to see the note in its place
+    output out(&both);
+    output err(&both);
+    const unique_fd stdin_fd = input_file("aA");
+    io_context io{out, err, stdin_fd.get(), fs};
+    apply_test_environment(io);
+    code = run(args, io);
+    out.flush();
+    return both;
+  };
+  const auto note = [](const std::string& arg) {
+    return "Note: \"" + arg + "\" was read as switches. " + k_path_hint;
+  };
+  int code = -1;
+  // Accepted: applied, and noted at once; "/v" names nothing, so it passes without a word.
+  EXPECT_EQ(run_both({"bytrove", "/rv", "/v", "'a'", "/I"}, code),
+            k_banner_line + note("/rv") + "Searching for HEX pattern 61 ...\n" + note("/I") +
+                "Searching StdIn ...\n" + line(0, "StdIn") + summary(1, 1, 2));
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(run_both({"bytrove", "41", "/q"}, code),
+            k_banner_line + "Unknown option \"q\".\n" + k_path_hint);
+  EXPECT_EQ(code, 3);
 }
 
 TEST(cli_run, pattern_errors_end_the_run_before_any_input) {
@@ -222,7 +272,8 @@ TEST(cli_run, unknown_switch_after_the_pattern_stops_the_run_there) {
                  line(0, "a.bin"),
              "Unknown option \"q\".\n", 3, "A");
   expect_run({"41", "-q"}, k_banner_line, "Unknown option \"q\".\n", 3, "A");
-  expect_run({"41", "/tmp/a.bin"}, k_banner_line, "Unknown option \"tmp/a.bin\".\n", 3, "A");
+  expect_run({"41", "/tmp/a.bin"}, k_banner_line, "Unknown option \"tmp/a.bin\".\n" + k_path_hint,
+             3, "A");
 }
 
 TEST(cli_run, file_argument_that_matches_nothing) {

@@ -59,6 +59,7 @@ class meddling_file_system final : public file_system {
     return found;
   }
   bool is_directory(const std::string& path) override { return real_.is_directory(path); }
+  bool exists(const std::string& path) override { return real_.exists(path); }
   int open_file(const std::string& path, const dir_entry& entry) override {
     opened.push_back(path);
     const auto it = substitutes.find(path);

@@ -9,6 +9,7 @@
 #include "cli/switches.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/search_plan.h"
+#include "search/scanner.h"
 
 namespace bytrove {
 
@@ -54,6 +55,16 @@ constexpr const char* k_help_notes =
     "   --help, --version\n"
     "\n"
     "Each ? is one byte: ?? is two.\n";
+
+constexpr const char* k_path_hint = "Paths that begin with \"/\" go after --.\n";
+
+// An argument starting with "/" is a switch, but one holding another "/" or naming something
+// that exists (a dangling link too) was most likely meant as a path: the user is told how to
+// write it, whether or not its letters happened to be switches.
+bool looks_like_path(const std::string& arg, file_system& fs) {
+  return !arg.empty() && arg[0] == '/' &&
+         (arg.find('/', 1) != std::string::npos || fs.exists(arg));
+}
 
 constexpr const char* k_truncated_message =
     "Pattern has more than 256 positions; only the first 256 are searched.\n";
@@ -120,7 +131,16 @@ int run(const std::vector<std::string>& args, io_context& io) {
         if (known) continue;
       }
       status s = parse_switches(std::string_view(arg).substr(1), settings);
-      if (s.ok()) continue;
+      const bool path_like = looks_like_path(arg, io.fs);
+      if (s.ok()) {
+        if (path_like) {
+          banner();
+          write_error(io.out, io.err,
+                      "Note: \"" + arg + "\" was read as switches. " + k_path_hint);
+        }
+        continue;
+      }
+      if (path_like) s = status::error(s.exit_code(), s.message() + k_path_hint);
       if (!have_pattern) return end_run(s);
       // Files named before the bad switch are still searched, as they would have been had
       // the switch been met only when their search was over.

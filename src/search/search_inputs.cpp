@@ -1,6 +1,7 @@
 #include "search/search_inputs.h"
 
 #include <sched.h>
+#include <sys/stat.h>
 
 #include <cinttypes>
 #include <cstdio>
@@ -49,6 +50,10 @@ class search_run final : public walk_visitor {
   search_run& operator=(const search_run&) = delete;
 
   void search_file(const std::string& path, int fd) override {
+    if (skipped_as_output(path, fd)) {
+      io_.fs.close_file(fd);
+      return;
+    }
     if (parallel_) {
       parallel_->search_file(path, fd, verbose_);
       return;
@@ -79,6 +84,7 @@ class search_run final : public walk_visitor {
   }
 
   void search_standard_input(bool verbose) {
+    if (skipped_as_output("StdIn", io_.stdin_fd)) return;
     if (parallel_) {
       parallel_->search_stream("StdIn", io_.stdin_fd, verbose);
     } else {
@@ -90,6 +96,18 @@ class search_run final : public walk_visitor {
   run_counters finish() { return parallel_ ? parallel_->finish() : scanner_->counters(); }
 
  private:
+  // Reports and passes over an input that is standard output itself.
+  bool skipped_as_output(const std::string& name, int fd) {
+    if (!io_.output_file) return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        file_identity{st.st_dev, st.st_ino} != *io_.output_file) {
+      return false;
+    }
+    report_error("Skipping file " + name + ": it is the output file.\n");
+    return true;
+  }
+
   void set_observer(scan_observer* observer) {
     if (parallel_) {
       parallel_->set_observer(observer);

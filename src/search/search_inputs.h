@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,13 @@
 #include "walk/file_system.h"
 
 namespace bytrove {
+
+// What makes two open files the same file.
+struct file_identity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  bool operator==(const file_identity&) const = default;
+};
 
 // Where a run reads and writes. The real program passes standard output (buffered), standard
 // error (unbuffered), descriptor 0 and the POSIX file system; tests pass strings and fakes.
@@ -31,6 +39,9 @@ struct io_context {
   std::uint64_t chunk_size = 0;
   // Threads when --threads is not given; 0 for every CPU this process may use.
   unsigned default_threads = 0;
+  // Standard output when it is a regular file: an input that is this file is not searched,
+  // since every result found in it would add more to find.
+  std::optional<file_identity> output_file = std::nullopt;
 };
 
 // One file argument with the switches in force where it stood.

@@ -35,6 +35,8 @@ class file_system {
   virtual bool find_entry(const std::string& dir, const std::string& name, dir_entry& entry) = 0;
   // True when `path` names an existing directory (links followed).
   virtual bool is_directory(const std::string& path) = 0;
+  // True when `path` names anything at all, links not followed (a dangling link exists).
+  virtual bool exists(const std::string& path) = 0;
   // Opens a file for reading; a FIFO or device must not block the open. -1 on failure.
   virtual int open_file(const std::string& path, const dir_entry& entry) = 0;
   virtual void close_file(int fd) = 0;
@@ -51,6 +53,7 @@ class posix_file_system final : public file_system {
   bool list_directory(const std::string& dir, std::vector<dir_entry>& entries) override;
   bool find_entry(const std::string& dir, const std::string& name, dir_entry& entry) override;
   bool is_directory(const std::string& path) override;
+  bool exists(const std::string& path) override;
   int open_file(const std::string& path, const dir_entry& entry) override;
   void close_file(int fd) override;
 

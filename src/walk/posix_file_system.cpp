@@ -119,6 +119,11 @@ bool posix_file_system::is_directory(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool posix_file_system::exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
 int posix_file_system::open_file(const std::string& path, const dir_entry& entry) {
   // O_NONBLOCK keeps the open of a FIFO without a writer from hanging; reads then block as
   // usual, so a FIFO with no writer simply reads as empty.

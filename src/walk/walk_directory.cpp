@@ -13,13 +13,16 @@ constexpr std::uint32_t k_filtered_bits = k_attr_hidden | k_attr_system | k_attr
 
 void search_entry(file_system& fs, const std::string& dir, const dir_entry& entry,
                   walk_visitor& visitor) {
+  // A directory admitted through the hidden or system bit is no file to search, and no fault
+  // either: reporting it would raise a false error on every ".git" under -h -r. It still
+  // counts as matched, and recursion enters it as any other.
+  if (entry.directory) return;
   const std::string path = dir + entry.name;
   if (entry.special) {
     visitor.before_special_open();
     if (visitor.stopped()) return;
   }
-  // A directory admitted through the hidden or system bit cannot be searched as a file.
-  const int fd = entry.directory ? -1 : fs.open_file(path, entry);
+  const int fd = fs.open_file(path, entry);
   if (fd < 0) {
     visitor.report_error("Error opening file " + path + ".\n");
     return;

@@ -34,10 +34,11 @@ struct walk_options {
 bool admitted(std::uint32_t attributes, std::uint32_t mask);
 
 // Searches every admitted entry of `dir` whose name matches `name_pattern`, in byte-wise name
-// order, then (with recursion) every real subdirectory below, depth first; links to
-// directories are not entered, so link cycles cannot make the walk endless. `dir` is empty
-// (the current directory) or ends in "/". Returns true when at least one entry matching
-// name_pattern was admitted anywhere, whether or not it could be opened.
+// order (an admitted directory is passed over without a word), then (with recursion) every
+// real subdirectory below, depth first; links to directories are not entered, so link cycles
+// cannot make the walk endless. `dir` is empty (the current directory) or ends in "/". Returns
+// true when at least one entry matching name_pattern was admitted anywhere, whether or not it
+// could be opened.
 bool walk_directory(file_system& fs, const std::string& dir, const std::string& name_pattern,
                     const walk_options& options, walk_visitor& visitor);
 

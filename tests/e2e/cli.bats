@@ -34,15 +34,23 @@ usage_text() {
     '-x+' 'x+'
     '-i-r+zv' 'zv'
     '-' ''
-    '/' ''
+    '/x' 'x'
     '--x' '-x'
-    '/tmp/a.bin' 'tmp/a.bin'
   )
   local i
   for ((i = 0; i < ${#cases[@]}; i += 2)); do
     bt "${cases[i]}" 5859 a.bin </dev/null
     expect_out
     expect_err 'Unknown option "%s".\n' "${cases[i + 1]}"
+    check 3
+  done
+
+  # One that looks like a path (another "/", or a name that exists) is told where paths go.
+  local arg
+  for arg in / /tmp /tmp/a.bin "$PWD/a.bin"; do
+    bt "$arg" 5859 a.bin </dev/null
+    expect_out
+    expect_err 'Unknown option "%s".\nPaths that begin with "/" go after --.\n' "${arg:1}"
     check 3
   done
 }
@@ -58,7 +66,13 @@ usage_text() {
   # Before any file argument: standard input is not searched either.
   bt -v 5859 /tmp/a.bin <a.bin
   expect_out '%s\n' 'Searching for HEX pattern 58 59 ...'
-  expect_err 'Unknown option "tmp/a.bin".\n'
+  expect_err 'Unknown option "tmp/a.bin".\nPaths that begin with "/" go after --.\n'
+  check 3
+
+  # Files before it are searched first, as for any unknown switch.
+  bt 5859 a.bin "$PWD/b.bin" b.bin
+  expect_out '%s\n' "$(report 0 a.bin)"
+  expect_err 'Unknown option "%s/b.bin".\nPaths that begin with "/" go after --.\n' "${PWD:1}"
   check 3
 
   # Options that act at once before the pattern are ordinary switch text after it.

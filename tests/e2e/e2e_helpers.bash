@@ -30,6 +30,16 @@ bt() {
   echo "$rc" >"$RES"/rc
 }
 
+# Like bt, but standard output is appended to file $1, whose whole content is then the output
+# to check.
+bt_into() {
+  local file=$1 rc=0
+  shift
+  "$BYTROVE" "$@" >>"$file" 2>"$RES"/err || rc=$?
+  echo "$rc" >"$RES"/rc
+  cp -- "$file" "$RES"/out
+}
+
 # Like bt, but stops the binary after $1 seconds so a hang fails the test instead of blocking.
 bt_within() {
   local seconds=$1

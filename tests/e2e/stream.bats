@@ -325,3 +325,11 @@ with_matcher() {
   expect_err
   check 0
 }
+
+@test "standard input that is the output file is not searched" {
+  put out.txt 'offset'
+  bt_into out.txt "'offset'" <out.txt
+  printf 'offset%s\n' "$BANNER" >"$RES"/want_out
+  expect_err 'Skipping file StdIn: it is the output file.\n'
+  check 0
+}
