@@ -850,7 +850,8 @@ option_case random_options(rng_type& rng, std::size_t size, std::size_t m) {
   const char* const modes[] = {"", "", "", "--count", "--files-with-matches"};
   o.mode = modes[pick(rng, 0, std::size(modes) - 1)];
   o.json = o.mode.empty() && chance(rng, 0.7);
-  if (chance(rng, 0.4)) o.max_count = pick(rng, 1, 6);
+  // A large limit is one whose lines a chunk may not hold: it counts, then is searched again.
+  if (chance(rng, 0.4)) o.max_count = chance(rng, 0.3) ? 100000 : pick(rng, 1, 6);
   if (o.json && chance(rng, 0.6)) o.context = chance(rng, 0.1) ? 4096 : pick(rng, 1, 2 * m + 20);
   if (chance(rng, 0.6)) {
     o.start = pick(rng, 0, size);

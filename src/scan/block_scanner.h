@@ -33,7 +33,8 @@ struct scan_span {
 
 // The span of [start, limit) within [range_start, range_end) for a pattern of m positions:
 // reads the m-1 bytes an occurrence starting just before `limit` needs, and `context` bytes
-// more on either side for the dumps around occurrences, never outside the range.
+// more on either side for the dumps around occurrences, never past the range's end (reads
+// start on a page boundary, so a few bytes before the range may be read: dumps leave them out).
 scan_span span_within(std::uint64_t start, std::uint64_t limit, std::uint64_t range_start,
                       std::uint64_t range_end, std::size_t m, std::size_t context);
 

@@ -226,7 +226,8 @@ class input_results {
     const std::string* pattern = patterns_.names.empty() ? nullptr : &patterns_.names[o.member];
     std::uint64_t lo = o.offset;
     if (options_.context != 0) {
-      lo = std::max(first_offset_, o.offset - std::min(o.offset, options_.context));
+      lo = std::max({first_offset_, options_.range_start,
+                     o.offset - std::min(o.offset, options_.context)});
       const std::uint64_t available =
           block != nullptr ? block->base + block->size : history_base_ + history_.size();
       dump_.clear();
