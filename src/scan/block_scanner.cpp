@@ -1,5 +1,6 @@
 #include "scan/block_scanner.h"
 
+#include <emmintrin.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -59,6 +60,31 @@ std::size_t fill(int fd, read_mode mode, std::uint64_t offset, std::uint8_t* dst
     break;
   }
   return got;
+}
+
+// How many of bytes[0, size) match `value` once ORed with `fold` (0x20 for a folded letter).
+std::size_t count_byte(const std::uint8_t* bytes, std::size_t size, std::uint8_t value,
+                       std::uint8_t fold) {
+  std::size_t n = 0;
+  std::size_t i = 0;
+#ifdef __SSE2__
+  // Each match subtracts -1 from its byte lane; the lanes are summed before they can wrap.
+  const __m128i want = _mm_set1_epi8(static_cast<char>(value));
+  const __m128i or_mask = _mm_set1_epi8(static_cast<char>(fold));
+  while (i + 16 <= size) {
+    __m128i lanes = _mm_setzero_si128();
+    const std::size_t stop = std::min(size - 15, i + 255 * 16);
+    for (; i < stop; i += 16) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+      lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(_mm_or_si128(x, or_mask), want));
+    }
+    const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
+    n += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+         static_cast<std::size_t>(_mm_extract_epi16(sums, 4));
+  }
+#endif
+  for (; i < size; ++i) n += (bytes[i] | fold) == value ? 1 : 0;
+  return n;
 }
 
 // Bytes of [a, b) that lie in [lo, hi).
@@ -147,7 +173,20 @@ scan_outcome block_scanner::scan(int fd, read_mode mode, const scan_span& span,
     const std::size_t end = carried + got;
     const std::uint64_t base = pos - carried;
     pos += got;
-    if (got > 0) {
+    if (got > 0 && count_only_) {
+      // Only the occurrences in [from, limit) that end in new data, without listing them.
+      const std::uint64_t lo = std::max<std::uint64_t>(base + carried, span.from);
+      const std::uint64_t hi = std::min<std::uint64_t>(base + end, span.limit);
+      found_block found{nullptr, 0, nullptr, base, buf, end, in_range, paused};
+      if (hi > lo) {
+        found.count = count_byte(buf + (lo - base), static_cast<std::size_t>(hi - lo),
+                                 plan_.order_byte[0], plan_.order_or[0]);
+      }
+      if (!sink.on_block(found)) {
+        outcome.stopped = true;
+        break;
+      }
+    } else if (got > 0) {
       plant_pattern_copy(buf, end, pattern_, plan_);
       const block_job job{buf, end, &pattern_, &plan_, plan_.anchors};
       found_block found{starts_.get(), matcher_.search(job, starts_.get()).matches, nullptr,

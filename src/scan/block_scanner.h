@@ -83,6 +83,11 @@ class block_scanner {
   // to be at offset 0.
   scan_outcome scan(int fd, read_mode mode, const scan_span& span, block_sink& sink);
 
+  // Only the number of occurrences is wanted: a one-byte pattern is then counted without
+  // listing where (found_block::starts is null), at the speed of memory even when every byte
+  // matches. No effect on longer patterns.
+  void count_only(bool on) { count_only_ = on && pattern_.length == 1; }
+
  private:
   struct aligned_free {
     void operator()(std::uint8_t* p) const;
@@ -94,6 +99,7 @@ class block_scanner {
   const compiled_pattern& pattern_;
   const search_plan& plan_;
   std::size_t block_size_;
+  bool count_only_ = false;
   std::unique_ptr<std::uint8_t, aligned_free> memory_;
   std::uint8_t* data_;  // page-aligned; the carried tail sits just before it
   std::unique_ptr<std::uint32_t[]> starts_;

@@ -79,7 +79,9 @@ struct parallel_search::worker_state {
       : blocks(e.pattern_, e.plan_, e.options_.matcher, e.options_.block_size),
         results(e.results_, e.patterns_),
         tally(e.tally_, e.patterns_),
-        direct(e.results_, e.patterns_) {}
+        direct(e.results_, e.patterns_) {
+    blocks.count_only(e.results_.counts_only() && e.patterns_.names.empty());
+  }
   block_scanner blocks;
   report_line_format line;
   std::unique_ptr<char[]> spare;  // a piece buffer kept for the next task

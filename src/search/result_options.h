@@ -31,6 +31,8 @@ struct result_options {
            range_start == 0 && range_end == k_no_limit;
   }
   bool ranged() const { return range_start != 0 || range_end != k_no_limit; }
+  // Only the number of occurrences of each input is written.
+  bool counts_only() const { return mode == result_mode::count && max_count == 0; }
 };
 
 // The names and lengths of the patterns searched at once (one, unnamed, for a single pattern).

@@ -43,7 +43,9 @@ scanner::scanner(const compiled_pattern& pattern, const search_plan& plan,
       results_(options, patterns),
       out_(out),
       err_(err),
-      blocks_(pattern, plan, matcher, block_size) {}
+      blocks_(pattern, plan, matcher, block_size) {
+  blocks_.count_only(options.counts_only() && patterns.names.empty());
+}
 
 namespace {
 const result_options k_plain_results;
