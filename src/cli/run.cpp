@@ -169,7 +169,9 @@ int run(const std::vector<std::string>& args, io_context& io) {
   if (!have_pattern) return end_run(status::error(k_exit_usage, k_usage_text));
   request.verbose = settings.verbose;
   request.progress = settings.progress;
-  return end_run(search_inputs(request, pattern, plan, io));
+  pattern_names patterns;
+  patterns.lengths.push_back(static_cast<std::uint16_t>(pattern.length));
+  return end_run(search_inputs(request, search_target::single(pattern, plan), patterns, io));
 }
 
 }  // namespace bytrove

@@ -11,6 +11,7 @@
 #include <new>
 
 #include "scan/matcher.h"
+#include "scan/read_plan.h"
 
 namespace bytrove {
 namespace {
@@ -98,10 +99,18 @@ std::uint64_t overlap(std::uint64_t a, std::uint64_t b, std::uint64_t lo, std::u
 
 void block_scanner::aligned_free::operator()(std::uint8_t* p) const { std::free(p); }
 
-block_scanner::block_scanner(const compiled_pattern& pattern, const search_plan& plan,
-                             matcher_kind matcher, std::size_t block_size)
-    : pattern_(pattern),
-      plan_(plan),
+search_target search_target::single(const compiled_pattern& pattern, const search_plan& plan) {
+  search_target target;
+  target.pattern = &pattern;
+  target.plan = &plan;
+  target.length = static_cast<std::size_t>(pattern.length);
+  target.zeros_can_match = matches_in_zeros(pattern);
+  return target;
+}
+
+block_scanner::block_scanner(const search_target& target, matcher_kind matcher,
+                             std::size_t block_size)
+    : target_(target),
       block_size_(block_size),
       matcher_(matcher == matcher_kind::horspool ? nullptr : select_block_search(matcher),
                matcher == matcher_kind::automatic) {
@@ -149,7 +158,7 @@ scan_span span_within(std::uint64_t start, std::uint64_t limit, std::uint64_t ra
 
 scan_outcome block_scanner::scan(int fd, read_mode mode, const scan_span& span,
                                  block_sink& sink) {
-  const std::size_t keep = static_cast<std::size_t>(pattern_.length) - 1;
+  const std::size_t keep = target_.length - 1;
   scan_outcome outcome;
   // A stream cannot seek: what lies before the span is read and dropped.
   if (mode != read_mode::positioned && !skip_to(fd, span.read_from, outcome)) return outcome;
@@ -180,15 +189,15 @@ scan_outcome block_scanner::scan(int fd, read_mode mode, const scan_span& span,
       found_block found{nullptr, 0, nullptr, base, buf, end, in_range, paused};
       if (hi > lo) {
         found.count = count_byte(buf + (lo - base), static_cast<std::size_t>(hi - lo),
-                                 plan_.order_byte[0], plan_.order_or[0]);
+                                 target_.plan->order_byte[0], target_.plan->order_or[0]);
       }
       if (!sink.on_block(found)) {
         outcome.stopped = true;
         break;
       }
     } else if (got > 0) {
-      plant_pattern_copy(buf, end, pattern_, plan_);
-      const block_job job{buf, end, &pattern_, &plan_, plan_.anchors};
+      plant_pattern_copy(buf, end, *target_.pattern, *target_.plan);
+      const block_job job{buf, end, target_.pattern, target_.plan, target_.plan->anchors};
       found_block found{starts_.get(), matcher_.search(job, starts_.get()).matches, nullptr,
                         base, buf, end, in_range, paused};
       trim_to_span(found, span);

@@ -8,6 +8,7 @@
 #include "pattern/search_plan.h"
 #include "scan/adaptive_matcher.h"
 #include "scan/block_search.h"
+#include "scan/search_target.h"
 
 namespace bytrove {
 
@@ -74,7 +75,7 @@ struct scan_outcome {
 class block_scanner {
  public:
   // `block_size` must be a multiple of 4096; smaller blocks are for tests.
-  block_scanner(const compiled_pattern& pattern, const search_plan& plan, matcher_kind matcher,
+  block_scanner(const search_target& target, matcher_kind matcher,
                 std::size_t block_size = k_block_size);
 
   // Reads the input on `fd` over `span` and reports every occurrence that starts in
@@ -86,7 +87,7 @@ class block_scanner {
   // Only the number of occurrences is wanted: a one-byte pattern is then counted without
   // listing where (found_block::starts is null), at the speed of memory even when every byte
   // matches. No effect on longer patterns.
-  void count_only(bool on) { count_only_ = on && pattern_.length == 1; }
+  void count_only(bool on) { count_only_ = on && target_.set == nullptr && target_.length == 1; }
 
  private:
   struct aligned_free {
@@ -96,8 +97,7 @@ class block_scanner {
   bool skip_to(int fd, std::uint64_t offset, scan_outcome& outcome);
   static void trim_to_span(found_block& found, const scan_span& span);
 
-  const compiled_pattern& pattern_;
-  const search_plan& plan_;
+  search_target target_;
   std::size_t block_size_;
   bool count_only_ = false;
   std::unique_ptr<std::uint8_t, aligned_free> memory_;

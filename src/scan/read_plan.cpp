@@ -15,9 +15,10 @@ bool matches_in_zeros(const compiled_pattern& pattern) {
   return true;
 }
 
-std::vector<read_range> plan_reads(int fd, std::uint64_t size, const compiled_pattern& pattern) {
+std::vector<read_range> plan_reads(int fd, std::uint64_t size, std::size_t length,
+                                   bool zeros_can_match) {
   const std::vector<read_range> whole{{0, k_no_limit, 0}};
-  if (size < k_sparse_min_size || matches_in_zeros(pattern)) return whole;
+  if (size < k_sparse_min_size || zeros_can_match) return whole;
   const off_t first_hole = ::lseek(fd, 0, SEEK_HOLE);
   if (first_hole < 0 || static_cast<std::uint64_t>(first_hole) >= size) return whole;
   // A file that shrank since its size was taken ends where a hole seems to start: that is no
@@ -28,7 +29,7 @@ std::vector<read_range> plan_reads(int fd, std::uint64_t size, const compiled_pa
   };
   if (!size_holds()) return whole;
 
-  const auto reach = static_cast<std::uint64_t>(pattern.length) - 1;
+  const auto reach = static_cast<std::uint64_t>(length) - 1;
   std::vector<read_range> ranges;
   std::uint64_t pos = 0;
   while (pos < size) {

@@ -24,7 +24,10 @@ inline constexpr std::uint64_t k_sparse_min_size = std::uint64_t{1} << 20;
 // Holes are only skipped when the pattern has a concrete byte other than 00; a file without
 // holes, or on a file system that cannot tell, costs one lseek and is one range. May move the
 // file offset: read the ranges with pread().
-std::vector<read_range> plan_reads(int fd, std::uint64_t size, const compiled_pattern& pattern);
+// `length` is m (the longest pattern's for a set); `zeros_can_match` says whether an
+// occurrence can lie within zeros (then no hole is skipped).
+std::vector<read_range> plan_reads(int fd, std::uint64_t size, std::size_t length,
+                                   bool zeros_can_match);
 
 // The ranges of `plan` that lie in [start, end) (`end` may be k_no_limit), the first skipping
 // from `start`; the last reads on to `end`.

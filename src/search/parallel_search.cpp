@@ -76,7 +76,7 @@ constexpr std::uint64_t k_batch_bytes = std::uint64_t{1} << 20;
 // What each thread that searches keeps from task to task.
 struct parallel_search::worker_state {
   explicit worker_state(const parallel_search& e)
-      : blocks(e.pattern_, e.plan_, e.options_.matcher, e.options_.block_size),
+      : blocks(e.target_, e.options_.matcher, e.options_.block_size),
         results(e.results_, e.patterns_),
         tally(e.tally_, e.patterns_),
         direct(e.results_, e.patterns_) {
@@ -209,12 +209,10 @@ class parallel_search::task_sink {
   std::size_t used_ = 0;
 };
 
-parallel_search::parallel_search(const compiled_pattern& pattern, const search_plan& plan,
-                                 const result_options& results, const pattern_names& patterns,
-                                 output& out, output& err, file_system& fs,
-                                 const parallel_options& options)
-    : pattern_(pattern),
-      plan_(plan),
+parallel_search::parallel_search(const search_target& target, const result_options& results,
+                                 const pattern_names& patterns, output& out, output& err,
+                                 file_system& fs, const parallel_options& options)
+    : target_(target),
       results_(results),
       tally_(results),
       patterns_(patterns),
@@ -222,8 +220,7 @@ parallel_search::parallel_search(const compiled_pattern& pattern, const search_p
       err_(err),
       fs_(fs),
       options_(options),
-      inline_scanner_(pattern, plan, results, patterns, out, err, options.matcher,
-                      options.block_size),
+      inline_scanner_(target, results, patterns, out, err, options.matcher, options.block_size),
       // Enough tasks in flight to keep every worker busy; each holds descriptors.
       window_(std::min<std::size_t>(64, 4 * std::size_t{options.workers} + 8)) {
   tally_.mode = result_mode::count;
@@ -336,7 +333,8 @@ void parallel_search::search_file(const std::string& name, int fd, bool verbose)
   };
   std::vector<chunk_range> chunks;
   for (const read_range& r :
-       clip_reads(plan_reads(fd, size, pattern_), results_.range_start, results_.range_end)) {
+       clip_reads(plan_reads(fd, size, target_.length, target_.zeros_can_match),
+                  results_.range_start, results_.range_end)) {
     // A range that reaches past the end is cut where the file ends now; the last chunk reads on.
     const std::uint64_t end = std::min(r.end, std::max(size, r.start));
     std::uint64_t skipped = r.skipped;
@@ -440,7 +438,7 @@ void parallel_search::worker_main() {
 
 scan_span parallel_search::span_of(const part& p) const {
   return span_within(p.start, p.limit, results_.range_start, results_.range_end,
-                     static_cast<std::size_t>(pattern_.length), results_.context);
+                     target_.length, results_.context);
 }
 
 void parallel_search::run_task(task& t, worker_state& state, std::unique_lock<std::mutex>& lock) {

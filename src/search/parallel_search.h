@@ -54,8 +54,7 @@ struct parallel_options {
 // for everything before them to be written and searches them itself.
 class parallel_search {
  public:
-  parallel_search(const compiled_pattern& pattern, const search_plan& plan,
-                  const result_options& results, const pattern_names& patterns, output& out,
+  parallel_search(const search_target& target, const result_options& results, const pattern_names& patterns, output& out,
                   output& err, file_system& fs, const parallel_options& options);
   ~parallel_search();
   parallel_search(const parallel_search&) = delete;
@@ -115,8 +114,7 @@ class parallel_search {
   void release_input(input& in);
   void stop();
 
-  const compiled_pattern& pattern_;
-  const search_plan& plan_;
+  search_target target_;
   const result_options& results_;
   result_options tally_;  // the count mode, for chunks that only count ahead
   const pattern_names& patterns_;

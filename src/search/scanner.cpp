@@ -35,15 +35,15 @@ read_mode read_mode_for(int fd, const result_options& options, std::uint64_t& si
                                                                                : read_mode::stream;
 }
 
-scanner::scanner(const compiled_pattern& pattern, const search_plan& plan,
-                 const result_options& options, const pattern_names& patterns, output& out,
-                 output& err, matcher_kind matcher, std::size_t block_size)
-    : pattern_(pattern),
+scanner::scanner(const search_target& target, const result_options& options,
+                 const pattern_names& patterns, output& out, output& err, matcher_kind matcher,
+                 std::size_t block_size)
+    : target_(target),
       options_(options),
       results_(options, patterns),
       out_(out),
       err_(err),
-      blocks_(pattern, plan, matcher, block_size) {
+      blocks_(target, matcher, block_size) {
   blocks_.count_only(options.counts_only() && patterns.names.empty());
 }
 
@@ -54,7 +54,8 @@ const pattern_names k_single_pattern;
 
 scanner::scanner(const compiled_pattern& pattern, const search_plan& plan, output& out,
                  output& err, matcher_kind matcher, std::size_t block_size)
-    : scanner(pattern, plan, k_plain_results, k_single_pattern, out, err, matcher, block_size) {}
+    : scanner(search_target::single(pattern, plan), k_plain_results, k_single_pattern, out, err,
+              matcher, block_size) {}
 
 bool scanner::on_block(const found_block& block) {
   counters_.bytes_searched += block.bytes;
@@ -86,7 +87,9 @@ void scanner::scan_stream(std::string_view name, int fd, bool verbose) {
   std::uint64_t size = 0;
   const read_mode mode = read_mode_for(fd, options_, size);
   std::vector<read_range> ranges{{0, k_no_limit, 0}};
-  if (mode == read_mode::positioned) ranges = plan_reads(fd, size, pattern_);
+  if (mode == read_mode::positioned) {
+    ranges = plan_reads(fd, size, target_.length, target_.zeros_can_match);
+  }
   ranges = clip_reads(ranges, options_.range_start, options_.range_end);
   const std::uint64_t bytes_before = counters_.bytes_searched;
   for (const read_range& range : ranges) {
@@ -94,7 +97,7 @@ void scanner::scan_stream(std::string_view name, int fd, bool verbose) {
     if (observer_ != nullptr) observer_->on_bytes(range.skipped);
     const scan_span span =
         span_within(range.start, range.end, options_.range_start, options_.range_end,
-                    static_cast<std::size_t>(pattern_.length), options_.context);
+                    target_.length, options_.context);
     const scan_outcome outcome = blocks_.scan(fd, mode, span, *this);
     if (outcome.read_failed) write_error(out_, err_, read_error_message(name));
     if (outcome.read_failed || outcome.stopped || outcome.end_offset < range.end) break;

@@ -53,10 +53,9 @@ read_mode read_mode_for(int fd, const result_options& options, std::uint64_t& si
 // standard output. Everything passed in must outlive the scanner.
 class scanner final : private block_sink {
  public:
-  scanner(const compiled_pattern& pattern, const search_plan& plan,
-          const result_options& options, const pattern_names& patterns, output& out,
-          output& err, matcher_kind matcher = matcher_kind::automatic,
-          std::size_t block_size = k_block_size);
+  scanner(const search_target& target, const result_options& options,
+          const pattern_names& patterns, output& out, output& err,
+          matcher_kind matcher = matcher_kind::automatic, std::size_t block_size = k_block_size);
 
   // Every occurrence as a plain report line.
   scanner(const compiled_pattern& pattern, const search_plan& plan, output& out, output& err,
@@ -75,7 +74,7 @@ class scanner final : private block_sink {
  private:
   bool on_block(const found_block& block) override;
 
-  const compiled_pattern& pattern_;
+  search_target target_;
   const result_options& options_;
   input_results<output> results_;
   output& out_;

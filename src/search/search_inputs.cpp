@@ -22,17 +22,17 @@ namespace {
 // parallel engine, which writes the same bytes.
 class search_run final : public walk_visitor {
  public:
-  search_run(const run_request& request, const compiled_pattern& pattern,
-             const search_plan& plan, const pattern_names& patterns, io_context& io)
+  search_run(const run_request& request, const search_target& target,
+             const pattern_names& patterns, io_context& io)
       : io_(io) {
     if (request.threads > 1) {
       parallel_options options;
       options.workers = request.threads;
       options.matcher = io.matcher;
       if (io.chunk_size != 0) options.chunk_size = io.chunk_size;
-      parallel_.emplace(pattern, plan, request.results, patterns, io.out, io.err, io.fs, options);
+      parallel_.emplace(target, request.results, patterns, io.out, io.err, io.fs, options);
     } else {
-      scanner_.emplace(pattern, plan, request.results, patterns, io.out, io.err, io.matcher);
+      scanner_.emplace(target, request.results, patterns, io.out, io.err, io.matcher);
     }
     if (request.progress && io.stderr_is_terminal) {
       progress_ = std::make_unique<progress_meter>(io.out, io.err, io.stderr_columns, monotonic_ns);
@@ -148,11 +148,9 @@ file_argument_split split_file_argument(const std::string& argument, file_system
   return {slash == std::string::npos ? std::string() : argument.substr(0, slash + 1), name_part};
 }
 
-status search_inputs(const run_request& request, const compiled_pattern& pattern,
-                     const search_plan& plan, io_context& io) {
-  pattern_names patterns;
-  patterns.lengths.push_back(static_cast<std::uint16_t>(pattern.length));
-  search_run run(request, pattern, plan, patterns, io);
+status search_inputs(const run_request& request, const search_target& target,
+                     const pattern_names& patterns, io_context& io) {
+  search_run run(request, target, patterns, io);
   for (const file_argument& argument : request.files) {
     if (run.stopped()) break;
     run.search_file_argument(argument);

@@ -79,8 +79,8 @@ file_argument_split split_file_argument(const std::string& argument, file_system
 // Searches every file argument of `request` in order (standard input, named "StdIn", when
 // there is none), writes the verbose summary, and returns the request's stop status.
 // Standard-output failures are the caller's to detect on io.out.
-status search_inputs(const run_request& request, const compiled_pattern& pattern,
-                     const search_plan& plan, io_context& io);
+status search_inputs(const run_request& request, const search_target& target,
+                     const pattern_names& patterns, io_context& io);
 
 // CPUs this process may run on: the default number of threads.
 unsigned available_cpus();

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstddef>
+
+#include "pattern/compiled_pattern.h"
+#include "pattern/search_plan.h"
+
+namespace bytrove {
+
+class set_matcher;
+
+// What a run searches for: one pattern with its plan, or a set of patterns searched at once.
+// Points at data that outlives every search.
+struct search_target {
+  const compiled_pattern* pattern = nullptr;  // one pattern...
+  const search_plan* plan = nullptr;
+  const set_matcher* set = nullptr;  // ...or a set
+  std::size_t length = 1;            // m, or the longest member's
+  bool zeros_can_match = true;       // some occurrence may lie within a run of 00 bytes
+
+  static search_target single(const compiled_pattern& pattern, const search_plan& plan);
+};
+
+}  // namespace bytrove
