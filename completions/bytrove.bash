@@ -1,9 +1,10 @@
 # bash completion for bytrove                                  -*- shell-script -*-
 #
 # Before the pattern: the switch letters, the long options and "--"; after --threads (or
-# --threads=) a thread count: 1 or the number of CPUs this shell may use. After the pattern: the
-# switches that still change something there (h, r, s, v) and "--", else file names. The
-# pattern itself is free text, so nothing is offered for it.
+# --threads=) a thread count: 1 or the number of CPUs this shell may use. The values of
+# --max-count, --range and --context are free text, and none of them is taken for the pattern.
+# After the pattern: the switches that still change something there (h, r, s, v) and "--", else
+# file names. The pattern itself is free text, so nothing is offered for it.
 #
 # Works on its own (sourced from ~/.bashrc) and, when the bash-completion package is loaded,
 # uses its word splitting so that file names holding ":" or "=" complete too.
@@ -19,9 +20,18 @@ _bytrove() {
   fi
   COMPREPLY=()
 
+  # Which words touch the one before them on the line: without bash-completion, bash splits
+  # --range=0:4 into "--range" "=" "0" ":" "4", and every piece is part of the value.
+  local i line=${COMP_LINE-} gap glued=()
+  for ((i = 0; i < cword; i++)); do
+    gap=${line%%"${words[i]}"*}
+    glued[i]=$((i > 0 && ${#gap} == 0))
+    line=${line:${#gap}+${#words[i]}}
+  done
+
   # Where does the word being completed stand: before or after the pattern, and has a "--"
   # ended the switches?
-  local i word seen_pattern=0 options_ended=0
+  local word seen_pattern=0 options_ended=0
   for ((i = 1; i < cword; i++)); do
     word=${words[i]}
     if ((options_ended)); then
@@ -31,11 +41,13 @@ _bytrove() {
       options_ended=1
     elif [[ $word == --help || $word == --version ]]; then
       return 0  # the program stops right there: nothing after it is read
-    elif [[ $word == --threads ]]; then
+    elif [[ $word == --threads || $word == --max-count || $word == --range ||
+      $word == --context ]]; then
       # Its value is the next word, never the pattern. Without bash-completion, bash splits
-      # --threads=4 into "--threads" "=" "4".
+      # --threads=4 into "--threads" "=" "4", and --range 4K:1M into "--range" "4K" ":" "1M".
       ((i++))
       [[ ${words[i]-} == = ]] && ((i++))
+      while ((i + 1 < cword && glued[i + 1])); do ((i++)); done
     elif [[ $word != [-/]* ]]; then
       seen_pattern=1
       break
@@ -71,15 +83,20 @@ _bytrove() {
   if ((!options_ended)) && [[ $cur == -* ]]; then
     # After the pattern -i changes nothing (the pattern is already compiled) and the long
     # options are not recognised.
-    local letters=hirsv long=(--help --version --progress --threads --)
+    local letters=hirsv long=(--help --version --progress --threads --count
+      --files-with-matches --max-count= --range= --context= --utf16 --json --)
     ((seen_pattern)) && { letters=hrsv; long=(--); }
     if [[ $cur == - ]]; then
       for ((i = 0; i < ${#letters}; i++)); do
         COMPREPLY+=("-${letters:i:1}")
       done
       COMPREPLY+=("${long[@]}")
+    elif [[ $cur == --*=* ]]; then
+      : # a value such as --range=0:4 (one word with bash-completion) is free text
     elif [[ $cur == --* ]]; then
       mapfile -t COMPREPLY < <(compgen -W "${long[*]}" -- "$cur")
+      # The value is typed right after the "=".
+      [[ ${#COMPREPLY[@]} -eq 1 && ${COMPREPLY[0]} == *= ]] && compopt -o nospace 2>/dev/null
     elif [[ ${cur:1} =~ ^([${letters}${letters^^}][+-]?)+$ ]]; then
       # A well-formed group such as -ir: keep it, or turn its last letter explicitly on or
       # off. A group that already ends in + or - is complete.

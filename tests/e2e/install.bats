@@ -165,14 +165,15 @@ expected_sample_output() {
 # --- bash completion --------------------------------------------------------------------------
 
 # Prints, one per line, what the completion offers for the words given (the last one is the
-# word being completed), run in a fresh bash in the current directory.
+# word being completed), run in a fresh bash in the current directory. $LINE, when set, is the
+# line as typed (by default the words joined by blanks).
 complete_words() {
   bash --norc --noprofile -c '
     source "$1"
     shift
     COMP_WORDS=("$@")
     COMP_CWORD=$(($# - 1))
-    COMP_LINE="$*"
+    COMP_LINE=${LINE:-$*}
     COMP_POINT=${#COMP_LINE}
     _bytrove bytrove "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD-1]}"
     [[ $(complete -p bytrove) == "complete -F _bytrove bytrove" ]] || echo "not registered"
@@ -192,12 +193,16 @@ offers() {
 }
 
 @test "completion offers the switches and long options before the pattern" {
+  local long='--help --version --progress --threads --count --files-with-matches --max-count=
+    --range= --context= --utf16 --json --'
   expected='--version' offers bytrove --ver
   expected='--help' offers bytrove -r --he
-  expected='--help --version --progress --threads --' offers bytrove --
+  expected="$long" offers bytrove --
   expected='--threads' offers bytrove --thr
-  expected='-h -i -r -s -v --help --version --progress --threads --' offers bytrove -
-  expected='-h -i -r -s -v --help --version --progress --threads --' offers bytrove -v /r -
+  expected='--max-count=' offers bytrove --max
+  expected='--context= --count' offers bytrove -v --co
+  expected="-h -i -r -s -v $long" offers bytrove -
+  expected="-h -i -r -s -v $long" offers bytrove -v /r -
   expected='-ir -ir+ -ir-' offers bytrove -ir
   expected='-I+R -I+R+ -I+R-' offers bytrove -I+R
   expected='-v-' offers bytrove -v-
@@ -214,10 +219,18 @@ offers() {
   expected="1 $cpus" offers bytrove -v --threads = ''
   expected='1' offers bytrove --threads 1
   expected='' offers bytrove --threads x
-  expected='-h -i -r -s -v --help --version --progress --threads --' offers bytrove --threads 2 -
-  expected='-h -i -r -s -v --help --version --progress --threads --' offers bytrove --threads = 2 -
+  expected="-h -i -r -s -v $long" offers bytrove --threads 2 -
+  expected="-h -i -r -s -v $long" offers bytrove --threads = 2 -
   expected='-h -r -s -v --' offers bytrove --threads 2 41 -
   expected='' offers bytrove --threads 2 41 --thr
+  # Nor are the values of --max-count, --range and --context, which bash may split at ":", "=".
+  expected='' offers bytrove --max-count ''
+  expected="-h -i -r -s -v $long" offers bytrove --max-count 5 --context 32 -
+  LINE='bytrove --range 0:4 --context=8 -' expected="-h -i -r -s -v $long" \
+    offers bytrove --range 0 : 4 --context = 8 -
+  LINE='bytrove --range=:0x1000 -' expected="-h -i -r -s -v $long" \
+    offers bytrove --range =: 0x1000 -
+  LINE='bytrove --range 4K: 41 -' expected='-h -r -s -v --' offers bytrove --range 4K : 41 -
   # Nothing follows --help or --version.
   expected='' offers bytrove --help -
   expected='' offers bytrove -v --version -
@@ -283,10 +296,13 @@ offers() {
     t "bytrove 41 key=v" bytrove 41 key = v
     t "bytrove 41 -" bytrove 41 -
     t "bytrove --threads=1" bytrove --threads = 1
-    t "bytrove --threads=1 41 -" bytrove --threads = 1 41 -' _ "$prefix" "$loader"
+    t "bytrove --threads=1 41 -" bytrove --threads = 1 41 -
+    t "bytrove --range 4K: 41 -i" bytrove --range 4K : 41 -i
+    t "bytrove --max-count=" bytrove --max-count =
+    t "bytrove --range=0:4 --max-count 1 -i" bytrove --range = 0 : 4 --max-count 1 -i' _ "$prefix" "$loader"
   [[ $status -eq 0 ]] || { echo "status $status: $output"; false; }
   diff -u <(printf '%s\n' --version '-i -i+ -i-' '1.bin 2.bin' 'value.bin' '-h -r -s -v --' 1 \
-    '-h -r -s -v --') \
+    '-h -r -s -v --' '' '' '-i -i+ -i-') \
     <(printf '%s\n' "$output" | sed 's/2.bin 1.bin/1.bin 2.bin/')
 }
 
