@@ -1,5 +1,7 @@
 #include "pattern/compiled_pattern.h"
 
+#include "base/utf8.h"
+
 namespace bytrove {
 namespace {
 
@@ -21,6 +23,36 @@ void append_concrete(compiled_pattern& out, int value, bool folded) {
   out.concrete[out.concrete_count] = position;
   ++out.concrete_count;
   ++out.length;
+}
+
+// Appends one UTF-16LE code unit, as far as the 256 positions reach.
+void append_code_unit(compiled_pattern& out, std::uint32_t unit) {
+  for (const std::uint32_t byte : {unit & 0xFF, unit >> 8}) {
+    if (out.length >= k_max_positions) {
+      out.truncated = true;
+      return;
+    }
+    append_concrete(out, static_cast<int>(byte), false);
+  }
+}
+
+// A character of a string as UTF-16LE: a UTF-8 sequence becomes its code point's code units
+// (a surrogate pair past U+FFFF); a byte that is not UTF-8 stands for itself (Latin-1).
+// Returns how many bytes of the text it took.
+std::size_t append_utf16(compiled_pattern& out, std::string_view text, std::size_t i) {
+  std::uint32_t cp = static_cast<unsigned char>(text[i]);
+  std::size_t n = utf8_sequence(text, i, cp);
+  if (n == 0) {
+    cp = static_cast<unsigned char>(text[i]);
+    n = 1;
+  }
+  if (cp < 0x10000) {
+    append_code_unit(out, cp);
+  } else {
+    append_code_unit(out, 0xD800 + ((cp - 0x10000) >> 10));
+    append_code_unit(out, 0xDC00 + ((cp - 0x10000) & 0x3FF));
+  }
+  return n;
 }
 
 // True when the text left after the 256th position would have added one: anything but blanks,
@@ -76,6 +108,10 @@ status parse_pattern(std::string_view text, const pattern_syntax& syntax,
       case state::in_string:
         if (static_cast<char>(ch) == quote) {
           st = state::between;
+          break;
+        }
+        if (syntax.utf16 && ch >= 0x80) {
+          i += append_utf16(out, text, i) - 1;
           break;
         }
         if (ignore_case && ch >= 'A' && ch <= 'Z') {

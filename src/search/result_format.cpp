@@ -2,39 +2,13 @@
 
 #include <algorithm>
 
+#include "base/utf8.h"
+
 namespace bytrove {
 namespace {
 
 constexpr char k_upper_hex[] = "0123456789ABCDEF";
 constexpr char k_lower_hex[] = "0123456789abcdef";
-
-// Length of the UTF-8 sequence at text[i], or 0 when it is not well-formed.
-std::size_t utf8_sequence(std::string_view text, std::size_t i) {
-  const auto b0 = static_cast<unsigned char>(text[i]);
-  if (b0 < 0x80) return 1;
-  std::size_t n = 0;
-  unsigned lo = 0x80;
-  unsigned hi = 0xBF;  // range of the second byte
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    n = 2;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    n = 3;
-    if (b0 == 0xE0) lo = 0xA0;  // overlong
-    if (b0 == 0xED) hi = 0x9F;  // surrogates
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    n = 4;
-    if (b0 == 0xF0) lo = 0x90;  // overlong
-    if (b0 == 0xF4) hi = 0x8F;  // past U+10FFFF
-  } else {
-    return 0;
-  }
-  if (i + n > text.size()) return 0;
-  for (std::size_t k = 1; k < n; ++k) {
-    const auto b = static_cast<unsigned char>(text[i + k]);
-    if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) return 0;
-  }
-  return n;
-}
 
 void append_base64(std::string& out, std::string_view bytes) {
   static constexpr char k_digits[] =
@@ -55,7 +29,8 @@ void append_base64(std::string& out, std::string_view bytes) {
 
 bool valid_utf8(std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
-    const std::size_t n = utf8_sequence(text, i);
+    std::uint32_t code_point = 0;
+    const std::size_t n = utf8_sequence(text, i, code_point);
     if (n == 0) return false;
     i += n;
   }

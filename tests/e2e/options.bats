@@ -155,6 +155,12 @@ for l in open(sys.argv[1]):
     "$(report 0 w.bin)" "$(report 6 w.bin)" 'Found 2 occurence(s) in 1 file(s) (11 bytes searched).'
   expect_err
   check 0
+  # Characters past ASCII are their UTF-16LE code units, as iconv writes them.
+  printf '78%s' "$(printf 'é€😀' | iconv -f UTF-8 -t UTF-16LE | xxd -p)" | xxd -r -p >u.bin
+  bt --utf16 "'é€😀'" u.bin
+  expect_out '%s\n' "$(report 1 u.bin)"
+  expect_err
+  check 0
 }
 
 @test "a live stream shows each result as it arrives, not when a block is full" {
