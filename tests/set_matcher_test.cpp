@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "pattern/pattern_set.h"
@@ -46,6 +49,20 @@ TEST(pattern_set, parses_names_comments_and_errors) {
   EXPECT_EQ(set.max_length, 4);
   EXPECT_EQ(set.members[0].pattern.fold[1], 1);
   EXPECT_EQ(set.members[0].pattern.value[1], 'b');
+}
+
+TEST(pattern_set, shipped_signatures_load) {
+  std::ifstream file(BYTROVE_SOURCE_DIR "/samples/signatures.set");
+  ASSERT_TRUE(file.good());
+  std::stringstream text;
+  text << file.rdbuf();
+  for (const bool ignore_case : {false, true}) {
+    pattern_set set;
+    const status parsed = parse_pattern_set(text.str(), "signatures.set", ignore_case, set);
+    ASSERT_TRUE(parsed.ok()) << parsed.message();
+    EXPECT_GE(set.members.size(), 40u);
+    for (const set_member& member : set.members) EXPECT_TRUE(std::isupper(member.name[0])) << member.name;
+  }
 }
 
 }  // namespace
