@@ -1,13 +1,20 @@
-// The set file parser.
+// The set file parser, and the set matcher checked against a naive search of every member at
+// every start, through block-like calls that resume after a full output.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include "naive_matcher.h"
 #include "pattern/pattern_set.h"
+#include "scan/set_matcher.h"
 
 namespace bytrove {
 namespace {
@@ -62,6 +69,101 @@ TEST(pattern_set, shipped_signatures_load) {
     ASSERT_TRUE(parsed.ok()) << parsed.message();
     EXPECT_GE(set.members.size(), 40u);
     for (const set_member& member : set.members) EXPECT_TRUE(std::isupper(member.name[0])) << member.name;
+  }
+}
+
+// A random pattern over a small alphabet: hex bytes, quoted letters, wildcards (never last).
+std::string random_pattern(std::mt19937& rng, int length) {
+  static const char* const k_tokens[] = {"00", "41", "61", "FF", "'a'", "'B'", "'b'", "?"};
+  std::string text;
+  for (int i = 0; i < length; ++i) {
+    const bool last = i + 1 == length;
+    text += k_tokens[rng() % (last ? 7 : 8)];
+    text += ' ';
+  }
+  return text;
+}
+
+// Members of every kind the matcher must handle, lines joined into one set file.
+std::vector<std::string> random_set(std::mt19937& rng, std::size_t size) {
+  std::vector<std::string> lines = {"00 00", "41"};
+  while (lines.size() < size) {
+    const int length = 1 + static_cast<int>(rng() % (rng() % 4 == 0 ? 40 : 6));
+    std::string text = random_pattern(rng, length);
+    lines.push_back(text);
+    if (rng() % 5 == 0) lines.push_back(text);  // a duplicate
+    if (rng() % 5 == 0) lines.push_back("61 " + text);  // the first a suffix of this one
+    if (rng() % 5 == 0) lines.push_back(text + "41");   // a prefix
+  }
+  return lines;
+}
+
+struct hit {
+  std::uint32_t start;
+  std::uint32_t member;
+  bool operator==(const hit&) const = default;
+};
+
+std::vector<hit> naive_hits(const pattern_set& set, std::string_view data, std::size_t from,
+                            std::size_t first_end) {
+  std::vector<hit> hits;
+  for (std::size_t s = from; s < data.size(); ++s) {
+    for (std::uint32_t i = 0; i < set.members.size(); ++i) {
+      const auto m = static_cast<std::size_t>(set.members[i].pattern.length);
+      if (s + m > first_end && naive_matches_at(set.members[i].pattern, data, s)) {
+        hits.push_back({static_cast<std::uint32_t>(s), i});
+      }
+    }
+  }
+  return hits;
+}
+
+// Calls the matcher as the scanner would, resuming until the block is done.
+std::vector<hit> matcher_hits(const set_matcher& matcher, const std::string& padded,
+                              std::size_t len, std::size_t from, std::size_t first_end,
+                              std::size_t capacity) {
+  std::vector<std::uint32_t> starts(capacity);
+  std::vector<std::uint32_t> members(capacity);
+  std::vector<hit> hits;
+  const auto* buf = reinterpret_cast<const std::uint8_t*>(padded.data());
+  while (from < len) {
+    const auto r = matcher.search(buf, len, from, first_end, starts.data(), members.data(),
+                                  capacity);
+    if (r.count == 0 && r.next == from) {
+      ADD_FAILURE() << "no progress at " << from;
+      break;
+    }
+    for (std::size_t k = 0; k < r.count; ++k) hits.push_back({starts[k], members[k]});
+    from = r.next;
+  }
+  return hits;
+}
+
+TEST(set_matcher, agrees_with_naive_search) {
+  std::mt19937 rng(20261209);
+  const set_filter_kind kinds[] = {set_filter_kind::automatic, set_filter_kind::hashed,
+                                   set_filter_kind::ssse3, set_filter_kind::avx2};
+  for (int round = 0; round < 160; ++round) {
+    const bool ignore_case = round % 2 == 1;
+    const std::size_t size = round % 16 == 0 ? 200 + rng() % 200 : 1 + rng() % 60;
+    std::string text;
+    for (const std::string& line : random_set(rng, size)) text += line + "\n";
+    pattern_set set;
+    ASSERT_TRUE(parse_pattern_set(text, "r", ignore_case, set).ok());
+    static const char k_alphabet[] = {'\0', 'A', 'a', 'B', 'b', '\xFF'};
+    std::string data(rng() % 3000, '\0');
+    for (char& ch : data) ch = k_alphabet[rng() % (round % 4 == 0 ? 2 : 6)];
+    const std::size_t from = data.empty() ? 0 : rng() % (data.size() / 4 + 1);
+    const std::size_t first_end = rng() % 300;
+    const std::vector<hit> expected = naive_hits(set, data, from, first_end);
+    const std::string padded = data + std::string(64, static_cast<char>(rng()));
+    const set_filter_kind kind = kinds[static_cast<std::size_t>(round) % std::size(kinds)];
+    const set_matcher matcher(set, kind);
+    const std::size_t capacity = set.members.size() + (round % 3 == 0 ? 0 : rng() % 5000);
+    const std::vector<hit> found =
+        matcher_hits(matcher, padded, data.size(), from, first_end, capacity);
+    ASSERT_EQ(found.size(), expected.size()) << "round " << round << " set:\n" << text;
+    EXPECT_TRUE(found == expected) << "round " << round;
   }
 }
 

@@ -1,0 +1,145 @@
+#include "scan/set_matcher.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace bytrove {
+namespace {
+
+// Starts searched per stripe. The filter looks at the places of a stripe's starts plus the
+// spread of fingerprint offsets, so larger stripes waste less; the candidate arrays grow
+// with it. A stripe whose hits overflow the hit buffer is halved and searched again.
+constexpr std::size_t k_stripe = 8192;
+constexpr std::size_t k_hit_buffer = 65536;
+
+std::uint32_t load_u32(const std::uint8_t* p) {
+  std::uint32_t x;
+  std::memcpy(&x, p, sizeof x);
+  return x;
+}
+
+// Every concrete slot of the member at `window`, rarest byte first, as the plan orders them.
+bool verify(const std::uint8_t* window, const set_member& member) {
+  const search_plan& plan = member.plan;
+  for (int i = member.pattern.concrete_count - 1; i >= 0; --i) {
+    if ((window[plan.order[i]] | plan.order_or[i]) != plan.order_byte[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// The state of one stripe of starts [begin, end).
+struct set_matcher::stripe {
+  const std::uint8_t* buf;
+  std::size_t len;
+  std::size_t first_end;
+  std::size_t begin;
+  std::size_t end;
+  std::vector<std::uint64_t>& hits;  // (start << 32 | member), unsorted
+  std::size_t hit_limit;
+  std::uint32_t* places;  // candidate arrays of the filters
+  std::uint32_t* extra;
+  bool overflow = false;
+};
+
+void set_matcher::check_member(stripe& s, std::size_t place, std::uint32_t index) const {
+  const member_key& key = keys_[index];
+  const auto offset = static_cast<std::size_t>(key.offset);
+  const auto m = static_cast<std::size_t>(key.length);
+  if (place < offset) return;
+  const std::size_t start = place - offset;
+  if (start < s.begin || start >= s.end || start + m > s.len || start + m <= s.first_end) return;
+  if ((load_u32(s.buf + place) & key.mask) != key.value) return;
+  if (!verify(s.buf + start, set_.members[index])) return;
+  if (s.hits.size() == s.hit_limit) {
+    s.overflow = true;
+    return;
+  }
+  s.hits.push_back(std::uint64_t{start} << 32 | index);
+}
+
+void set_matcher::collect_bucket_hits(stripe& s) const {
+  const std::size_t begin = s.begin + static_cast<std::size_t>(min_offset_);
+  const std::size_t end = std::min(s.end + static_cast<std::size_t>(max_offset_), s.len);
+  if (begin >= end) return;
+  const std::size_t count = bucket_scan_(buckets_, s.buf, begin, end, s.places, s.extra);
+  for (std::size_t c = 0; c < count && !s.overflow; ++c) {
+    std::uint32_t bits = s.extra[c];
+    while (bits != 0) {
+      const auto b = static_cast<std::size_t>(__builtin_ctz(bits));
+      bits &= bits - 1;
+      for (std::uint32_t k = bucket_start_[b]; k < bucket_start_[b + 1]; ++k) {
+        check_member(s, s.places[c], bucket_members_[k]);
+      }
+    }
+  }
+}
+
+void set_matcher::collect_hashed_hits(stripe& s) const {
+  const std::size_t begin = s.begin + static_cast<std::size_t>(min_offset_);
+  const std::size_t end = std::min(s.end + static_cast<std::size_t>(max_offset_), s.len);
+  for (const hashed_table& table : hashed_) {
+    const std::uint64_t* bitmap = table.bitmap.data();
+    std::size_t count = 0;
+    for (std::size_t f = begin; f < end; ++f) {
+      const std::uint32_t h = ((load_u32(s.buf + f) & table.mask) * k_hash_multiplier) >> table.shift;
+      s.places[count] = static_cast<std::uint32_t>(f);
+      s.extra[count] = h;
+      count += (bitmap[h / 64] >> (h % 64)) & 1;
+    }
+    for (std::size_t c = 0; c < count && !s.overflow; ++c) {
+      const std::uint64_t key = std::uint64_t{s.extra[c]} << 32;
+      auto it = std::lower_bound(table.entries.begin(), table.entries.end(), key);
+      for (; it != table.entries.end() && (*it >> 32) == s.extra[c]; ++it) {
+        check_member(s, s.places[c], static_cast<std::uint32_t>(*it));
+      }
+    }
+  }
+}
+
+set_matcher::result set_matcher::search(const std::uint8_t* buf, std::size_t len,
+                                        std::size_t from, std::size_t first_end,
+                                        std::uint32_t* starts, std::uint32_t* members,
+                                        std::size_t capacity) const {
+  const std::size_t spread = static_cast<std::size_t>(max_offset_ - min_offset_);
+  std::vector<std::uint32_t> places(k_stripe + spread + 1);
+  std::vector<std::uint32_t> extra(k_stripe + spread + 1);
+  std::vector<std::uint64_t> hits;
+  const std::size_t hit_limit = std::max(k_hit_buffer, set_.members.size());
+  hits.reserve(1024);
+  std::size_t count = 0;
+  std::size_t width = k_stripe;
+  std::size_t a = from;
+  while (a < len) {
+    hits.clear();
+    stripe s{buf, len, first_end, a, a + std::min(width, len - a), hits, hit_limit,
+             places.data(), extra.data()};
+    if (bucket_scan_ != nullptr) {
+      collect_bucket_hits(s);
+    } else {
+      collect_hashed_hits(s);
+    }
+    if (s.overflow) {  // a stripe of one start holds at most one hit per member: it fits
+      width = std::max<std::size_t>(1, width / 2);
+      continue;
+    }
+    std::sort(hits.begin(), hits.end());
+    for (std::size_t h = 0; h < hits.size();) {
+      const std::uint64_t start = hits[h] >> 32;
+      std::size_t group_end = h + 1;
+      while (group_end < hits.size() && (hits[group_end] >> 32) == start) ++group_end;
+      if (count + (group_end - h) > capacity) return {count, static_cast<std::size_t>(start)};
+      for (; h < group_end; ++h) {
+        starts[count] = static_cast<std::uint32_t>(start);
+        members[count] = static_cast<std::uint32_t>(hits[h]);
+        ++count;
+      }
+    }
+    a = s.end;
+    if (hits.size() < hit_limit / 4) width = std::min(k_stripe, width * 2);
+  }
+  return {count, len};
+}
+
+}  // namespace bytrove
