@@ -17,6 +17,7 @@ struct member_key {
   std::int16_t offset = 0;  // of the fingerprint in the member
   std::int16_t length = 0;  // of the member (m)
   std::int16_t fingerprint_length = 0;  // 1..4
+  std::uint32_t index = 0;              // of the member in its set
 };
 
 // Nibble tables of the bucket filter: for group g (8 buckets each) and fingerprint byte j, a
@@ -25,7 +26,7 @@ struct member_key {
 inline constexpr int k_max_bucket_groups = 4;
 inline constexpr int k_fingerprint_bytes = 4;
 struct bucket_tables {
-  int groups = 1;
+  int groups = 1;  // 1, 2 or 4
   alignas(32) std::uint8_t low[k_max_bucket_groups][k_fingerprint_bytes][16] = {};
   alignas(32) std::uint8_t high[k_max_bucket_groups][k_fingerprint_bytes][16] = {};
 };
@@ -44,13 +45,15 @@ std::size_t bucket_scan_avx2(const bucket_tables& tables, const std::uint8_t* bu
                              std::uint32_t* buckets);
 
 // The hashed filter for the fingerprints of one length: bit h of `bitmap` is set when some
-// member's fingerprint hashes to h; `entries` holds (h << 32 | member index), sorted.
+// member's fingerprint hashes to h; `hashes` holds the members' hashes, sorted, and `keys` their
+// keys in the same order.
 struct hashed_table {
   int fingerprint_length = 4;
   std::uint32_t mask = 0;  // applied to the 4 bytes at a place before hashing
   int shift = 32;          // hash = (x & mask) * k_hash_multiplier >> shift
   std::vector<std::uint64_t> bitmap;
-  std::vector<std::uint64_t> entries;
+  std::vector<std::uint32_t> hashes;
+  std::vector<member_key> keys;
 };
 inline constexpr std::uint32_t k_hash_multiplier = 0x9E3779B1u;
 

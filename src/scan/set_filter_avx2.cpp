@@ -18,6 +18,7 @@ struct avx2_ops {
   static vec load(const std::uint8_t* p) {
     return _mm256_loadu_si256(reinterpret_cast<const vec*>(p));
   }
+  static vec bit_or(vec a, vec b) { return _mm256_or_si256(a, b); }
   static vec bit_and(vec a, vec b) { return _mm256_and_si256(a, b); }
   static vec shift_right_4(vec a) { return _mm256_srli_epi16(a, 4); }
   static vec lookup(vec table, vec index) { return _mm256_shuffle_epi8(table, index); }

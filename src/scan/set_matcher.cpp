@@ -43,20 +43,20 @@ struct set_matcher::stripe {
   bool overflow = false;
 };
 
-void set_matcher::check_member(stripe& s, std::size_t place, std::uint32_t index) const {
-  const member_key& key = keys_[index];
+// A member whose fingerprint matches at `place`: the start it implies, if in the stripe and
+// the block, verified with the member's own plan.
+void set_matcher::check_member(stripe& s, std::size_t place, const member_key& key) const {
   const auto offset = static_cast<std::size_t>(key.offset);
   const auto m = static_cast<std::size_t>(key.length);
   if (place < offset) return;
   const std::size_t start = place - offset;
   if (start < s.begin || start >= s.end || start + m > s.len || start + m <= s.first_end) return;
-  if ((load_u32(s.buf + place) & key.mask) != key.value) return;
-  if (!verify(s.buf + start, set_.members[index])) return;
+  if (!verify(s.buf + start, set_.members[key.index])) return;
   if (s.hits.size() == s.hit_limit) {
     s.overflow = true;
     return;
   }
-  s.hits.push_back(std::uint64_t{start} << 32 | index);
+  s.hits.push_back(std::uint64_t{start} << 32 | key.index);
 }
 
 void set_matcher::collect_bucket_hits(stripe& s) const {
@@ -65,12 +65,15 @@ void set_matcher::collect_bucket_hits(stripe& s) const {
   if (begin >= end) return;
   const std::size_t count = bucket_scan_(buckets_, s.buf, begin, end, s.places, s.extra);
   for (std::size_t c = 0; c < count && !s.overflow; ++c) {
+    const std::size_t place = s.places[c];
+    const std::uint32_t x = load_u32(s.buf + place);
     std::uint32_t bits = s.extra[c];
     while (bits != 0) {
       const auto b = static_cast<std::size_t>(__builtin_ctz(bits));
       bits &= bits - 1;
       for (std::uint32_t k = bucket_start_[b]; k < bucket_start_[b + 1]; ++k) {
-        check_member(s, s.places[c], bucket_members_[k]);
+        const member_key& key = bucket_keys_[k];
+        if ((x & key.mask) == key.value) check_member(s, place, key);
       }
     }
   }
@@ -89,10 +92,14 @@ void set_matcher::collect_hashed_hits(stripe& s) const {
       count += (bitmap[h / 64] >> (h % 64)) & 1;
     }
     for (std::size_t c = 0; c < count && !s.overflow; ++c) {
-      const std::uint64_t key = std::uint64_t{s.extra[c]} << 32;
-      auto it = std::lower_bound(table.entries.begin(), table.entries.end(), key);
-      for (; it != table.entries.end() && (*it >> 32) == s.extra[c]; ++it) {
-        check_member(s, s.places[c], static_cast<std::uint32_t>(*it));
+      const std::size_t place = s.places[c];
+      const std::uint32_t x = load_u32(s.buf + place);
+      auto k = static_cast<std::size_t>(
+          std::lower_bound(table.hashes.begin(), table.hashes.end(), s.extra[c]) -
+          table.hashes.begin());
+      for (; k < table.hashes.size() && table.hashes[k] == s.extra[c]; ++k) {
+        const member_key& key = table.keys[k];
+        if ((x & key.mask) == key.value) check_member(s, place, key);
       }
     }
   }

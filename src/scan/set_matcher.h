@@ -47,14 +47,14 @@ class set_matcher {
                 std::size_t first_end, std::uint32_t* starts, std::uint32_t* members,
                 std::size_t capacity) const;
 
-  // Which filter the tables were built for (for the benchmarks and tests).
-  bool uses_buckets() const { return bucket_scan_ != nullptr; }
+  // Groups of 8 buckets the bucket filter uses; 0 when the hashed filter is used.
+  int bucket_groups() const { return bucket_scan_ != nullptr ? buckets_.groups : 0; }
 
  private:
   struct stripe;
   void collect_bucket_hits(stripe& s) const;
   void collect_hashed_hits(stripe& s) const;
-  void check_member(stripe& s, std::size_t place, std::uint32_t index) const;
+  void check_member(stripe& s, std::size_t place, const member_key& key) const;
   void build_buckets();
   void build_hashed();
 
@@ -66,8 +66,10 @@ class set_matcher {
   // Bucket filter (null when not used).
   bucket_scan_fn bucket_scan_ = nullptr;
   bucket_tables buckets_;
-  std::vector<std::uint32_t> bucket_start_;    // members of bucket b: bucket_members_[start[b], start[b+1])
-  std::vector<std::uint32_t> bucket_members_;
+  // The keys of bucket b's members: bucket_keys_[bucket_start_[b], bucket_start_[b + 1]), kept
+  // together so that a candidate's checks read one or two cache lines.
+  std::vector<std::uint32_t> bucket_start_;
+  std::vector<member_key> bucket_keys_;
   // Hashed filter: one table per fingerprint length 1..4 that some member has.
   std::vector<hashed_table> hashed_;
 };

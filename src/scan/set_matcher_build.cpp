@@ -1,11 +1,10 @@
 // Building the set matcher's tables: fingerprints, buckets and hash tables.
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <map>
-#include <numeric>
 
 #include "pattern/byte_frequency.h"
+#include "scan/bucket_plan.h"
 #include "scan/set_matcher.h"
 
 namespace bytrove {
@@ -14,8 +13,6 @@ namespace {
 // Up to this many members the bucket filter is used where the CPU has it; past it the buckets
 // hold so many fingerprints each that their nibble tables pass most places.
 constexpr std::size_t k_bucket_member_limit = 160;
-// Members per bucket aimed at when choosing how many groups of 8 buckets to use.
-constexpr std::size_t k_members_per_bucket = 3;
 
 // How unlikely a byte of a typical file is to match the position, in bits.
 double surprise(const compiled_pattern& pattern, int position) {
@@ -62,31 +59,6 @@ member_key choose_key(const compiled_pattern& pattern) {
   return key;
 }
 
-int concrete_bytes(std::uint32_t mask) {
-  int n = 0;
-  for (int j = 0; j < k_fingerprint_bytes; ++j) n += ((mask >> (8 * j)) & 0xFF) != 0 ? 1 : 0;
-  return n;
-}
-
-void add_to_bucket(bucket_tables& t, int bucket, const member_key& key) {
-  const int g = bucket / 8;
-  const auto bit = static_cast<std::uint8_t>(1u << (bucket % 8));
-  for (int j = 0; j < k_fingerprint_bytes; ++j) {
-    const std::uint32_t byte_mask = (key.mask >> (8 * j)) & 0xFF;
-    const std::uint32_t value = (key.value >> (8 * j)) & 0xFF;
-    if (byte_mask == 0) {  // a wildcard or past the fingerprint: every byte may stand here
-      for (int x = 0; x < 16; ++x) {
-        t.low[g][j][x] |= bit;
-        t.high[g][j][x] |= bit;
-      }
-      continue;
-    }
-    t.low[g][j][value & 15] |= bit;
-    t.high[g][j][value >> 4] |= bit;
-    if (byte_mask == 0xDF) t.high[g][j][(value | 0x20) >> 4] |= bit;  // the lower case too
-  }
-}
-
 int bits_for(std::size_t count) {
   int bits = 10;
   while (bits < 21 && (std::size_t{1} << bits) < count * 64) ++bits;
@@ -102,7 +74,10 @@ set_matcher::set_matcher(const pattern_set& set, set_filter_kind kind) : set_(se
   }
   any_fold_ = any_fold;
   keys_.reserve(set.members.size());
-  for (const set_member& member : set.members) keys_.push_back(choose_key(member.pattern));
+  for (const set_member& member : set.members) {
+    keys_.push_back(choose_key(member.pattern));
+    keys_.back().index = static_cast<std::uint32_t>(keys_.size() - 1);
+  }
   for (const member_key& key : keys_) {
     max_offset_ = std::max<int>(max_offset_, key.offset);
   }
@@ -125,35 +100,14 @@ set_matcher::set_matcher(const pattern_set& set, set_filter_kind kind) : set_(se
   }
 }
 
-// Members sorted by how many bytes their fingerprints compare, then by value, and cut into
-// buckets of equal size: weak fingerprints share buckets with each other rather than spoil
-// many, and similar fingerprints add few new nibbles to a bucket's tables.
 void set_matcher::build_buckets() {
-  const std::size_t count = keys_.size();
-  const std::size_t wanted = (count + k_members_per_bucket - 1) / k_members_per_bucket;
-  buckets_.groups = static_cast<int>(std::clamp<std::size_t>((wanted + 7) / 8, 1, k_max_bucket_groups));
-  const std::size_t bucket_count = static_cast<std::size_t>(buckets_.groups) * 8;
-  std::vector<std::uint32_t> sorted(count);
-  std::iota(sorted.begin(), sorted.end(), 0u);
-  std::stable_sort(sorted.begin(), sorted.end(), [&](std::uint32_t a, std::uint32_t b) {
-    const int na = concrete_bytes(keys_[a].mask);
-    const int nb = concrete_bytes(keys_[b].mask);
-    if (na != nb) return na < nb;
-    return keys_[a].value < keys_[b].value;
-  });
-  bucket_start_.assign(bucket_count + 1, 0);
-  bucket_members_.clear();
-  for (std::size_t b = 0; b < bucket_count; ++b) {
-    const std::size_t first = b * count / bucket_count;
-    const std::size_t last = (b + 1) * count / bucket_count;
-    for (std::size_t k = first; k < last; ++k) {
-      bucket_members_.push_back(sorted[k]);
-      add_to_bucket(buckets_, static_cast<int>(b), keys_[sorted[k]]);
-    }
-    // Within a bucket, set order: hits are sorted anyway, but this keeps the checks regular.
-    std::sort(bucket_members_.begin() + static_cast<std::ptrdiff_t>(first),
-              bucket_members_.end());
-    bucket_start_[b + 1] = static_cast<std::uint32_t>(bucket_members_.size());
+  const bucket_plan plan = plan_buckets(keys_);
+  buckets_ = bucket_tables_for(plan, keys_);
+  bucket_start_.assign(1, 0);
+  bucket_keys_.clear();
+  for (const std::vector<std::uint32_t>& bucket : plan.buckets) {
+    for (const std::uint32_t index : bucket) bucket_keys_.push_back(keys_[index]);
+    bucket_start_.push_back(static_cast<std::uint32_t>(bucket_keys_.size()));
   }
 }
 
@@ -176,12 +130,17 @@ void set_matcher::build_hashed() {
     table.mask = mask;
     table.shift = 32 - bits;
     table.bitmap.assign((std::size_t{1} << bits) / 64, 0);
+    std::vector<std::uint64_t> entries;  // (hash << 32 | member index), to sort
     for (const std::uint32_t i : members) {
       const std::uint32_t h = ((keys_[i].value & mask) * k_hash_multiplier) >> table.shift;
       table.bitmap[h / 64] |= std::uint64_t{1} << (h % 64);
-      table.entries.push_back(std::uint64_t{h} << 32 | i);
+      entries.push_back(std::uint64_t{h} << 32 | i);
     }
-    std::sort(table.entries.begin(), table.entries.end());
+    std::sort(entries.begin(), entries.end());
+    for (const std::uint64_t entry : entries) {
+      table.hashes.push_back(static_cast<std::uint32_t>(entry >> 32));
+      table.keys.push_back(keys_[static_cast<std::uint32_t>(entry)]);
+    }
   }
 }
 
