@@ -95,8 +95,7 @@ status parse_pattern_set(std::string_view text, std::string_view file_name, bool
     if (!parsed.ok()) return parsed;
   }
   if (out.members.empty()) {
-    return status::error(k_exit_usage,
-                         std::string(file_name) + ": the pattern set is empty.\n");
+    return status::error(k_exit_usage, std::string(file_name) + ": the pattern set is empty.\n");
   }
   return {};
 }

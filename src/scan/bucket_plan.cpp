@@ -23,8 +23,8 @@ struct nibble_sets {
 
 nibble_sets with_key(nibble_sets sets, const member_key& key) {
   for (int j = 0; j < k_fingerprint_bytes; ++j) {
-    const std::uint32_t byte_mask = (key.mask >> (8 * j)) & 0xFF;
-    const std::uint32_t value = (key.value >> (8 * j)) & 0xFF;
+    const auto byte_mask = static_cast<std::uint32_t>(key.mask >> (8 * j)) & 0xFF;
+    const auto value = static_cast<std::uint32_t>(key.value >> (8 * j)) & 0xFF;
     const auto u = static_cast<std::size_t>(j);
     if (byte_mask == 0) {  // a wildcard or past the fingerprint: every byte may stand here
       sets.low[u] = sets.high[u] = 0xFFFF;

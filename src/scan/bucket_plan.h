@@ -9,9 +9,9 @@ namespace bytrove {
 
 // Which members share each bucket of the bucket filter, and the filter's expected work.
 struct bucket_plan {
-  int groups = 1;                                  // 8 buckets each: 1, 2 or 4
+  int groups = 1;                                   // 8 buckets each: 1, 2 or 4
   std::vector<std::vector<std::uint32_t>> buckets;  // member indices, increasing
-  double cost = 0;                                 // estimated cycles per byte searched
+  double cost = 0;                                  // estimated cycles per byte searched
 };
 
 // Spreads the members over buckets, greedily: the weakest fingerprint first, each into the

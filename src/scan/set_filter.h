@@ -8,16 +8,16 @@
 
 namespace bytrove {
 
-// A member's fingerprint: up to 4 consecutive concrete bytes at `offset` in the member. The
-// 4 bytes at a place x match it when (x & mask) == value (little-endian); mask is 0 past the
-// fingerprint's length and 0xDF under a folded letter, whose value is then the upper case.
+// A member's fingerprint: a window of up to 8 bytes at `offset` in the member (up to 4 for the
+// bucket filter). The 8 bytes x at a place match it when (x & mask) == value (little-endian);
+// mask is 0 under a wildcard and past the window, 0xDF under a folded letter, whose value is
+// then the upper case.
 struct member_key {
-  std::uint32_t value = 0;
-  std::uint32_t mask = 0;
+  std::uint64_t value = 0;
+  std::uint64_t mask = 0;
   std::int16_t offset = 0;  // of the fingerprint in the member
   std::int16_t length = 0;  // of the member (m)
-  std::int16_t fingerprint_length = 0;  // 1..4
-  std::uint32_t index = 0;              // of the member in its set
+  std::uint32_t index = 0;  // of the member in its set
 };
 
 // Nibble tables of the bucket filter: for group g (8 buckets each) and fingerprint byte j, a
@@ -44,17 +44,40 @@ std::size_t bucket_scan_avx2(const bucket_tables& tables, const std::uint8_t* bu
                              std::size_t begin, std::size_t end, std::uint32_t* places,
                              std::uint32_t* buckets);
 
-// The hashed filter for the fingerprints of one length: bit h of `bitmap` is set when some
-// member's fingerprint hashes to h; `hashes` holds the members' hashes, sorted, and `keys` their
-// keys in the same order.
+// The hashed filter for fingerprints that compare the same bytes, looked for at every
+// stride-th place: bit h of `bitmap` is set when some fingerprint hashes to h; `hashes` holds
+// the fingerprints' hashes, sorted, and `keys` the fingerprints in the same order; the keys
+// with hash h are among keys[directory[h >> directory_shift] .. directory[(h >> ...) + 1]).
 struct hashed_table {
-  int fingerprint_length = 4;
-  std::uint32_t mask = 0;  // applied to the 4 bytes at a place before hashing
-  int shift = 32;          // hash = (x & mask) * k_hash_multiplier >> shift
-  std::vector<std::uint64_t> bitmap;
+  int stride = 1;          // 1, 2 or 4
+  std::uint64_t mask = 0;  // applied to the 8 bytes at a place before hashing
+  int shift = 32;          // hash = window_hash(x & mask) >> shift
+  int directory_shift = 0;
+  std::vector<std::uint32_t> bitmap;  // 32-bit words, so that a vector gather can fetch them
+  std::vector<std::uint32_t> directory;
   std::vector<std::uint32_t> hashes;
   std::vector<member_key> keys;
 };
-inline constexpr std::uint32_t k_hash_multiplier = 0x9E3779B1u;
+
+// A hash of 8 bytes that 32-bit vector lanes compute as cheaply: the low and the high half are
+// each multiplied by an odd constant; the top bits of the sum are the hash.
+inline constexpr std::uint32_t k_hash_low = 0x9E3779B1u;
+inline constexpr std::uint32_t k_hash_high = 0x85EBCA77u;
+inline std::uint32_t window_hash(std::uint64_t masked, int shift) {
+  return (static_cast<std::uint32_t>(masked) * k_hash_low +
+          static_cast<std::uint32_t>(masked >> 32) * k_hash_high) >>
+         shift;
+}
+
+// Writes every stride-th place f in [begin, end) (f a multiple of the stride) whose hash has its
+// bit set to places[], with the hash to hashes[]; returns how many. Reads buf[begin, end + 40).
+using hashed_scan_fn = std::size_t (*)(const hashed_table& table, const std::uint8_t* buf,
+                                       std::size_t begin, std::size_t end, std::uint32_t* places,
+                                       std::uint32_t* hashes);
+std::size_t hashed_scan_scalar(const hashed_table& table, const std::uint8_t* buf,
+                               std::size_t begin, std::size_t end, std::uint32_t* places,
+                               std::uint32_t* hashes);
+std::size_t hashed_scan_avx2(const hashed_table& table, const std::uint8_t* buf, std::size_t begin,
+                             std::size_t end, std::uint32_t* places, std::uint32_t* hashes);
 
 }  // namespace bytrove

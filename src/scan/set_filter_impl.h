@@ -41,8 +41,8 @@ std::size_t bucket_scan_groups(const bucket_tables& t, const std::uint8_t* buf, 
     for (std::size_t g = 0; g < groups; ++g) {
       vec r = ops::bit_and(ops::lookup(low[g][0], lo[0]), ops::lookup(high[g][0], hi[0]));
       for (int j = 1; j < k_fingerprint_bytes; ++j) {
-        r = ops::bit_and(r, ops::bit_and(ops::lookup(low[g][j], lo[j]),
-                                         ops::lookup(high[g][j], hi[j])));
+        r = ops::bit_and(
+            r, ops::bit_and(ops::lookup(low[g][j], lo[j]), ops::lookup(high[g][j], hi[j])));
       }
       found[g] = r;
       either = ops::bit_or(either, r);

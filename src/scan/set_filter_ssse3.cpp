@@ -14,7 +14,9 @@ struct ssse3_ops {
   static vec table(const std::uint8_t* entries) {
     return _mm_loadu_si128(reinterpret_cast<const vec*>(entries));
   }
-  static vec load(const std::uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const vec*>(p)); }
+  static vec load(const std::uint8_t* p) {
+    return _mm_loadu_si128(reinterpret_cast<const vec*>(p));
+  }
   static vec bit_or(vec a, vec b) { return _mm_or_si128(a, b); }
   static vec bit_and(vec a, vec b) { return _mm_and_si128(a, b); }
   static vec shift_right_4(vec a) { return _mm_srli_epi16(a, 4); }

@@ -12,8 +12,8 @@ namespace {
 constexpr std::size_t k_stripe = 8192;
 constexpr std::size_t k_hit_buffer = 65536;
 
-std::uint32_t load_u32(const std::uint8_t* p) {
-  std::uint32_t x;
+std::uint64_t load_u64(const std::uint8_t* p) {
+  std::uint64_t x;
   std::memcpy(&x, p, sizeof x);
   return x;
 }
@@ -66,7 +66,7 @@ void set_matcher::collect_bucket_hits(stripe& s) const {
   const std::size_t count = bucket_scan_(buckets_, s.buf, begin, end, s.places, s.extra);
   for (std::size_t c = 0; c < count && !s.overflow; ++c) {
     const std::size_t place = s.places[c];
-    const std::uint32_t x = load_u32(s.buf + place);
+    const std::uint64_t x = load_u64(s.buf + place);
     std::uint32_t bits = s.extra[c];
     while (bits != 0) {
       const auto b = static_cast<std::size_t>(__builtin_ctz(bits));
@@ -83,50 +83,47 @@ void set_matcher::collect_hashed_hits(stripe& s) const {
   const std::size_t begin = s.begin + static_cast<std::size_t>(min_offset_);
   const std::size_t end = std::min(s.end + static_cast<std::size_t>(max_offset_), s.len);
   for (const hashed_table& table : hashed_) {
-    const std::uint64_t* bitmap = table.bitmap.data();
-    std::size_t count = 0;
-    for (std::size_t f = begin; f < end; ++f) {
-      const std::uint32_t h = ((load_u32(s.buf + f) & table.mask) * k_hash_multiplier) >> table.shift;
-      s.places[count] = static_cast<std::uint32_t>(f);
-      s.extra[count] = h;
-      count += (bitmap[h / 64] >> (h % 64)) & 1;
-    }
+    const std::size_t count = hashed_scan_(table, s.buf, begin, end, s.places, s.extra);
     for (std::size_t c = 0; c < count && !s.overflow; ++c) {
       const std::size_t place = s.places[c];
-      const std::uint32_t x = load_u32(s.buf + place);
-      auto k = static_cast<std::size_t>(
-          std::lower_bound(table.hashes.begin(), table.hashes.end(), s.extra[c]) -
-          table.hashes.begin());
-      for (; k < table.hashes.size() && table.hashes[k] == s.extra[c]; ++k) {
+      const std::uint64_t x = load_u64(s.buf + place);
+      const std::uint32_t h = s.extra[c];
+      const std::uint32_t d = h >> table.directory_shift;
+      for (std::uint32_t k = table.directory[d]; k < table.directory[d + 1]; ++k) {
         const member_key& key = table.keys[k];
-        if ((x & key.mask) == key.value) check_member(s, place, key);
+        if (table.hashes[k] == h && (x & key.mask) == key.value) check_member(s, place, key);
       }
     }
   }
 }
 
-set_matcher::result set_matcher::search(const std::uint8_t* buf, std::size_t len,
-                                        std::size_t from, std::size_t first_end,
-                                        std::uint32_t* starts, std::uint32_t* members,
-                                        std::size_t capacity) const {
+set_matcher::result set_matcher::search(const std::uint8_t* buf, std::size_t len, std::size_t from,
+                                        std::size_t first_end, std::uint32_t* starts,
+                                        std::uint32_t* members, std::size_t capacity) const {
   const std::size_t spread = static_cast<std::size_t>(max_offset_ - min_offset_);
-  std::vector<std::uint32_t> places(k_stripe + spread + 1);
-  std::vector<std::uint32_t> extra(k_stripe + spread + 1);
+  const std::size_t member_count = set_.members.size();
+  std::vector<std::uint32_t> places;
+  std::vector<std::uint32_t> extra;
   std::vector<std::uint64_t> hits;
-  const std::size_t hit_limit = std::max(k_hit_buffer, set_.members.size());
-  hits.reserve(1024);
   std::size_t count = 0;
-  std::size_t width = k_stripe;
+  // A small output suggests dense hits: the first stripe is then narrow, and each stripe that
+  // fits doubles the next.
+  std::size_t width =
+      std::clamp<std::size_t>(capacity / std::max<std::size_t>(member_count, 1), 1, k_stripe);
   std::size_t a = from;
   while (a < len) {
-    hits.clear();
-    stripe s{buf, len, first_end, a, a + std::min(width, len - a), hits, hit_limit,
-             places.data(), extra.data()};
-    if (bucket_scan_ != nullptr) {
-      collect_bucket_hits(s);
-    } else {
-      collect_hashed_hits(s);
+    // More hits than the output can take end the call anyway: buffer no more than that, but
+    // always a start's worth.
+    const std::size_t hit_limit = std::max(member_count, std::min(k_hit_buffer, capacity - count));
+    if (places.size() < width + spread + 1) {
+      places.resize(width + spread + 1);
+      extra.resize(width + spread + 1);
     }
+    hits.clear();
+    stripe s{buf,  len,       first_end,     a,           a + std::min(width, len - a),
+             hits, hit_limit, places.data(), extra.data()};
+    if (bucket_scan_ != nullptr) collect_bucket_hits(s);
+    collect_hashed_hits(s);
     if (s.overflow) {  // a stripe of one start holds at most one hit per member: it fits
       width = std::max<std::size_t>(1, width / 2);
       continue;
