@@ -176,6 +176,7 @@ set_matcher::set_matcher(const pattern_set& set, set_filter_kind kind) : set_(se
   std::vector<std::uint32_t> rest(set.members.size());
   std::iota(rest.begin(), rest.end(), 0u);
   plan_filters(rest, vector_scan);
+  // The spread of the fingerprints' offsets; with none (an empty set) it stays 0.
   min_offset_ = k_max_positions;
   max_offset_ = 0;
   auto widen = [&](const member_key& key) {
@@ -183,8 +184,10 @@ set_matcher::set_matcher(const pattern_set& set, set_filter_kind kind) : set_(se
     max_offset_ = std::max<int>(max_offset_, key.offset);
   };
   std::for_each(bucket_keys_.begin(), bucket_keys_.end(), widen);
-  for (const hashed_table& table : hashed_)
+  for (const hashed_table& table : hashed_) {
     std::for_each(table.keys.begin(), table.keys.end(), widen);
+  }
+  min_offset_ = std::min(min_offset_, max_offset_);
 }
 
 // Which filter looks for which members. Small sets: the buckets alone. Otherwise members
