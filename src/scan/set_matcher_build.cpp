@@ -1,0 +1,299 @@
+// Building the set matcher's tables: fingerprints, buckets and hash tables.
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <numeric>
+#include <utility>
+
+#include "pattern/byte_frequency.h"
+#include "scan/bucket_plan.h"
+#include "scan/set_matcher.h"
+
+namespace bytrove {
+namespace {
+
+// Up to this many members the bucket filter alone is used where the CPU has it; past it the
+// buckets hold so many fingerprints each that their nibble tables pass most places. In larger
+// sets it takes the members the strided table cannot, up to as many.
+constexpr std::size_t k_bucket_member_limit = 160;
+// A strided table looks at every 4th (or 2nd) place; a member there has 4 (2) windows at
+// consecutive offsets, so one of them lies at such a place in every occurrence.
+constexpr int k_strides[] = {4, 2};
+// Each of those windows must be at least this unlikely to match a place, in bits; a weaker
+// member goes to the buckets or is looked for at every place. Measured with 10,000 random
+// 8-byte patterns over shared libraries: 16 and 20 sent so many members to the slower passes
+// that the search was 15% and 35% slower than with 12.
+constexpr double k_min_window_bits = 12;
+
+double byte_bits(std::size_t value, bool folded) {
+  static const double total = std::accumulate(byte_frequency.begin(), byte_frequency.end(), 0.0);
+  double count = byte_frequency[value];
+  if (folded) count += byte_frequency[value & 0xDF];
+  return std::log2(total / count);
+}
+
+// How unlikely the window [p, p + width) of the member is to match a place, in bits, from the
+// byte frequency table. A byte repeating the one before adds a quarter of its own: runs of
+// zeros and fills make such windows far more common than independent bytes would be.
+double window_bits(const compiled_pattern& pattern, int p, int width) {
+  double bits = 0;
+  for (int q = p; q < p + width; ++q) {
+    const int v = pattern.value[q];
+    if (v == k_wildcard) continue;
+    const double own = byte_bits(static_cast<std::size_t>(v), pattern.fold[q] == 1);
+    bits += q > p && pattern.value[q - 1] == v ? own / 4 : own;
+  }
+  return bits;
+}
+
+// The window [p, p + width) as a fingerprint.
+member_key key_at(const compiled_pattern& pattern, int p, int width, std::uint32_t index) {
+  member_key key;
+  key.offset = static_cast<std::int16_t>(p);
+  key.length = pattern.length;
+  key.index = index;
+  for (int j = 0; j < width; ++j) {
+    const int v = pattern.value[p + j];
+    if (v == k_wildcard) continue;
+    const std::uint64_t byte_mask = pattern.fold[p + j] == 1 ? 0xDFu : 0xFFu;
+    key.mask |= byte_mask << (8 * j);
+    key.value |= (static_cast<std::uint64_t>(v) & byte_mask) << (8 * j);
+  }
+  return key;
+}
+
+// The single 4-byte fingerprint (the whole member when it is shorter) least likely to match.
+// On a tie the later window wins, as the end of a pattern tends to be more specific.
+member_key choose_key(const compiled_pattern& pattern, std::uint32_t index) {
+  const int width = std::min<int>(pattern.length, k_fingerprint_bytes);
+  int best = 0;
+  double best_bits = -1;
+  for (int p = 0; p + width <= pattern.length; ++p) {
+    const double bits = window_bits(pattern, p, width);
+    if (bits >= best_bits) {
+      best_bits = bits;
+      best = p;
+    }
+  }
+  return key_at(pattern, best, width, index);
+}
+
+// The first of `stride` windows of `width` bytes, all concrete, whose weakest is strongest;
+// -1 when the member has no such run or the weakest is still too weak.
+int strided_first(const compiled_pattern& pattern, int stride, int width) {
+  const int span = stride - 1 + width;
+  int best = -1;
+  double best_weakest = k_min_window_bits;
+  for (int o = pattern.wild_end; o + span <= pattern.length; ++o) {
+    double weakest = window_bits(pattern, o, width);
+    for (int t = 1; t < stride; ++t)
+      weakest = std::min(weakest, window_bits(pattern, o + t, width));
+    if (weakest >= best_weakest) {
+      best_weakest = weakest;
+      best = o;
+    }
+  }
+  return best;
+}
+
+// The windows' width for a stride: as wide as the tail after the last wildcard of nine members
+// in ten allows, 4 to 8 bytes.
+int strided_width(const pattern_set& set, int stride) {
+  std::vector<int> tails;
+  for (const set_member& member : set.members) {
+    tails.push_back(member.pattern.length - member.pattern.wild_end);
+  }
+  std::sort(tails.begin(), tails.end());
+  const int tenth = tails[tails.size() / 10];
+  return std::clamp(tenth - (stride - 1), k_fingerprint_bytes, 8);
+}
+
+// A member's single fingerprint for a table looked at every place: its least likely window of
+// 8 concrete bytes when its tail after the last wildcard is that long, else its least likely
+// run of up to 4 concrete bytes. Windows without wildcards of few widths keep the number of
+// tables, each a pass over the data, small; only when those are all weak is a window with
+// wildcards taken.
+member_key single_key(const compiled_pattern& pattern, std::uint32_t index) {
+  const int tail = pattern.length - pattern.wild_end;
+  int width = tail >= 8 ? 8 : 0;
+  if (width == 0) {  // the longest run of concrete bytes, up to 4
+    for (int p = 0, run = 0; p < pattern.length; ++p) {
+      run = pattern.value[p] == k_wildcard ? 0 : run + 1;
+      width = std::max(width, std::min(run, k_fingerprint_bytes));
+    }
+  }
+  int best = -1;
+  double best_bits = -1;
+  for (int p = 0; p + width <= pattern.length; ++p) {
+    bool concrete = true;
+    for (int q = p; q < p + width; ++q) concrete = concrete && pattern.value[q] != k_wildcard;
+    if (!concrete) continue;
+    const double bits = window_bits(pattern, p, width);
+    if (bits >= best_bits) {
+      best_bits = bits;
+      best = p;
+    }
+  }
+  // A run of zeros (BMP: 'BM' ? ? ? ? 00 00 00 00) is worse than a window with wildcards.
+  if (best_bits < k_min_window_bits) return choose_key(pattern, index);
+  return key_at(pattern, best, width, index);
+}
+
+// Bitmap bits for `count` fingerprints: about 512 per fingerprint, so few places pass by a
+// collision, up to 2^23 (1 MiB), past which the bitmap's cache misses cost more than they save.
+int bits_for(std::size_t count) {
+  int bits = 10;
+  while (bits < 23 && (std::size_t{1} << bits) < count * 512) ++bits;
+  return bits;
+}
+
+std::uint64_t compared_bytes(std::uint64_t mask) {
+  std::uint64_t bytes = 0;
+  for (int j = 0; j < 8; ++j) {
+    if (((mask >> (8 * j)) & 0xFF) != 0) bytes |= std::uint64_t{0xFF} << (8 * j);
+  }
+  return bytes;
+}
+
+}  // namespace
+
+set_matcher::set_matcher(const pattern_set& set, set_filter_kind kind) : set_(set) {
+  for (const set_member& member : set.members) {
+    for (int i = 0; i < member.pattern.length; ++i) any_fold_ |= member.pattern.fold[i] == 1;
+  }
+  __builtin_cpu_init();
+  const bool has_avx2 = __builtin_cpu_supports("avx2");
+  const bool has_ssse3 = __builtin_cpu_supports("ssse3");
+  bucket_scan_fn vector_scan = nullptr;
+  if (kind == set_filter_kind::ssse3) {
+    vector_scan = has_ssse3 ? bucket_scan_ssse3 : nullptr;
+  } else if (kind == set_filter_kind::automatic || kind == set_filter_kind::avx2) {
+    vector_scan = has_avx2 ? bucket_scan_avx2 : has_ssse3 ? bucket_scan_ssse3 : nullptr;
+  }
+  if (kind != set_filter_kind::hashed && kind != set_filter_kind::ssse3 && has_avx2) {
+    hashed_scan_ = hashed_scan_avx2;
+  }
+  std::vector<std::uint32_t> rest(set.members.size());
+  std::iota(rest.begin(), rest.end(), 0u);
+  plan_filters(rest, vector_scan);
+  // The spread of the fingerprints' offsets; with none (an empty set) it stays 0.
+  min_offset_ = k_max_positions;
+  max_offset_ = 0;
+  auto widen = [&](const member_key& key) {
+    min_offset_ = std::min<int>(min_offset_, key.offset);
+    max_offset_ = std::max<int>(max_offset_, key.offset);
+  };
+  std::for_each(bucket_keys_.begin(), bucket_keys_.end(), widen);
+  for (const hashed_table& table : hashed_) {
+    std::for_each(table.keys.begin(), table.keys.end(), widen);
+  }
+  min_offset_ = std::min(min_offset_, max_offset_);
+}
+
+// Which filter looks for which members. Small sets: the buckets alone. Otherwise members
+// with strong windows go to a table looked at every 4th place, then every 2nd; the rest to the
+// buckets while they are few, else to tables looked at every place. A stride-2 pass is not
+// worth its cost when an every-place pass is made anyway, so its members then join that one.
+void set_matcher::plan_filters(std::vector<std::uint32_t> rest, bucket_scan_fn vector_scan) {
+  auto buckets_can_take = [&](const std::vector<std::uint32_t>& members) {
+    return vector_scan != nullptr && members.size() <= k_bucket_member_limit;
+  };
+  std::vector<std::vector<member_key>> strided;
+  for (const int stride : k_strides) {
+    if (rest.empty() || buckets_can_take(rest)) break;
+    strided.push_back(strided_keys(rest, stride));
+  }
+  if (!rest.empty() && buckets_can_take(rest)) {
+    bucket_scan_ = vector_scan;
+    build_buckets(rest);
+  } else if (!rest.empty()) {
+    if (strided.size() == 2) {
+      for (const member_key& key : strided.back()) rest.push_back(key.index);
+      std::sort(rest.begin(), rest.end());
+      rest.erase(std::unique(rest.begin(), rest.end()), rest.end());
+      strided.pop_back();
+    }
+    build_single(rest);
+  }
+  const std::uint64_t fold = any_fold_ ? 0xDFDFDFDFDFDFDFDFu : ~std::uint64_t{0};
+  for (std::size_t k = 0; k < strided.size(); ++k) {
+    if (strided[k].empty()) continue;
+    const int width = strided_width(set_, k_strides[k]);
+    const std::uint64_t window =
+        width == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * width)) - 1;
+    add_hashed_table(k_strides[k], window & fold, std::move(strided[k]));
+  }
+}
+
+// The windows of the members in `members` strong enough for a table looked at every
+// stride-th place; `members` keeps the others. Every window is `width` concrete bytes, so all
+// compare the same bytes.
+std::vector<member_key> set_matcher::strided_keys(std::vector<std::uint32_t>& members,
+                                                  int stride) const {
+  const int width = strided_width(set_, stride);
+  std::vector<member_key> keys;
+  std::vector<std::uint32_t> weak;
+  for (const std::uint32_t i : members) {
+    const compiled_pattern& pattern = set_.members[i].pattern;
+    const int first = strided_first(pattern, stride, width);
+    if (first < 0) {
+      weak.push_back(i);
+      continue;
+    }
+    for (int t = 0; t < stride; ++t) keys.push_back(key_at(pattern, first + t, width, i));
+  }
+  members = std::move(weak);
+  return keys;
+}
+
+void set_matcher::build_buckets(const std::vector<std::uint32_t>& members) {
+  std::vector<member_key> keys;
+  for (const std::uint32_t i : members) keys.push_back(choose_key(set_.members[i].pattern, i));
+  const bucket_plan plan = plan_buckets(keys);
+  buckets_ = bucket_tables_for(plan, keys);
+  bucket_start_.assign(1, 0);
+  bucket_keys_.clear();
+  for (const std::vector<std::uint32_t>& bucket : plan.buckets) {
+    for (const std::uint32_t k : bucket) bucket_keys_.push_back(keys[k]);
+    bucket_start_.push_back(static_cast<std::uint32_t>(bucket_keys_.size()));
+  }
+}
+
+// Members looked for at every place by their single fingerprint: one table per set of
+// compared bytes, as a place is hashed through the table's mask.
+void set_matcher::build_single(const std::vector<std::uint32_t>& members) {
+  const std::uint64_t fold = any_fold_ ? 0xDFDFDFDFDFDFDFDFu : ~std::uint64_t{0};
+  std::map<std::uint64_t, std::vector<member_key>> by_mask;
+  for (const std::uint32_t i : members) {
+    const member_key key = single_key(set_.members[i].pattern, i);
+    by_mask[compared_bytes(key.mask) & fold].push_back(key);
+  }
+  for (auto& [mask, keys] : by_mask) add_hashed_table(1, mask, std::move(keys));
+}
+
+// The directory maps the top bits of a hash to its keys.
+void set_matcher::add_hashed_table(int stride, std::uint64_t mask, std::vector<member_key> keys) {
+  hashed_table& table = hashed_.emplace_back();
+  const int bits = bits_for(keys.size());
+  const int directory_bits = std::min(bits, 16);
+  table.stride = stride;
+  table.mask = mask;
+  table.shift = 32 - bits;
+  table.directory_shift = bits - directory_bits;
+  table.bitmap.assign((std::size_t{1} << bits) / 32, 0);
+  auto hash = [&](const member_key& key) { return window_hash(key.value & mask, table.shift); };
+  std::sort(keys.begin(), keys.end(), [&](const member_key& a, const member_key& b) {
+    return hash(a) < hash(b) || (hash(a) == hash(b) && a.index < b.index);
+  });
+  table.directory.assign((std::size_t{1} << directory_bits) + 1, 0);
+  for (const member_key& key : keys) {
+    const std::uint32_t h = hash(key);
+    table.bitmap[h / 32] |= 1u << (h % 32);
+    table.hashes.push_back(h);
+    ++table.directory[(h >> table.directory_shift) + 1];
+  }
+  std::partial_sum(table.directory.begin(), table.directory.end(), table.directory.begin());
+  table.keys = std::move(keys);
+}
+
+}  // namespace bytrove

@@ -1,0 +1,215 @@
+// The set file parser, and the set matcher checked against a naive search of every member at
+// every start, through block-like calls that resume after a full output.
+
+#include "scan/set_matcher.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "naive_matcher.h"
+#include "pattern/pattern_set.h"
+
+namespace bytrove {
+namespace {
+
+struct parse_case {
+  const char* text;
+  int exit_code;
+  const char* message;  // the error, or the members' names joined by ','
+};
+
+std::string names_of(const pattern_set& set) {
+  std::string names;
+  for (const set_member& member : set.members) names += (names.empty() ? "" : ",") + member.name;
+  return names;
+}
+
+TEST(pattern_set, parses_names_comments_and_errors) {
+  const parse_case cases[] = {
+      {"ELF = 7F 45 4C 46   # executables\n41 42\n", 0, "ELF,2"},
+      {"# header\n\n \t\n  'a=b'\r\nx.y+z-1_ = \"#\" 00 # c\r\n  # note = 41\n", 0, "4,x.y+z-1_"},
+      {"? 41 42\nA=41\nA = 41", 0, "1,A,A"},
+      {"41\n42 4\n", k_exit_bad_hex, "sigs.set:2: Hexadecimal pattern is not valid.\n"},
+      {"\n\nX = 41 ?\n", k_exit_trailing_wildcard,
+       "sigs.set:3: Trailing wildcard is not allowed.\n"},
+      {"X = # nothing\n", k_exit_bad_hex, "sigs.set:1: Hexadecimal pattern is not valid.\n"},
+      {"a b = 41\n", k_exit_bad_hex, "sigs.set:1: Pattern name is not valid.\n"},
+      {" = 41\n", k_exit_bad_hex, "sigs.set:1: Pattern name is not valid.\n"},
+      {"41\t42\n", k_exit_bad_hex, "sigs.set:1: Hexadecimal pattern is not valid.\n"},
+      {"# only comments\n\r\n", k_exit_usage, "sigs.set: the pattern set is empty.\n"},
+      {"", k_exit_usage, "sigs.set: the pattern set is empty.\n"},
+  };
+  for (const parse_case& c : cases) {
+    pattern_set set;
+    const status parsed = parse_pattern_set(c.text, "sigs.set", false, set);
+    EXPECT_EQ(parsed.exit_code(), c.exit_code) << c.text;
+    EXPECT_EQ(parsed.ok() ? names_of(set) : parsed.message(), c.message) << c.text;
+  }
+  pattern_set set;
+  ASSERT_TRUE(parse_pattern_set("N = 'aB' ? 43\n", "f", true, set).ok());
+  EXPECT_EQ(set.max_length, 4);
+  EXPECT_EQ(set.members[0].pattern.fold[1], 1);
+  EXPECT_EQ(set.members[0].pattern.value[1], 'b');
+}
+
+TEST(pattern_set, shipped_signatures_load) {
+  std::ifstream file(BYTROVE_SOURCE_DIR "/samples/signatures.set");
+  ASSERT_TRUE(file.good());
+  std::stringstream text;
+  text << file.rdbuf();
+  for (const bool ignore_case : {false, true}) {
+    pattern_set set;
+    const status parsed = parse_pattern_set(text.str(), "signatures.set", ignore_case, set);
+    ASSERT_TRUE(parsed.ok()) << parsed.message();
+    EXPECT_GE(set.members.size(), 40u);
+    for (const set_member& member : set.members)
+      EXPECT_TRUE(std::isupper(member.name[0])) << member.name;
+  }
+}
+
+// A random pattern over a small alphabet: hex bytes, quoted letters, wildcards (never last).
+std::string random_pattern(std::mt19937& rng, int length, bool wildcards) {
+  static const char* const k_tokens[] = {"00", "41", "61", "FF", "'a'", "'B'", "'b'", "?"};
+  std::string text;
+  for (int i = 0; i < length; ++i) {
+    const bool last = i + 1 == length;
+    text += k_tokens[rng() % (last || !wildcards ? 7 : 8)];
+    text += ' ';
+  }
+  return text;
+}
+
+// Members of every kind the matcher must handle, lines joined into one set file. Long members
+// without wildcards all fit the strided tables.
+std::vector<std::string> random_set(std::mt19937& rng, std::size_t size, bool long_only) {
+  std::vector<std::string> lines;
+  if (!long_only) lines = {"00 00", "41"};
+  while (lines.size() < size) {
+    const int length = long_only ? 8 + static_cast<int>(rng() % 30)
+                                 : 1 + static_cast<int>(rng() % (rng() % 4 == 0 ? 40 : 6));
+    std::string text = random_pattern(rng, length, !long_only);
+    lines.push_back(text);
+    if (rng() % 5 == 0) lines.push_back(text);          // a duplicate
+    if (rng() % 5 == 0) lines.push_back("61 " + text);  // the first a suffix of this one
+    if (rng() % 5 == 0) lines.push_back(text + "41");   // a prefix
+  }
+  return lines;
+}
+
+// Copies of random members written over the data, folded letters in either case: long
+// members would hardly ever occur in random data.
+void plant_members(const pattern_set& set, std::string& data, std::mt19937& rng) {
+  for (int copies = 0; copies < 20; ++copies) {
+    const compiled_pattern& pattern = set.members[rng() % set.members.size()].pattern;
+    const auto m = static_cast<std::size_t>(pattern.length);
+    if (data.size() < m) continue;
+    const std::size_t start = rng() % (data.size() - m + 1);
+    for (std::size_t k = 0; k < m; ++k) {
+      if (pattern.value[k] == k_wildcard) continue;
+      const int upper = pattern.fold[k] != 0 && rng() % 2 == 0 ? 0x20 : 0;
+      data[start + k] = static_cast<char>(pattern.value[k] & ~upper);
+    }
+  }
+}
+
+struct hit {
+  std::uint32_t start;
+  std::uint32_t member;
+  bool operator==(const hit&) const = default;
+};
+
+std::vector<hit> naive_hits(const pattern_set& set, std::string_view data, std::size_t from,
+                            std::size_t first_end) {
+  std::vector<hit> hits;
+  for (std::size_t s = from; s < data.size(); ++s) {
+    for (std::uint32_t i = 0; i < set.members.size(); ++i) {
+      const auto m = static_cast<std::size_t>(set.members[i].pattern.length);
+      if (s + m > first_end && naive_matches_at(set.members[i].pattern, data, s)) {
+        hits.push_back({static_cast<std::uint32_t>(s), i});
+      }
+    }
+  }
+  return hits;
+}
+
+// Calls the matcher as the scanner would, resuming until the block is done.
+std::vector<hit> matcher_hits(const set_matcher& matcher, const std::string& padded,
+                              std::size_t len, std::size_t from, std::size_t first_end,
+                              std::size_t capacity) {
+  std::vector<std::uint32_t> starts(capacity);
+  std::vector<std::uint32_t> members(capacity);
+  std::vector<hit> hits;
+  const auto* buf = reinterpret_cast<const std::uint8_t*>(padded.data());
+  while (from < len) {
+    const auto r =
+        matcher.search(buf, len, from, first_end, starts.data(), members.data(), capacity);
+    if (r.count == 0 && r.next == from) {
+      ADD_FAILURE() << "no progress at " << from;
+      break;
+    }
+    for (std::size_t k = 0; k < r.count; ++k) hits.push_back({starts[k], members[k]});
+    from = r.next;
+  }
+  return hits;
+}
+
+TEST(set_matcher, agrees_with_naive_search) {
+  std::mt19937 rng(20261209);
+  const set_filter_kind kinds[] = {set_filter_kind::automatic, set_filter_kind::hashed,
+                                   set_filter_kind::hashed_avx2, set_filter_kind::ssse3,
+                                   set_filter_kind::avx2};
+  for (int round = 0; round < 200; ++round) {
+    const bool ignore_case = round % 2 == 1;
+    // Past 160 members the strided tables take the strong members.
+    const std::size_t size = round % 5 == 2 ? 200 + rng() % 200 : 1 + rng() % 60;
+    std::string text;
+    for (const std::string& line : random_set(rng, size, round % 3 == 1)) text += line + "\n";
+    pattern_set set;
+    ASSERT_TRUE(parse_pattern_set(text, "r", ignore_case, set).ok());
+    static const char k_alphabet[] = {'\0', 'A', 'a', 'B', 'b', '\xFF'};
+    std::string data(rng() % 3000, '\0');
+    for (char& ch : data) ch = k_alphabet[rng() % (round % 7 == 0 ? 2 : 6)];
+    plant_members(set, data, rng);
+    const std::size_t from = data.empty() ? 0 : rng() % (data.size() / 4 + 1);
+    const std::size_t first_end = rng() % 300;
+    const std::vector<hit> expected = naive_hits(set, data, from, first_end);
+    const std::string padded = data + std::string(64, static_cast<char>(rng()));
+    const set_filter_kind kind = kinds[static_cast<std::size_t>(round) % std::size(kinds)];
+    const set_matcher matcher(set, kind);
+    const std::size_t capacity = set.members.size() + (round % 3 == 0 ? 0 : rng() % 5000);
+    const std::vector<hit> found =
+        matcher_hits(matcher, padded, data.size(), from, first_end, capacity);
+    ASSERT_EQ(found.size(), expected.size()) << "round " << round << " set:\n" << text;
+    EXPECT_TRUE(found == expected) << "round " << round;
+  }
+}
+
+// Every member matching almost everywhere: more hits per stripe than the matcher buffers, and
+// an output that holds one start's hits at a time.
+TEST(set_matcher, dense_output_resumes) {
+  std::string text;
+  for (int i = 0; i < 500; ++i)
+    text += i % 4 == 0 ? "00\n" : i % 4 == 1 ? "00 00\n" : i % 4 == 2 ? "? 00\n" : "'a'\n";
+  pattern_set set;
+  ASSERT_TRUE(parse_pattern_set(text, "dense", true, set).ok());
+  std::string data(2000, '\0');
+  for (std::size_t i = 0; i < data.size(); i += 7) data[i] = 'A';
+  const std::string padded = data + std::string(64, '\0');
+  for (const set_filter_kind kind : {set_filter_kind::automatic, set_filter_kind::hashed}) {
+    const set_matcher matcher(set, kind);
+    const std::vector<hit> found =
+        matcher_hits(matcher, padded, data.size(), 0, 0, set.members.size());
+    EXPECT_TRUE(found == naive_hits(set, data, 0, 0)) << found.size();
+  }
+}
+
+}  // namespace
+}  // namespace bytrove
