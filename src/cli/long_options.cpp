@@ -92,6 +92,13 @@ bool parse_offset(std::string_view text, std::uint64_t& value) {
 
 }  // namespace
 
+bool option_value(const std::vector<std::string>& args, std::size_t& index,
+                  std::string_view name, std::string& value) {
+  std::optional<std::string> found = option_value(args, index, name);
+  if (found) value = std::move(*found);
+  return found.has_value();
+}
+
 status parse_range(std::string_view text, std::uint64_t& start, std::uint64_t& end) {
   const std::size_t colon = text.find(':');
   const std::string shown(text);

@@ -18,6 +18,11 @@ namespace bytrove {
 status apply_long_option(const std::vector<std::string>& args, std::size_t& index,
                          run_request& request, pattern_syntax& syntax, bool& known);
 
+// The value of `--name=VALUE` or of `--name VALUE` (the next argument, consumed); false when
+// args[index] is not that option. A missing value is an empty one.
+bool option_value(const std::vector<std::string>& args, std::size_t& index,
+                  std::string_view name, std::string& value);
+
 // Parses "START:END" (either may be left out): decimal or 0x hex, with an optional K, M, G or
 // T suffix for powers of 1024. Fails on anything else, an overflow, or a start past the end.
 status parse_range(std::string_view text, std::uint64_t& start, std::uint64_t& end);

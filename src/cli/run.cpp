@@ -6,6 +6,7 @@
 
 #include "cli/long_options.h"
 #include "cli/run_settings.h"
+#include "cli/search_subject.h"
 #include "cli/switches.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/search_plan.h"
@@ -66,9 +67,6 @@ bool looks_like_path(const std::string& arg, file_system& fs) {
          (arg.find('/', 1) != std::string::npos || fs.exists(arg));
 }
 
-constexpr const char* k_truncated_message =
-    "Pattern has more than 256 positions; only the first 256 are searched.\n";
-
 // Ends the run: a failed standard output outranks everything, since results were lost.
 int finish(io_context& io, const status& result) {
   if (!io.out.flush()) {
@@ -102,8 +100,19 @@ int run(const std::vector<std::string>& args, io_context& io) {
   };
   bool options_ended = false;
   bool have_pattern = false;
-  compiled_pattern pattern;
-  search_plan plan;
+  std::string set_file;  // --patterns: every argument after the switches is a file
+  search_subject subject;
+  // What is searched for, once the switches before it are known.
+  const auto load_subject = [&](const std::string* pattern_text) {
+    banner();
+    syntax.ignore_case = settings.ignore_case;
+    request.results.named = !set_file.empty();
+    status s = set_file.empty() ? subject.load_pattern(*pattern_text, syntax, io)
+                                : subject.load_set(set_file, syntax, io);
+    if (s.ok() && settings.verbose && !request.results.json) io.out.write(subject.echo());
+    have_pattern = true;
+    return s;
+  };
   // One pass in order: switches before the pattern, the pattern, then file arguments, each
   // with the switches in force where it stands.
   for (std::size_t index = 1; index < args.size(); ++index) {
@@ -123,6 +132,12 @@ int run(const std::vector<std::string>& args, io_context& io) {
         if (arg == "--version") return end_run({});
         if (arg == "--progress") {
           settings.progress = true;
+          continue;
+        }
+        if (option_value(args, index, "--patterns", set_file)) {
+          if (set_file.empty()) {
+            return end_run(status::error(k_exit_usage, "--patterns needs a value: a file of patterns.\n"));
+          }
           continue;
         }
         bool known = false;
@@ -149,29 +164,22 @@ int run(const std::vector<std::string>& args, io_context& io) {
       break;
     }
     if (!have_pattern) {
-      banner();
-      syntax.ignore_case = settings.ignore_case;
-      status parsed = parse_pattern(arg, syntax, pattern);
-      if (pattern.truncated) {
-        (void)io.out.flush();
-        io.err.write(k_truncated_message);
-      }
-      if (!parsed.ok()) return end_run(parsed);
-      plan = build_search_plan(pattern, settings.ignore_case);
-      if (settings.verbose && !request.results.json) io.out.write(pattern_echo(pattern));
-      have_pattern = true;
-      continue;
+      status s = load_subject(&arg);
+      if (!s.ok()) return end_run(s);
+      if (set_file.empty()) continue;
     }
     // Machine-readable output holds records only: no "Searching" lines.
     request.files.push_back({arg, settings.recurse, settings.attribute_mask,
                              settings.verbose && !request.results.json});
   }
+  if (!have_pattern && !set_file.empty()) {
+    status s = load_subject(nullptr);
+    if (!s.ok()) return end_run(s);
+  }
   if (!have_pattern) return end_run(status::error(k_exit_usage, k_usage_text));
   request.verbose = settings.verbose;
   request.progress = settings.progress;
-  pattern_names patterns;
-  patterns.lengths.push_back(static_cast<std::uint16_t>(pattern.length));
-  return end_run(search_inputs(request, search_target::single(pattern, plan), patterns, io));
+  return end_run(search_inputs(request, subject.target(), subject.names(), io));
 }
 
 }  // namespace bytrove

@@ -54,7 +54,7 @@ std::string location(std::string_view file_name, std::size_t line_number) {
 
 // Adds the member on one line, if the line holds one.
 status parse_line(std::string_view line, std::size_t line_number, std::string_view file_name,
-                  bool ignore_case, pattern_set& out) {
+                  const pattern_syntax& syntax, pattern_set& out) {
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   const line_parts parts = split_line(line);
   std::string_view body = line.substr(0, parts.hash);
@@ -71,19 +71,23 @@ status parse_line(std::string_view line, std::size_t line_number, std::string_vi
   }
   set_member& member = out.members.emplace_back();
   member.name = std::move(name);
-  const status parsed = parse_pattern(trim(body), ignore_case, member.pattern);
+  const status parsed = parse_pattern(trim(body), syntax, member.pattern);
+  if (member.pattern.truncated) {
+    out.warnings += location(file_name, line_number) +
+                    "Pattern has more than 256 positions; only the first 256 are searched.\n";
+  }
   if (!parsed.ok()) {
     return status::error(parsed.exit_code(), location(file_name, line_number) + parsed.message());
   }
-  member.plan = build_search_plan(member.pattern, ignore_case);
+  member.plan = build_search_plan(member.pattern, syntax.ignore_case);
   out.max_length = std::max<int>(out.max_length, member.pattern.length);
   return {};
 }
 
 }  // namespace
 
-status parse_pattern_set(std::string_view text, std::string_view file_name, bool ignore_case,
-                         pattern_set& out) {
+status parse_pattern_set(std::string_view text, std::string_view file_name,
+                         const pattern_syntax& syntax, pattern_set& out) {
   out = pattern_set{};
   std::size_t line_number = 0;
   while (!text.empty()) {
@@ -91,7 +95,7 @@ status parse_pattern_set(std::string_view text, std::string_view file_name, bool
     const std::size_t newline = text.find('\n');
     const std::string_view line = text.substr(0, newline);
     text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
-    status parsed = parse_line(line, line_number, file_name, ignore_case, out);
+    status parsed = parse_line(line, line_number, file_name, syntax, out);
     if (!parsed.ok()) return parsed;
   }
   if (out.members.empty()) {

@@ -20,6 +20,8 @@ struct set_member {
 struct pattern_set {
   std::vector<set_member> members;  // in file order: the order hits at one offset are reported
   int max_length = 0;               // the longest member's m
+  // "<file>:<line>: Pattern has more than 256 positions; ..." for each member cut short.
+  std::string warnings;
 };
 
 // Parses the text of a set file named `file_name` (as the user wrote it). The format, line by
@@ -34,7 +36,11 @@ struct pattern_set {
 // Errors: a pattern error keeps parse_pattern's exit code, with "<file>:<line>: " in front of
 // its message; a bad name is exit code 2, "<file>:<line>: Pattern name is not valid.\n"; a set
 // without any pattern is a usage error (exit code 1), "<file>: the pattern set is empty.\n".
-status parse_pattern_set(std::string_view text, std::string_view file_name, bool ignore_case,
-                         pattern_set& out);
+status parse_pattern_set(std::string_view text, std::string_view file_name,
+                         const pattern_syntax& syntax, pattern_set& out);
+inline status parse_pattern_set(std::string_view text, std::string_view file_name,
+                                bool ignore_case, pattern_set& out) {
+  return parse_pattern_set(text, file_name, pattern_syntax{ignore_case, false}, out);
+}
 
 }  // namespace bytrove

@@ -12,6 +12,7 @@
 
 #include "scan/matcher.h"
 #include "scan/read_plan.h"
+#include "scan/set_matcher.h"
 
 namespace bytrove {
 namespace {
@@ -121,7 +122,10 @@ block_scanner::block_scanner(const search_target& target, matcher_kind matcher,
   std::memset(raw, 0, size);  // the filter may look at bytes past the planted copy
   memory_.reset(raw);
   data_ = raw + k_page;
-  starts_.reset(new std::uint32_t[block_size + 2 * k_max_positions]);
+  // A set may report several members at one place: room for every member of a place at least.
+  capacity_ = std::max(block_size + 2 * k_max_positions, 4 * target.members);
+  starts_.reset(new std::uint32_t[capacity_]);
+  if (target.set != nullptr) members_.reset(new std::uint32_t[capacity_]);
 }
 
 bool block_scanner::skip_to(int fd, std::uint64_t offset, scan_outcome& outcome) {
@@ -195,6 +199,25 @@ scan_outcome block_scanner::scan(int fd, read_mode mode, const scan_span& span,
         outcome.stopped = true;
         break;
       }
+    } else if (got > 0 && target_.set != nullptr) {
+      // The set's hits come in order, as many at a time as there is room for.
+      std::size_t next = 0;
+      found_block found{starts_.get(), 0, members_.get(), base, buf, end, in_range, paused};
+      do {
+        const set_matcher::result r = target_.set->search(
+            buf, end, next, carried, starts_.get(), members_.get(), capacity_);
+        found.starts = starts_.get();
+        found.members = members_.get();
+        found.count = r.count;
+        trim_to_span(found, span);
+        if (!sink.on_block(found)) {
+          outcome.stopped = true;
+          break;
+        }
+        found.bytes = 0;  // counted once per block
+        next = r.next;
+      } while (next < end);
+      if (outcome.stopped) break;
     } else if (got > 0) {
       plant_pattern_copy(buf, end, *target_.pattern, *target_.plan);
       const block_job job{buf, end, target_.pattern, target_.plan, target_.plan->anchors};

@@ -102,7 +102,9 @@ class block_scanner {
   bool count_only_ = false;
   std::unique_ptr<std::uint8_t, aligned_free> memory_;
   std::uint8_t* data_;  // page-aligned; the carried tail sits just before it
+  std::size_t capacity_;  // of starts_ and members_
   std::unique_ptr<std::uint32_t[]> starts_;
+  std::unique_ptr<std::uint32_t[]> members_;  // with a set
   adaptive_matcher matcher_;
 };
 

@@ -15,6 +15,7 @@ struct search_target {
   const compiled_pattern* pattern = nullptr;  // one pattern...
   const search_plan* plan = nullptr;
   const set_matcher* set = nullptr;  // ...or a set
+  std::size_t members = 1;           // patterns searched
   std::size_t length = 1;            // m, or the longest member's
   bool zeros_can_match = true;       // some occurrence may lie within a run of 00 bytes
 

@@ -1,0 +1,88 @@
+#include "cli/search_subject.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "scan/read_plan.h"
+#include "search/scanner.h"
+
+namespace bytrove {
+namespace {
+
+constexpr const char* k_truncated_message =
+    "Pattern has more than 256 positions; only the first 256 are searched.\n";
+
+// The whole file, or false when it cannot be opened or read.
+bool read_whole_file(const std::string& path, std::string& text) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buffer[65536];
+  ssize_t n = 0;
+  while ((n = ::read(fd, buffer, sizeof buffer)) != 0) {
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return n == 0;
+}
+
+}  // namespace
+
+status search_subject::load_pattern(const std::string& text, const pattern_syntax& syntax,
+                                    io_context& io) {
+  status parsed = parse_pattern(text, syntax, pattern_);
+  // Said before any pattern error: it may be what explains it.
+  if (pattern_.truncated) write_error(io.out, io.err, k_truncated_message);
+  if (!parsed.ok()) return parsed;
+  plan_ = build_search_plan(pattern_, syntax.ignore_case);
+  names_ = {};
+  names_.lengths.push_back(static_cast<std::uint16_t>(pattern_.length));
+  return {};
+}
+
+status search_subject::load_set(const std::string& path, const pattern_syntax& syntax,
+                                io_context& io) {
+  std::string text;
+  if (!read_whole_file(path, text)) {
+    return status::error(k_exit_usage, "Error reading pattern file " + path + ".\n");
+  }
+  status parsed = parse_pattern_set(text, path, syntax, set_);
+  if (!set_.warnings.empty()) write_error(io.out, io.err, set_.warnings);
+  if (!parsed.ok()) return parsed;
+  matcher_ = std::make_unique<set_matcher>(set_);
+  names_ = {};
+  for (const set_member& member : set_.members) {
+    names_.names.push_back(member.name);
+    names_.lengths.push_back(static_cast<std::uint16_t>(member.pattern.length));
+  }
+  return {};
+}
+
+std::string search_subject::echo() const {
+  if (!is_set()) return pattern_echo(pattern_);
+  std::string lines;
+  for (const set_member& member : set_.members) {
+    lines += pattern_echo(member.pattern);
+    lines.pop_back();
+    lines += " [" + member.name + "]\n";
+  }
+  return lines;
+}
+
+search_target search_subject::target() const {
+  if (!is_set()) return search_target::single(pattern_, plan_);
+  search_target target;
+  target.set = matcher_.get();
+  target.members = set_.members.size();
+  target.length = static_cast<std::size_t>(set_.max_length);
+  target.zeros_can_match = false;
+  for (const set_member& member : set_.members) {
+    target.zeros_can_match = target.zeros_can_match || matches_in_zeros(member.pattern);
+  }
+  return target;
+}
+
+}  // namespace bytrove

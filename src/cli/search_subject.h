@@ -1,0 +1,39 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "base/status.h"
+#include "pattern/compiled_pattern.h"
+#include "pattern/pattern_set.h"
+#include "pattern/search_plan.h"
+#include "scan/search_target.h"
+#include "scan/set_matcher.h"
+#include "search/result_options.h"
+#include "search/search_inputs.h"
+
+namespace bytrove {
+
+// What a run searches for: the pattern argument, or the set of patterns in a file, compiled
+// once. Warnings about patterns cut at 256 positions go to standard error as it is read.
+class search_subject {
+ public:
+  status load_pattern(const std::string& text, const pattern_syntax& syntax, io_context& io);
+  // Reads the set file `path` (exit code 1 when it cannot be read or holds no pattern).
+  status load_set(const std::string& path, const pattern_syntax& syntax, io_context& io);
+
+  // The verbose echo: a line per pattern, a set's with its name.
+  std::string echo() const;
+  search_target target() const;
+  const pattern_names& names() const { return names_; }
+  bool is_set() const { return matcher_ != nullptr; }
+
+ private:
+  compiled_pattern pattern_;
+  search_plan plan_;
+  pattern_set set_;
+  std::unique_ptr<set_matcher> matcher_;
+  pattern_names names_;
+};
+
+}  // namespace bytrove
