@@ -178,3 +178,57 @@ for l in open(sys.argv[1]):
   printf '%s\n' "$BANNER" "$(report 2 StdIn)" "$(report 4 StdIn)" >"$RES"/want
   cmp "$RES"/want "$RES"/live
 }
+
+@test "--patterns: a set file's names, comments and errors; one pass reports every member" {
+  printf 'ABCD' >a.bin
+  printf '# a comment\r\n\r\nAB = 41 42   # trailing comment\r\n42 43\r\nall = "ABCD"\r\nAB = 41\r\n' >s.set
+  bt -v --patterns=s.set a.bin
+  expect_out '%s\n' 'Searching for HEX pattern 41 42 ... [AB]' 'Searching for HEX pattern 42 43 ... [4]' \
+    'Searching for HEX pattern 41 42 43 44 ... [all]' 'Searching for HEX pattern 41 ... [AB]' \
+    'Searching a.bin ...' "offset 0x00000000         (0) in a.bin [AB]" \
+    "offset 0x00000000         (0) in a.bin [all]" "offset 0x00000000         (0) in a.bin [AB]" \
+    "offset 0x00000001         (1) in a.bin [4]" 'Found 4 occurence(s) in 1 file(s) (4 bytes searched).'
+  expect_err
+  check 0
+  bt --count --patterns s.set a.bin
+  expect_out '%s\n' 'a.bin:AB:1' 'a.bin:4:1' 'a.bin:all:1' 'a.bin:AB:1'
+  expect_err
+  check 0
+  # Each error names the file and line and keeps its exit code.
+  local -a cases=("x = 4G|2|bad.set:2: Hexadecimal pattern is not valid."
+    "x = 41 ?|4|bad.set:2: Trailing wildcard is not allowed."
+    "a b = 41|2|bad.set:2: Pattern name is not valid."
+    "# only a comment|1|bad.set: the pattern set is empty.")
+  local c rest
+  for c in "${cases[@]}"; do
+    rest=${c#*|}
+    printf '# first line\n%s\n' "${c%%|*}" >bad.set
+    [[ ${c%%|*} == '# only'* ]] && printf '# nothing\n' >bad.set
+    bt --patterns=bad.set a.bin
+    expect_out
+    expect_err '%s\n' "${rest#*|}"
+    check "${rest%%|*}"
+  done
+  bt --patterns=missing.set a.bin
+  expect_out
+  expect_err '%s\n' 'Error reading pattern file missing.set.'
+  check 1
+}
+
+@test "the shipped signature set finds the formats it names in a carved image" {
+  local sig=$BATS_TEST_DIRNAME/../../samples/signatures.set
+  # Files of several formats at known places in one image.
+  {
+    head -c 100 /dev/zero
+    printf '\x89PNG\r\n\x1a\n'
+    head -c 50 /dev/zero
+    printf '%%PDF-1.7\n'
+    head -c 50 /dev/zero
+    printf 'PK\x03\x04'
+  } >image.bin
+  bt --json --patterns="$sig" image.bin
+  python3 -c 'import json,sys
+hits = [(r["offset"], r["pattern"]) for r in map(json.loads, open(sys.argv[1]))]
+assert (100, "PNG") in hits and (158, "PDF") in hits and (217, "ZIP") in hits, hits' "$RES"/out
+  grep -c = "$sig" | awk '$1 < 40 { exit 1 }'
+}
