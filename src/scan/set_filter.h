@@ -15,6 +15,11 @@ namespace bytrove {
 struct member_key {
   std::uint64_t value = 0;
   std::uint64_t mask = 0;
+  // The member's first 8 positions (all of it when m <= 8) in the same form, compared at the
+  // start before the member's plan is read: most candidates fail here, in a cache line the
+  // key shares.
+  std::uint64_t head_value = 0;
+  std::uint64_t head_mask = 0;
   std::int16_t offset = 0;  // of the fingerprint in the member
   std::int16_t length = 0;  // of the member (m)
   std::uint32_t index = 0;  // of the member in its set

@@ -51,7 +51,8 @@ void set_matcher::check_member(stripe& s, std::size_t place, const member_key& k
   if (place < offset) return;
   const std::size_t start = place - offset;
   if (start < s.begin || start >= s.end || start + m > s.len || start + m <= s.first_end) return;
-  if (!verify(s.buf + start, set_.members[key.index])) return;
+  if ((load_u64(s.buf + start) & key.head_mask) != key.head_value) return;
+  if (m > 8 && !verify(s.buf + start, set_.members[key.index])) return;
   if (s.hits.size() == s.hit_limit) {
     s.overflow = true;
     return;

@@ -47,18 +47,27 @@ double window_bits(const compiled_pattern& pattern, int p, int width) {
 }
 
 // The window [p, p + width) as a fingerprint.
+// The positions [p, p + width) as 8 bytes to compare: (x & mask) == value.
+void window_bytes(const compiled_pattern& pattern, int p, int width, std::uint64_t& value,
+                  std::uint64_t& mask) {
+  value = 0;
+  mask = 0;
+  for (int j = 0; j < width; ++j) {
+    const int v = pattern.value[p + j];
+    if (v == k_wildcard) continue;
+    const std::uint64_t byte_mask = pattern.fold[p + j] == 1 ? 0xDFu : 0xFFu;
+    mask |= byte_mask << (8 * j);
+    value |= (static_cast<std::uint64_t>(v) & byte_mask) << (8 * j);
+  }
+}
+
 member_key key_at(const compiled_pattern& pattern, int p, int width, std::uint32_t index) {
   member_key key;
   key.offset = static_cast<std::int16_t>(p);
   key.length = pattern.length;
   key.index = index;
-  for (int j = 0; j < width; ++j) {
-    const int v = pattern.value[p + j];
-    if (v == k_wildcard) continue;
-    const std::uint64_t byte_mask = pattern.fold[p + j] == 1 ? 0xDFu : 0xFFu;
-    key.mask |= byte_mask << (8 * j);
-    key.value |= (static_cast<std::uint64_t>(v) & byte_mask) << (8 * j);
-  }
+  window_bytes(pattern, p, width, key.value, key.mask);
+  window_bytes(pattern, 0, std::min<int>(pattern.length, 8), key.head_value, key.head_mask);
   return key;
 }
 
