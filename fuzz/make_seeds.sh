@@ -71,3 +71,11 @@ seed fuzz_scanner case_alternating '\x4b\x07\x3f\x40\x09Se?rcHeDsearched SEARCHE
   done
   printf 'data around the pattern'
 } >"$out/fuzz_scanner/longest_pattern"
+
+# fuzz_sets: flags, members - 1, wildcard byte, then per member its length and bytes, then data.
+# Members that are prefixes and suffixes of each other, over data full of them.
+seed fuzz_sets prefixes '\x00\x02\x3f\x01A\x02AB\x03?BC%s' 'ABCABCAB'
+# Folded letters, a wildcard, two threads with JSON records and small chunks.
+seed fuzz_sets folded_json '\x3b\x01\x3f\x04a?cD\x02cd%s' 'xaBcDxAbCdcd'
+# All-zero members over zeros: every place is a hit of each.
+seed fuzz_sets zeros '\x26\x02\xff\x01\x00\x02\x00\x00\x03\x00\x00\x00\x00\x00\x00\x00\x00'

@@ -6,13 +6,13 @@
 #
 #   SMOKE_SECONDS  seconds per target (default 30)
 #   BUILD_JOBS     parallel build jobs (default 2)
-#   FUZZ_TARGETS   targets to run (default: all three)
+#   FUZZ_TARGETS   targets to run (default: all four)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${SMOKE_SECONDS:-30}
 jobs=${BUILD_JOBS:-2}
-read -r -a targets <<<"${FUZZ_TARGETS:-fuzz_pattern fuzz_switches fuzz_scanner}"
+read -r -a targets <<<"${FUZZ_TARGETS:-fuzz_pattern fuzz_switches fuzz_scanner fuzz_sets}"
 
 cd "$root"
 cmake --preset fuzz
