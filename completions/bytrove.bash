@@ -3,8 +3,11 @@
 # Before the pattern: the switch letters, the long options and "--"; after --threads (or
 # --threads=) a thread count: 1 or the number of CPUs this shell may use. The values of
 # --max-count, --range and --context are free text, and none of them is taken for the pattern.
-# After the pattern: the switches that still change something there (h, r, s, v) and "--", else
-# file names. The pattern itself is free text, so nothing is offered for it.
+# After --patterns (or --patterns=) a file name: the set file. With a set there is no pattern, so
+# the first word that is not a switch is already a file argument.
+# After the pattern (or that first file): the switches that still change something there
+# (h, r, s, v) and "--", else file names. The pattern itself is free text, so nothing is offered
+# for it.
 #
 # Works on its own (sourced from ~/.bashrc) and, when the bash-completion package is loaded,
 # uses its word splitting so that file names holding ":" or "=" complete too.
@@ -23,15 +26,19 @@ _bytrove() {
   # Which words touch the one before them on the line: without bash-completion, bash splits
   # --range=0:4 into "--range" "=" "0" ":" "4", and every piece is part of the value.
   local i line=${COMP_LINE-} gap glued=()
-  for ((i = 0; i < cword; i++)); do
+  for ((i = 0; i <= cword; i++)); do
+    if [[ -z ${words[i]} ]]; then
+      [[ -z $line ]] && glued[i]=$((i > 0)) || glued[i]=0
+      break
+    fi
     gap=${line%%"${words[i]}"*}
     glued[i]=$((i > 0 && ${#gap} == 0))
     line=${line:${#gap}+${#words[i]}}
   done
 
   # Where does the word being completed stand: before or after the pattern, and has a "--"
-  # ended the switches?
-  local word seen_pattern=0 options_ended=0
+  # ended the switches? Is a pattern set given, and is the word part of an option's value?
+  local word seen_pattern=0 options_ended=0 has_set=0 value_of= value_from=0
   for ((i = 1; i < cword; i++)); do
     word=${words[i]}
     if ((options_ended)); then
@@ -41,14 +48,20 @@ _bytrove() {
       options_ended=1
     elif [[ $word == --help || $word == --version ]]; then
       return 0  # the program stops right there: nothing after it is read
+    elif [[ $word == --patterns=* ]]; then
+      has_set=1  # one word with bash-completion
     elif [[ $word == --threads || $word == --max-count || $word == --range ||
-      $word == --context ]]; then
+      $word == --context || $word == --patterns ]]; then
       # Its value is the next word, never the pattern. Without bash-completion, bash splits
       # --threads=4 into "--threads" "=" "4", and --range 4K:1M into "--range" "4K" ":" "1M".
+      [[ $word == --patterns ]] && has_set=1
       ((i++))
       [[ ${words[i]-} == = ]] && ((i++))
-      while ((i + 1 < cword && glued[i + 1])); do ((i++)); done
+      value_from=$i
+      while ((i + 1 <= cword && glued[i + 1])); do ((i++)); done
+      ((i >= cword)) && value_of=$word
     elif [[ $word != [-/]* ]]; then
+      # The pattern, or with a set the first file argument: either way the same things follow.
       seen_pattern=1
       break
     fi
@@ -57,6 +70,24 @@ _bytrove() {
     for ((i = i + 1; i < cword; i++)); do
       [[ ${words[i]} == -- ]] && { options_ended=1; break; }
     done
+  fi
+
+  # The value of --patterns: a file name, after "--patterns", "--patterns=" or its "=". bash
+  # replaces only the text after the last "=" or ":", so the offered names start there.
+  if ((!seen_pattern && !options_ended)) && [[ $value_of == --patterns || $cur == --patterns=* ]]; then
+    local value
+    if [[ $cur == --patterns=* ]]; then
+      value=${cur#--patterns=}
+    else
+      printf -v value %s "${words[@]:value_from:cword - value_from + 1}"
+    fi
+    compopt -o filenames 2>/dev/null
+    mapfile -t COMPREPLY < <(compgen -f -- "$value")
+    if [[ $value == *[=:]* ]]; then
+      local before=${value%"${value##*[=:]}"}
+      COMPREPLY=("${COMPREPLY[@]#"$before"}")
+    fi
+    return 0
   fi
 
   # The value of --threads: after "--threads", after "--threads=" (one word with bash-completion,
@@ -84,7 +115,7 @@ _bytrove() {
     # After the pattern -i changes nothing (the pattern is already compiled) and the long
     # options are not recognised.
     local letters=hirsv long=(--help --version --progress --threads --count
-      --files-with-matches --max-count= --range= --context= --utf16 --json --)
+      --files-with-matches --max-count= --range= --context= --utf16 --json --patterns= --)
     ((seen_pattern)) && { letters=hrsv; long=(--); }
     if [[ $cur == - ]]; then
       for ((i = 0; i < ${#letters}; i++)); do
@@ -109,7 +140,7 @@ _bytrove() {
     return 0
   fi
 
-  ((seen_pattern)) || return 0
+  ((seen_pattern || has_set)) || return 0
 
   # A file argument: directories get their "/", odd names are quoted.
   compopt -o filenames 2>/dev/null

@@ -194,7 +194,7 @@ offers() {
 
 @test "completion offers the switches and long options before the pattern" {
   local long='--help --version --progress --threads --count --files-with-matches --max-count=
-    --range= --context= --utf16 --json --'
+    --range= --context= --utf16 --json --patterns= --'
   expected='--version' offers bytrove --ver
   expected='--help' offers bytrove -r --he
   expected="$long" offers bytrove --
@@ -258,6 +258,9 @@ offers() {
   expected='-dash.bin' offers bytrove 41 -- -
   expected='-dash.bin' offers bytrove -- 41 -
   expected='beta.bin' offers bytrove -r -- "7F 'E'" b
+  # --patterns takes a file; with a set there is no pattern, so the next word is a file too.
+  LINE='bytrove --patterns=al' expected='alpha.bin almond' offers bytrove --patterns = al
+  expected='alpha.bin almond' offers bytrove --patterns sigs.set -v al
 }
 
 @test "the bash-completion package finds the installed completion and completes whole words" {
@@ -299,10 +302,11 @@ offers() {
     t "bytrove --threads=1 41 -" bytrove --threads = 1 41 -
     t "bytrove --range 4K: 41 -i" bytrove --range 4K : 41 -i
     t "bytrove --max-count=" bytrove --max-count =
-    t "bytrove --range=0:4 --max-count 1 -i" bytrove --range = 0 : 4 --max-count 1 -i' _ "$prefix" "$loader"
+    t "bytrove --range=0:4 --max-count 1 -i" bytrove --range = 0 : 4 --max-count 1 -i
+    t "bytrove --patterns=img:" bytrove --patterns = img :' _ "$prefix" "$loader"
   [[ $status -eq 0 ]] || { echo "status $status: $output"; false; }
   diff -u <(printf '%s\n' --version '-i -i+ -i-' '1.bin 2.bin' 'value.bin' '-h -r -s -v --' 1 \
-    '-h -r -s -v --' '' '' '-i -i+ -i-') \
+    '-h -r -s -v --' '' '' '-i -i+ -i-' '1.bin 2.bin') \
     <(printf '%s\n' "$output" | sed 's/2.bin 1.bin/1.bin 2.bin/')
 }
 
