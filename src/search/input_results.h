@@ -77,6 +77,9 @@ class input_results {
     before_ = before;
     found_ = 0;
     stopped_ = false;
+    overflowed_ = false;
+    recorded_.clear();
+    recorded_members_.clear();
     per_member_.clear();
     pending_.clear();
     history_.clear();
@@ -101,6 +104,7 @@ class input_results {
         return block.count == 0;
       case result_mode::count:
         count_members(block, count);
+        keep_offsets(block, count);
         break;
       case result_mode::lines:
         write_lines(sink, block, count);
@@ -111,6 +115,13 @@ class input_results {
     stop_after(block, count - 1);
     return false;
   }
+
+  // In the count mode, also keeps the first `limit` occurrences' offsets (and patterns), so
+  // their lines can be written later without searching again.
+  void record(std::size_t limit) { record_limit_ = limit; }
+  bool recorded_all() const { return !overflowed_; }
+  std::vector<std::uint64_t>& recorded() { return recorded_; }
+  std::vector<std::uint32_t>& recorded_members() { return recorded_members_; }
 
   // Once on_block has returned false: the input offset just past the last occurrence reported.
   // What lies after it was not needed, so a search stopped there counts bytes up to it,
@@ -142,6 +153,18 @@ class input_results {
   void stop_after(const found_block& block, std::size_t i) {
     stopped_ = true;
     stop_end_ = block.base + block.starts[i] + length_of(member_at(block, i));
+  }
+
+  void keep_offsets(const found_block& block, std::size_t count) {
+    if (record_limit_ == 0 || overflowed_ || count == 0) return;
+    if (recorded_.size() + count > record_limit_) {
+      overflowed_ = true;
+      return;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      recorded_.push_back(block.base + block.starts[i]);
+      recorded_members_.push_back(member_at(block, i));
+    }
   }
 
   void count_members(const found_block& block, std::size_t count) {
@@ -273,6 +296,10 @@ class input_results {
   std::uint64_t found_ = 0;
   bool stopped_ = false;
   std::uint64_t stop_end_ = 0;
+  std::size_t record_limit_ = 0;
+  bool overflowed_ = false;
+  std::vector<std::uint64_t> recorded_;
+  std::vector<std::uint32_t> recorded_members_;
   member_counts per_member_;
   std::string name_;
   report_line_format line_;

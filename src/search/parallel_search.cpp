@@ -40,7 +40,13 @@ struct parallel_search::part {
   scan_outcome outcome;
   std::uint64_t occurrences = 0;
   member_counts members;  // count mode with a set
-  bool tallied = false;   // only counted: rescanned with the pen if it is to report some
+  // A later chunk under a per-input limit: it only counted, since it could not know how many
+  // occurrences came before it. It kept where they are, when there were not too many
+  // (`replayable`), so their lines can be written without searching again.
+  bool tallied = false;
+  bool replayable = false;
+  std::vector<std::uint64_t> offsets;
+  std::vector<std::uint32_t> offset_members;
 };
 
 // Held output: lines, or a message for standard error.
@@ -70,6 +76,8 @@ constexpr std::uint64_t k_wake_batch = 1;
 // Small files are searched in batches of up to this many, or this many bytes, per task.
 constexpr std::size_t k_batch_files = 32;
 constexpr std::uint64_t k_batch_bytes = std::uint64_t{1} << 20;
+// A chunk that only counts keeps up to this many occurrences' offsets (48 KiB).
+constexpr std::size_t k_replay_limit = 4096;
 
 }  // namespace
 
@@ -81,6 +89,7 @@ struct parallel_search::worker_state {
         tally(e.tally_, e.patterns_),
         direct(e.results_, e.patterns_) {
     blocks.count_only(e.results_.counts_only() && e.patterns_.names.empty());
+    tally.record(k_replay_limit);
   }
   block_scanner blocks;
   report_line_format line;
@@ -479,8 +488,8 @@ void parallel_search::run_task(task& t, worker_state& state, std::unique_lock<st
       state.line.set_name(in.name);
     } else {
       // A later chunk cannot know how many occurrences came before it: under a per-input
-      // limit it only counts them, and is searched again with the pen if it has some to report
-      // or holds the one where the input stops.
+      // limit it only counts them (and keeps where they are), and its lines are written by the
+      // pen holder, from the offsets it kept or by searching it again.
       p.tallied = !p.first && results_.max_count != 0 && results_.mode != result_mode::files;
       results = p.tallied ? &state.tally : &state.results;
       results->start(in.name, p.first && p.last, 0);
@@ -494,6 +503,12 @@ void parallel_search::run_task(task& t, worker_state& state, std::unique_lock<st
     if (p.outcome.end_offset >= p.limit) p.outcome.read_failed = false;
     if (p.outcome.read_failed) sink.message(read_error_message(in.name));
     if (results != nullptr) {
+      if (p.tallied) {
+        // Dumps need the bytes themselves: with context, a chunk is always searched again.
+        p.replayable = results_.context == 0 && results->recorded_all();
+        p.offsets.swap(results->recorded());
+        p.offset_members.swap(results->recorded_members());
+      }
       if (results->stopped()) p.outcome.bytes = results->stop_end() - p.start;
       results->finish(sink);
       p.occurrences = results->found();
@@ -532,9 +547,30 @@ void parallel_search::rescan_with_pen(part& p) {
   p.occurrences = results.found();
 }
 
-bool parallel_search::needs_rescan(const part& p) const {
-  return p.tallied && p.occurrences > 0 &&
+// Lines to write, or the input stops inside it (the place where, for the byte count).
+bool parallel_search::pen_work(const part& p) const {
+  return p.tallied && p.occurrences > 0 && !p.in->ended &&
          (results_.mode == result_mode::lines || p.in->total + p.occurrences >= results_.max_count);
+}
+
+void parallel_search::replay_with_pen(part& p) {
+  if (pen_state_ == nullptr) pen_state_ = std::make_unique<worker_state>(*this);
+  input& in = *p.in;
+  input_results<output>& results = pen_state_->direct;
+  results.start(in.name, false, in.total);
+  std::vector<std::uint32_t> starts(p.offsets.size());
+  for (std::size_t i = 0; i < starts.size(); ++i) {
+    starts[i] = static_cast<std::uint32_t>(p.offsets[i] - p.offsets.front());
+  }
+  found_block found;
+  found.starts = starts.data();
+  found.count = starts.size();
+  found.members = patterns_.names.empty() ? nullptr : p.offset_members.data();
+  found.base = p.offsets.empty() ? 0 : p.offsets.front();
+  if (!results.on_block(out_, found)) p.outcome.stopped = true;
+  if (results.stopped()) p.outcome.bytes = results.stop_end() - p.start;
+  results.finish(out_);
+  p.occurrences = results.found();
 }
 
 void parallel_search::end_chunked_input(input& in) {
@@ -597,14 +633,22 @@ void parallel_search::retire(task& t) {
   }
   // Only a chunk can find its input ended; then all of the task is dropped. A chunk that
   // only counted and is searched again drops its held output: at most an error message.
+  // A chunk searched again drops what it held (at most a message about its read, which the
+  // search writes again); a replayed one writes its lines before that message.
   const part& front = t.parts.front();
-  if (!front.in->ended && !needs_rescan(front)) {
+  const bool replay = pen_work(front) && front.replayable;
+  const bool rescan = pen_work(front) && !front.replayable;
+  if (!front.in->ended && !rescan && !replay) {
     for (const task::piece& p : t.pieces) write_piece(p.data.get(), p.size, p.message);
   }
   for (part& p : t.parts) {
     input& in = *p.in;
     if (!in.ended) {
-      if (needs_rescan(p)) rescan_with_pen(p);
+      if (rescan) rescan_with_pen(p);
+      if (replay) {
+        replay_with_pen(p);
+        for (const task::piece& held : t.pieces) write_piece(held.data.get(), held.size, held.message);
+      }
       const bool chunk = !(p.first && p.last);
       const bool summed = chunk && !results_.plain();
       if (summed) {

@@ -90,7 +90,11 @@ class parallel_search {
   // With the pen held: searches a chunk again, writing straight to standard output, when only
   // now it is known how many of its occurrences the per-input limit leaves to report.
   void rescan_with_pen(part& p);
-  bool needs_rescan(const part& p) const;
+  // With the pen held: writes a chunk's lines from the offsets it kept, now that how many of
+  // them the per-input limit leaves is known.
+  void replay_with_pen(part& p);
+  // True when a chunk that only counted has lines to write or holds where its input stops.
+  bool pen_work(const part& p) const;
   // With the pen held: the end of an input searched in chunks.
   void end_chunked_input(input& in);
   // Adds a task in order; waits while too many are in flight. Takes ownership of the input's
