@@ -16,6 +16,7 @@
 #   BENCH_CLASSES      classes to run, space separated (all):
 #                      rare_byte elf_magic string bytes64 absent4 error_nocase call_wildcard
 #                      zero_byte zero_pair zero_byte_slice zero_pair_slice tree
+#                      options sets (see bench/options_sets.sh)
 #   BENCH_PEERS        peers to run, space separated (grep rg ugrep yara)
 #   BENCH_NO_BUILD=1   use the binaries already in build/release and build/bench
 #   BENCH_NO_INSTALL=1 never call apt-get for missing tools
@@ -50,7 +51,7 @@ else
   tree_count=20000
   runs=${BENCH_RUNS:-5}
 fi
-all_classes="rare_byte elf_magic string bytes64 absent4 error_nocase call_wildcard zero_byte zero_pair zero_byte_slice zero_pair_slice tree"
+all_classes="rare_byte elf_magic string bytes64 absent4 error_nocase call_wildcard zero_byte zero_pair zero_byte_slice zero_pair_slice tree options sets"
 classes=${BENCH_CLASSES:-$all_classes}
 peers_wanted=${BENCH_PEERS:-grep rg ugrep yara}
 
@@ -60,6 +61,12 @@ die() { printf 'compare.sh: %s\n' "$*" >&2; exit 1; }
 for c in $classes; do
   [[ " $all_classes " == *" $c "* ]] || die "unknown class '$c' (known: $all_classes)"
 done
+# "options" and "sets" are measured by bench/options_sets.sh, after the pattern classes.
+extra_classes=""
+for c in options sets; do
+  [[ " $classes " == *" $c "* ]] && extra_classes+=" $c"
+done
+classes=$(printf '%s\n' $classes | grep -vxE 'options|sets' | tr '\n' ' ' || true)
 [[ $runs =~ ^[1-9][0-9]*$ ]] || die "BENCH_RUNS must be a positive number, not '$runs'"
 mkdir -p "$bench_dir/raw"
 raw=$bench_dir/raw
@@ -578,5 +585,10 @@ seconds() { awk -v s="${1:--}" 'BEGIN {if (s == "-") print s; else printf "%.3f"
   done
   echo "Tools: $tools; $(hyperfine --version)."
 } >"$out_file"
+if [[ -n $extra_classes ]]; then
+  say "classes$extra_classes (bench/options_sets.sh)"
+  BYTROVE=$bytrove CORPUS=$corpus RUNS=$runs RAW=$raw CLASSES=$extra_classes \
+    bash "$root/bench/options_sets.sh" >>"$out_file"
+fi
 say "results written to $out_file"
 cat "$out_file"
