@@ -53,6 +53,10 @@ constexpr const char* k_help_notes =
     "              after each occurrence, a hex dump of the N bytes around it\n"
     "   --utf16    strings in the pattern match as UTF-16LE ('ab' is 61 00 62 00)\n"
     "   --json     no banner; one JSON object per line (see the manual)\n"
+    "   --patterns=FILE\n"
+    "              search for every pattern in FILE (one per line, NAME = PATTERN)\n"
+    "              in one pass; there is no pattern argument, each line ends in the\n"
+    "              pattern's [NAME]\n"
     "   --help, --version\n"
     "\n"
     "Each ? is one byte: ?? is two.\n";
