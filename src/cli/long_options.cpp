@@ -12,20 +12,6 @@ constexpr const char* k_range_form =
     "START:END, each a decimal or 0x hex offset with an optional K, M, G or T suffix, either "
     "one left out for the start or the end of the input";
 
-// The value of `--name=VALUE` or of `--name VALUE` (the next argument, consumed); nothing when
-// args[index] is not that option. A missing value is an empty one.
-std::optional<std::string> option_value(const std::vector<std::string>& args, std::size_t& index,
-                                        std::string_view name) {
-  const std::string_view arg = args[index];
-  if (arg == name) {
-    if (index + 1 >= args.size()) return std::string();
-    return args[++index];
-  }
-  if (arg.size() > name.size() && arg.substr(0, name.size()) == name && arg[name.size()] == '=') {
-    return std::string(arg.substr(name.size() + 1));
-  }
-  return std::nullopt;
-}
 
 status bad_value(std::string_view name, const std::string& text, const std::string& expected) {
   if (text.empty()) {
@@ -92,11 +78,17 @@ bool parse_offset(std::string_view text, std::uint64_t& value) {
 
 }  // namespace
 
-bool option_value(const std::vector<std::string>& args, std::size_t& index,
-                  std::string_view name, std::string& value) {
-  std::optional<std::string> found = option_value(args, index, name);
-  if (found) value = std::move(*found);
-  return found.has_value();
+std::optional<std::string> option_value(const std::vector<std::string>& args, std::size_t& index,
+                                        std::string_view name) {
+  const std::string_view arg = args[index];
+  if (arg == name) {
+    if (index + 1 >= args.size()) return std::string();
+    return args[++index];
+  }
+  if (arg.size() > name.size() && arg.substr(0, name.size()) == name && arg[name.size()] == '=') {
+    return std::string(arg.substr(name.size() + 1));
+  }
+  return std::nullopt;
 }
 
 status parse_range(std::string_view text, std::uint64_t& start, std::uint64_t& end) {

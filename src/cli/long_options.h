@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,10 +19,10 @@ namespace bytrove {
 status apply_long_option(const std::vector<std::string>& args, std::size_t& index,
                          run_request& request, pattern_syntax& syntax, bool& known);
 
-// The value of `--name=VALUE` or of `--name VALUE` (the next argument, consumed); false when
+// The value of `--name=VALUE` or of `--name VALUE` (the next argument, consumed); nothing when
 // args[index] is not that option. A missing value is an empty one.
-bool option_value(const std::vector<std::string>& args, std::size_t& index,
-                  std::string_view name, std::string& value);
+std::optional<std::string> option_value(const std::vector<std::string>& args, std::size_t& index,
+                                        std::string_view name);
 
 // Parses "START:END" (either may be left out): decimal or 0x hex, with an optional K, M, G or
 // T suffix for powers of 1024. Fails on anything else, an overflow, or a start past the end.

@@ -110,7 +110,6 @@ int run(const std::vector<std::string>& args, io_context& io) {
   const auto load_subject = [&](const std::string* pattern_text) {
     banner();
     syntax.ignore_case = settings.ignore_case;
-    request.results.named = !set_file.empty();
     status s = set_file.empty() ? subject.load_pattern(*pattern_text, syntax, io)
                                 : subject.load_set(set_file, syntax, io);
     if (s.ok() && settings.verbose && !request.results.json) io.out.write(subject.echo());
@@ -138,7 +137,8 @@ int run(const std::vector<std::string>& args, io_context& io) {
           settings.progress = true;
           continue;
         }
-        if (option_value(args, index, "--patterns", set_file)) {
+        if (auto file = option_value(args, index, "--patterns")) {
+          set_file = std::move(*file);
           if (set_file.empty()) {
             return end_run(status::error(k_exit_usage, "--patterns needs a value: a file of patterns.\n"));
           }

@@ -186,45 +186,9 @@ scan_outcome block_scanner::scan(int fd, read_mode mode, const scan_span& span,
     const std::size_t end = carried + got;
     const std::uint64_t base = pos - carried;
     pos += got;
-    if (got > 0 && count_only_) {
-      // Only the occurrences in [from, limit) that end in new data, without listing them.
-      const std::uint64_t lo = std::max<std::uint64_t>(base + carried, span.from);
-      const std::uint64_t hi = std::min<std::uint64_t>(base + end, span.limit);
+    if (got > 0) {
       found_block found{nullptr, 0, nullptr, base, buf, end, in_range, paused};
-      if (hi > lo) {
-        found.count = count_byte(buf + (lo - base), static_cast<std::size_t>(hi - lo),
-                                 target_.plan->order_byte[0], target_.plan->order_or[0]);
-      }
-      if (!sink.on_block(found)) {
-        outcome.stopped = true;
-        break;
-      }
-    } else if (got > 0 && target_.set != nullptr) {
-      // The set's hits come in order, as many at a time as there is room for.
-      std::size_t next = 0;
-      found_block found{starts_.get(), 0, members_.get(), base, buf, end, in_range, paused};
-      do {
-        const set_matcher::result r = target_.set->search(
-            buf, end, next, carried, starts_.get(), members_.get(), capacity_);
-        found.starts = starts_.get();
-        found.members = members_.get();
-        found.count = r.count;
-        trim_to_span(found, span);
-        if (!sink.on_block(found)) {
-          outcome.stopped = true;
-          break;
-        }
-        found.bytes = 0;  // counted once per block
-        next = r.next;
-      } while (next < end);
-      if (outcome.stopped) break;
-    } else if (got > 0) {
-      plant_pattern_copy(buf, end, *target_.pattern, *target_.plan);
-      const block_job job{buf, end, target_.pattern, target_.plan, target_.plan->anchors};
-      found_block found{starts_.get(), matcher_.search(job, starts_.get()).matches, nullptr,
-                        base, buf, end, in_range, paused};
-      trim_to_span(found, span);
-      if (!sink.on_block(found)) {
+      if (!search_block(buf, carried, span, found, sink)) {
         outcome.stopped = true;
         break;
       }
@@ -241,6 +205,41 @@ scan_outcome block_scanner::scan(int fd, read_mode mode, const scan_span& span,
   }
   outcome.end_offset = pos;
   return outcome;
+}
+
+bool block_scanner::search_block(std::uint8_t* buf, std::size_t carried, const scan_span& span,
+                                 found_block& found, block_sink& sink) {
+  if (count_only_) {
+    // Only the occurrences in [from, limit) that end in new data, without listing them.
+    const std::uint64_t lo = std::max<std::uint64_t>(found.base + carried, span.from);
+    const std::uint64_t hi = std::min<std::uint64_t>(found.base + found.size, span.limit);
+    if (hi > lo) {
+      found.count = count_byte(buf + (lo - found.base), static_cast<std::size_t>(hi - lo),
+                               target_.plan->order_byte[0], target_.plan->order_or[0]);
+    }
+    return sink.on_block(found);
+  }
+  if (target_.set == nullptr) {
+    plant_pattern_copy(buf, found.size, *target_.pattern, *target_.plan);
+    const block_job job{buf, found.size, target_.pattern, target_.plan, target_.plan->anchors};
+    found.starts = starts_.get();
+    found.count = matcher_.search(job, starts_.get()).matches;
+    trim_to_span(found, span);
+    return sink.on_block(found);
+  }
+  // The set's hits come in order, as many at a time as there is room for.
+  for (std::size_t next = 0;;) {
+    const set_matcher::result r = target_.set->search(buf, found.size, next, carried,
+                                                      starts_.get(), members_.get(), capacity_);
+    found.starts = starts_.get();
+    found.members = members_.get();
+    found.count = r.count;
+    trim_to_span(found, span);
+    if (!sink.on_block(found)) return false;
+    found.bytes = 0;  // counted once per block
+    next = r.next;
+    if (next >= found.size) return true;
+  }
 }
 
 void block_scanner::trim_to_span(found_block& found, const scan_span& span) {

@@ -95,6 +95,10 @@ class block_scanner {
   };
   // Reads and drops the bytes of a stream up to `offset`; false when it ended or failed first.
   bool skip_to(int fd, std::uint64_t offset, scan_outcome& outcome);
+  // Finds the occurrences of the block `found` describes (its data at `buf`, the first
+  // `carried` bytes from the block before) and hands them to `sink`; false when it stopped.
+  bool search_block(std::uint8_t* buf, std::size_t carried, const scan_span& span,
+                    found_block& found, block_sink& sink);
   static void trim_to_span(found_block& found, const scan_span& span);
 
   search_target target_;

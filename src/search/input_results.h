@@ -128,6 +128,10 @@ class input_results {
   // however far its reads happened to go.
   bool stopped() const { return stopped_; }
   std::uint64_t stop_end() const { return stop_end_; }
+  // The bytes from `start` that count as searched, when `read` were read from there.
+  std::uint64_t bytes_from(std::uint64_t start, std::uint64_t read) const {
+    return stopped_ ? stop_end_ - start : read;
+  }
 
   // Writes the occurrences still waiting for bytes after them (the input ended first), then,
   // for a whole input, its end lines.

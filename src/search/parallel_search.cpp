@@ -92,11 +92,10 @@ struct parallel_search::worker_state {
     tally.record(k_replay_limit);
   }
   block_scanner blocks;
-  report_line_format line;
   std::unique_ptr<char[]> spare;  // a piece buffer kept for the next task
   input_results<task_sink> results;
   input_results<task_sink> tally;
-  input_results<output> direct;  // the pen holder's, for rescan_with_pen
+  input_results<output> direct;  // the pen holder's, for write_with_pen
 };
 
 // Where a running task's output goes: straight to standard output while the task holds the
@@ -453,27 +452,18 @@ scan_span parallel_search::span_of(const part& p) const {
 void parallel_search::run_task(task& t, worker_state& state, std::unique_lock<std::mutex>& lock) {
   task_sink sink(*this, t, state.spare);
   struct lines final : block_sink {
-    lines(parallel_search& e, task_sink& s, report_line_format& l,
-          input_results<task_sink>* r, input& i)
-        : engine(e), sink(s), format(l), results(r), in(i) {}
+    lines(parallel_search& e, task_sink& s, input_results<task_sink>& r, input& i)
+        : engine(e), sink(s), results(r), in(i) {}
     bool on_block(const found_block& block) override {
-      bool more = true;
-      if (results == nullptr) {
-        write_report_lines(sink, format, block.starts, block.count, block.base);
-        occurrences += block.count;
-      } else {
-        more = results->on_block(sink, block);
-      }
+      const bool more = results.on_block(sink, block);
       if (sink.direct() && engine.out_.failed()) engine.stop();
       return more && !engine.stop_.load(std::memory_order_relaxed) &&
              !in.abandoned.load(std::memory_order_relaxed);
     }
     parallel_search& engine;
     task_sink& sink;
-    report_line_format& format;
-    input_results<task_sink>* results;
+    input_results<task_sink>& results;
     input& in;
-    std::uint64_t occurrences = 0;
   };
   for (part& p : t.parts) {
     input& in = *p.in;
@@ -483,37 +473,25 @@ void parallel_search::run_task(task& t, worker_state& state, std::unique_lock<st
       sink.write(" ...\n");
     }
     if (in.abandoned.load() || stop_.load()) continue;
-    input_results<task_sink>* results = nullptr;
-    if (results_.plain()) {
-      state.line.set_name(in.name);
-    } else {
-      // A later chunk cannot know how many occurrences came before it: under a per-input
-      // limit it only counts them (and keeps where they are), and its lines are written by the
-      // pen holder, from the offsets it kept or by searching it again.
-      p.tallied = !p.first && results_.max_count != 0 && results_.mode != result_mode::files;
-      results = p.tallied ? &state.tally : &state.results;
-      results->start(in.name, p.first && p.last, 0);
-    }
-    lines found(*this, sink, state.line, results, in);
+    // A later chunk cannot know how many occurrences came before it: under a per-input limit
+    // it only counts them (and keeps where they are), and its lines are written by the pen
+    // holder, from the offsets it kept or by searching it again.
+    p.tallied = !p.first && results_.max_count != 0 && results_.mode != result_mode::files;
+    input_results<task_sink>& results = p.tallied ? state.tally : state.results;
+    results.start(in.name, p.first && p.last, 0);
+    lines found(*this, sink, results, in);
     p.outcome = state.blocks.scan(in.fd, p.mode, span_of(p), found);
-    p.occurrences = found.occurrences;
-    // A read that fails only past the range, in the m-1 bytes it shares with the next chunk,
-    // is that chunk's failure: it reads from there, finds what lies before the failure and
-    // reports it, as one stream would.
-    if (p.outcome.end_offset >= p.limit) p.outcome.read_failed = false;
-    if (p.outcome.read_failed) sink.message(read_error_message(in.name));
-    if (results != nullptr) {
-      if (p.tallied) {
-        // Dumps need the bytes themselves: with context, a chunk is always searched again.
-        p.replayable = results_.context == 0 && results->recorded_all();
-        p.offsets.swap(results->recorded());
-        p.offset_members.swap(results->recorded_members());
-      }
-      if (results->stopped()) p.outcome.bytes = results->stop_end() - p.start;
-      results->finish(sink);
-      p.occurrences = results->found();
-      p.members.add(results->per_member());
+    if (read_failed_in_range(p)) sink.message(read_error_message(in.name));
+    if (p.tallied) {
+      // Dumps need the bytes themselves: with context, a chunk is always searched again.
+      p.replayable = results_.context == 0 && results.recorded_all();
+      p.offsets.swap(results.recorded());
+      p.offset_members.swap(results.recorded_members());
     }
+    p.outcome.bytes = results.bytes_from(p.start, p.outcome.bytes);
+    results.finish(sink);
+    p.occurrences = results.found();
+    p.members.add(results.per_member());
   }
   sink.finish();
   lock.lock();
@@ -525,25 +503,47 @@ void parallel_search::run_task(task& t, worker_state& state, std::unique_lock<st
   }
 }
 
-void parallel_search::rescan_with_pen(part& p) {
+// A read that fails only past the range, in the m-1 bytes it shares with the next chunk, is
+// that chunk's failure: it reads from there, finds what lies before the failure and reports it,
+// as one stream would.
+bool parallel_search::read_failed_in_range(part& p) {
+  if (p.outcome.end_offset >= p.limit) p.outcome.read_failed = false;
+  return p.outcome.read_failed;
+}
+
+void parallel_search::write_with_pen(part& p) {
   if (pen_state_ == nullptr) pen_state_ = std::make_unique<worker_state>(*this);
   input& in = *p.in;
-  struct direct_lines final : block_sink {
-    direct_lines(input_results<output>& r, output& o) : results(r), out(o) {}
-    bool on_block(const found_block& block) override {
-      return results.on_block(out, block) && !out.failed();
-    }
-    input_results<output>& results;
-    output& out;
-  };
   input_results<output>& results = pen_state_->direct;
   results.start(in.name, false, in.total);
-  direct_lines sink(results, out_);
-  p.outcome = pen_state_->blocks.scan(in.fd, p.mode, span_of(p), sink);
-  if (results.stopped()) p.outcome.bytes = results.stop_end() - p.start;
+  if (p.replayable) {
+    std::vector<std::uint32_t> starts(p.offsets.size());
+    for (std::size_t i = 0; i < starts.size(); ++i) {
+      starts[i] = static_cast<std::uint32_t>(p.offsets[i] - p.offsets.front());
+    }
+    found_block found;
+    found.starts = starts.data();
+    found.count = starts.size();
+    found.members = patterns_.names.empty() ? nullptr : p.offset_members.data();
+    found.base = p.offsets.front();
+    if (!results.on_block(out_, found)) p.outcome.stopped = true;
+  } else {
+    struct direct_lines final : block_sink {
+      direct_lines(input_results<output>& r, output& o) : results(r), out(o) {}
+      bool on_block(const found_block& block) override {
+        return results.on_block(out, block) && !out.failed();
+      }
+      input_results<output>& results;
+      output& out;
+    };
+    direct_lines sink(results, out_);
+    p.outcome = pen_state_->blocks.scan(in.fd, p.mode, span_of(p), sink);
+  }
+  p.outcome.bytes = results.bytes_from(p.start, p.outcome.bytes);
   results.finish(out_);
-  if (p.outcome.end_offset >= p.limit) p.outcome.read_failed = false;
-  if (p.outcome.read_failed) write_error(out_, err_, read_error_message(in.name));
+  if (!p.replayable && read_failed_in_range(p)) {
+    write_error(out_, err_, read_error_message(in.name));
+  }
   p.occurrences = results.found();
 }
 
@@ -551,26 +551,6 @@ void parallel_search::rescan_with_pen(part& p) {
 bool parallel_search::pen_work(const part& p) const {
   return p.tallied && p.occurrences > 0 && !p.in->ended &&
          (results_.mode == result_mode::lines || p.in->total + p.occurrences >= results_.max_count);
-}
-
-void parallel_search::replay_with_pen(part& p) {
-  if (pen_state_ == nullptr) pen_state_ = std::make_unique<worker_state>(*this);
-  input& in = *p.in;
-  input_results<output>& results = pen_state_->direct;
-  results.start(in.name, false, in.total);
-  std::vector<std::uint32_t> starts(p.offsets.size());
-  for (std::size_t i = 0; i < starts.size(); ++i) {
-    starts[i] = static_cast<std::uint32_t>(p.offsets[i] - p.offsets.front());
-  }
-  found_block found;
-  found.starts = starts.data();
-  found.count = starts.size();
-  found.members = patterns_.names.empty() ? nullptr : p.offset_members.data();
-  found.base = p.offsets.empty() ? 0 : p.offsets.front();
-  if (!results.on_block(out_, found)) p.outcome.stopped = true;
-  if (results.stopped()) p.outcome.bytes = results.stop_end() - p.start;
-  results.finish(out_);
-  p.occurrences = results.found();
 }
 
 void parallel_search::end_chunked_input(input& in) {
@@ -631,30 +611,25 @@ void parallel_search::retire(task& t) {
     if (out_.failed()) stop();
     return;
   }
-  // Only a chunk can find its input ended; then all of the task is dropped. A chunk that
-  // only counted and is searched again drops its held output: at most an error message.
-  // A chunk searched again drops what it held (at most a message about its read, which the
-  // search writes again); a replayed one writes its lines before that message.
+  // Only a chunk can find its input ended; then all of the task is dropped. A chunk that only
+  // counted held at most a message about its read: searched again, it writes that message
+  // itself; replayed, its lines come before the message.
   const part& front = t.parts.front();
-  const bool replay = pen_work(front) && front.replayable;
-  const bool rescan = pen_work(front) && !front.replayable;
-  if (!front.in->ended && !rescan && !replay) {
+  const bool with_pen = pen_work(front);
+  if (!front.in->ended && !with_pen) {
     for (const task::piece& p : t.pieces) write_piece(p.data.get(), p.size, p.message);
   }
   for (part& p : t.parts) {
     input& in = *p.in;
     if (!in.ended) {
-      if (rescan) rescan_with_pen(p);
-      if (replay) {
-        replay_with_pen(p);
-        for (const task::piece& held : t.pieces) write_piece(held.data.get(), held.size, held.message);
-      }
-      const bool chunk = !(p.first && p.last);
-      const bool summed = chunk && !results_.plain();
-      if (summed) {
-        if (results_.max_count != 0) {
-          p.occurrences = std::min(p.occurrences, results_.max_count - in.total);
+      if (with_pen) {
+        write_with_pen(p);
+        if (p.replayable) {
+          for (const task::piece& held : t.pieces) write_piece(held.data.get(), held.size, held.message);
         }
+      }
+      const bool summed = !(p.first && p.last);  // a chunk: its input's counts add up here
+      if (summed) {
         in.total += p.occurrences;
         in.per_member.add(p.members);
       }

@@ -87,12 +87,11 @@ class parallel_search {
   struct worker_state;
   scan_span span_of(const part& p) const;
   void run_task(task& t, worker_state& state, std::unique_lock<std::mutex>& lock);
-  // With the pen held: searches a chunk again, writing straight to standard output, when only
-  // now it is known how many of its occurrences the per-input limit leaves to report.
-  void rescan_with_pen(part& p);
-  // With the pen held: writes a chunk's lines from the offsets it kept, now that how many of
-  // them the per-input limit leaves is known.
-  void replay_with_pen(part& p);
+  // With the pen held: writes a chunk that only counted, now that how many of its occurrences
+  // the per-input limit leaves is known: from the offsets it kept, or by searching it again.
+  void write_with_pen(part& p);
+  // Clears a read failure past the chunk's range (the next chunk's); true for one inside it.
+  static bool read_failed_in_range(part& p);
   // True when a chunk that only counted has lines to write or holds where its input stops.
   bool pen_work(const part& p) const;
   // With the pen held: the end of an input searched in chunks.
@@ -128,7 +127,7 @@ class parallel_search {
   parallel_options options_;
   scan_observer* observer_ = nullptr;
   scanner inline_scanner_;  // for streams, on the caller's thread
-  std::unique_ptr<worker_state> pen_state_;  // for rescan_with_pen, made when first needed
+  std::unique_ptr<worker_state> pen_state_;  // for write_with_pen, made when first needed
   std::size_t window_;
   std::vector<std::unique_ptr<char[]>> free_pieces_;  // under mutex_
   std::unique_ptr<task> batch_;  // small files gathered by the caller, not yet submitted

@@ -22,15 +22,9 @@ struct result_options {
   std::uint64_t max_count = 0;  // per input; 0 for no limit
   std::size_t context = 0;      // bytes dumped before and after each occurrence
   bool json = false;            // one JSON object per line, no banner
-  bool named = false;           // a set: each occurrence carries its pattern's name
   std::uint64_t range_start = 0;
   std::uint64_t range_end = k_no_limit;
 
-  // The plain line per occurrence over the whole input: the fastest path.
-  bool plain() const {
-    return mode == result_mode::lines && max_count == 0 && context == 0 && !json && !named &&
-           range_start == 0 && range_end == k_no_limit;
-  }
   bool ranged() const { return range_start != 0 || range_end != k_no_limit; }
   // Only the number of occurrences of each input is written.
   bool counts_only() const { return mode == result_mode::count && max_count == 0; }

@@ -60,13 +60,7 @@ scanner::scanner(const compiled_pattern& pattern, const search_plan& plan, outpu
 bool scanner::on_block(const found_block& block) {
   counters_.bytes_searched += block.bytes;
   if (observer_ != nullptr) observer_->on_bytes(block.bytes);
-  bool more = true;
-  if (options_.plain()) {
-    write_report_lines(out_, line_, block.starts, block.count, block.base);
-    counters_.occurrences += block.count;
-  } else {
-    more = results_.on_block(out_, block);
-  }
+  const bool more = results_.on_block(out_, block);
   // A live stream has nothing more for now: show what it has given.
   if (block.pause) (void)out_.flush();
   return more && !out_.failed();
@@ -79,11 +73,7 @@ void scanner::scan_stream(std::string_view name, int fd, bool verbose) {
     out_.write(" ...\n");
   }
   if (observer_ != nullptr) observer_->on_input_start(name, fd);
-  if (options_.plain()) {
-    line_.set_name(name);
-  } else {
-    results_.start(name, true, 0);
-  }
+  results_.start(name, true, 0);
   std::uint64_t size = 0;
   const read_mode mode = read_mode_for(fd, options_, size);
   std::vector<read_range> ranges{{0, k_no_limit, 0}};
@@ -102,13 +92,10 @@ void scanner::scan_stream(std::string_view name, int fd, bool verbose) {
     if (outcome.read_failed) write_error(out_, err_, read_error_message(name));
     if (outcome.read_failed || outcome.stopped || outcome.end_offset < range.end) break;
   }
-  if (!options_.plain()) {
-    if (results_.stopped()) {
-      counters_.bytes_searched = bytes_before + (results_.stop_end() - options_.range_start);
-    }
-    results_.finish(out_);
-    counters_.occurrences += results_.found();
-  }
+  counters_.bytes_searched =
+      bytes_before + results_.bytes_from(options_.range_start, counters_.bytes_searched - bytes_before);
+  results_.finish(out_);
+  counters_.occurrences += results_.found();
   ++counters_.files_searched;
   if (observer_ != nullptr) observer_->on_input_end();
 }

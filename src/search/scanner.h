@@ -80,7 +80,6 @@ class scanner final : private block_sink {
   output& out_;
   output& err_;
   block_scanner blocks_;
-  report_line_format line_;
   run_counters counters_;
   scan_observer* observer_ = nullptr;
 };
