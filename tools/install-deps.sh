@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and tests need, when any is missing.
 set -euo pipefail
-packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev bats dpkg-dev groff-base man-db bash-completion)
+# libarchive-dev is linked into the product (--decompress); the command-line decoders after it
+# are test-only: they produce the expected bytes for the decompression tests and benchmarks.
+packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev bats dpkg-dev groff-base man-db bash-completion
+  libarchive-dev
+  gzip bzip2 xz-utils zstd lz4 zip unzip tar cpio)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

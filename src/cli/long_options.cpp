@@ -8,6 +8,7 @@ namespace {
 
 constexpr unsigned k_max_threads = 1024;
 constexpr std::size_t k_max_context = std::size_t{1} << 20;
+constexpr unsigned k_max_depth = 16;
 constexpr const char* k_range_form =
     "START:END, each a decimal or 0x hex offset with an optional K, M, G or T suffix, either "
     "one left out for the start or the end of the input";
@@ -134,6 +135,18 @@ status apply_long_option(const std::vector<std::string>& args, std::size_t& inde
                                  "a whole number of bytes from 0 to " + std::to_string(k_max_context),
                                  value);
     results.context = static_cast<std::size_t>(value);
+    return s;
+  }
+  // The depth is optional, so only "--decompress=N" carries one: a next argument is never taken.
+  if (arg == "--decompress") {
+    results.decompress = 1;
+    return {};
+  }
+  if (arg.starts_with("--decompress=")) {
+    const std::string text(arg.substr(13));
+    const status s = parse_whole("--decompress", text, 1, k_max_depth,
+                                 "a nesting depth from 1 to " + std::to_string(k_max_depth), value);
+    results.decompress = static_cast<unsigned>(value);
     return s;
   }
   if (const auto text = option_value(args, index, "--range")) {

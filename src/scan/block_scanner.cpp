@@ -31,10 +31,21 @@ bool readable_now(int fd) {
 // read is not the end of the input, only a read that returns 0 is. Sets `failed` when a read
 // fails; what was read before still counts. A live stream returns early, with `paused` set,
 // once at least `enough` bytes have come and the next read would wait.
-std::size_t fill(int fd, read_mode mode, std::uint64_t offset, std::uint8_t* dst,
-                 std::size_t want, std::size_t enough, bool& failed, bool& paused) {
+// A `stream` (decompressed bytes) is read in place of `fd`.
+std::size_t fill(int fd, byte_stream* stream, read_mode mode, std::uint64_t offset,
+                 std::uint8_t* dst, std::size_t want, std::size_t enough, bool& failed,
+                 bool& paused) {
   std::size_t got = 0;
   while (got < want) {
+    if (stream != nullptr) {
+      const long n = stream->read(dst + got, want - got);
+      if (n > 0) {
+        got += static_cast<std::size_t>(n);
+        continue;
+      }
+      failed = n < 0;
+      break;
+    }
     const ssize_t n = mode == read_mode::positioned
                           ? ::pread(fd, dst + got, want - got, static_cast<off_t>(offset + got))
                           : ::read(fd, dst + got, want - got);
@@ -128,13 +139,14 @@ block_scanner::block_scanner(const search_target& target, matcher_kind matcher,
   if (target.set != nullptr) members_.reset(new std::uint32_t[capacity_]);
 }
 
-bool block_scanner::skip_to(int fd, std::uint64_t offset, scan_outcome& outcome) {
+bool block_scanner::skip_to(int fd, byte_stream* stream, std::uint64_t offset,
+                            scan_outcome& outcome) {
   while (outcome.end_offset < offset) {
     const auto want = static_cast<std::size_t>(
         std::min<std::uint64_t>(block_size_, offset - outcome.end_offset));
     bool paused = false;
     const std::size_t got =
-        fill(fd, read_mode::stream, 0, data_, want, want, outcome.read_failed, paused);
+        fill(fd, stream, read_mode::stream, 0, data_, want, want, outcome.read_failed, paused);
     outcome.end_offset += got;
     if (outcome.read_failed) return false;
     if (got < want) {
@@ -162,10 +174,21 @@ scan_span span_within(std::uint64_t start, std::uint64_t limit, std::uint64_t ra
 
 scan_outcome block_scanner::scan(int fd, read_mode mode, const scan_span& span,
                                  block_sink& sink) {
+  return scan_from(fd, nullptr, mode, span, sink);
+}
+
+scan_outcome block_scanner::scan(byte_stream& stream, const scan_span& span, block_sink& sink) {
+  return scan_from(-1, &stream, read_mode::stream, span, sink);
+}
+
+scan_outcome block_scanner::scan_from(int fd, byte_stream* stream, read_mode mode,
+                                      const scan_span& span, block_sink& sink) {
   const std::size_t keep = target_.length - 1;
   scan_outcome outcome;
   // A stream cannot seek: what lies before the span is read and dropped.
-  if (mode != read_mode::positioned && !skip_to(fd, span.read_from, outcome)) return outcome;
+  if (mode != read_mode::positioned && !skip_to(fd, stream, span.read_from, outcome)) {
+    return outcome;
+  }
   std::uint64_t pos = span.read_from;  // input offset of the next byte to read
   std::size_t carried = 0;             // bytes of the previous block copied in front of data_
   while (pos < span.read_end) {
@@ -178,8 +201,8 @@ scan_outcome block_scanner::scan(int fd, read_mode mode, const scan_span& span,
     bool paused = false;
     // A live stream pauses only with enough bytes to carry: fewer cannot hold an occurrence.
     const std::size_t got =
-        fill(fd, mode, pos, data_, want, keep + 1 - std::min(keep, carried), outcome.read_failed,
-             paused);
+        fill(fd, stream, mode, pos, data_, want, keep + 1 - std::min(keep, carried),
+             outcome.read_failed, paused);
     const std::uint64_t in_range = overlap(pos, pos + got, span.from, span.limit);
     outcome.bytes += in_range;
     std::uint8_t* const buf = data_ - carried;

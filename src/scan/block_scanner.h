@@ -8,6 +8,7 @@
 #include "pattern/search_plan.h"
 #include "scan/adaptive_matcher.h"
 #include "scan/block_search.h"
+#include "scan/byte_stream.h"
 #include "scan/search_target.h"
 
 namespace bytrove {
@@ -83,6 +84,8 @@ class block_scanner {
   // A short read is not the end, only a read that returns 0. Stream modes take the descriptor
   // to be at offset 0.
   scan_outcome scan(int fd, read_mode mode, const scan_span& span, block_sink& sink);
+  // The same over bytes that come from `stream` (its first byte is input offset 0).
+  scan_outcome scan(byte_stream& stream, const scan_span& span, block_sink& sink);
 
   // Only the number of occurrences is wanted: a one-byte pattern is then counted without
   // listing where (found_block::starts is null), at the speed of memory even when every byte
@@ -94,7 +97,9 @@ class block_scanner {
     void operator()(std::uint8_t* p) const;
   };
   // Reads and drops the bytes of a stream up to `offset`; false when it ended or failed first.
-  bool skip_to(int fd, std::uint64_t offset, scan_outcome& outcome);
+  bool skip_to(int fd, byte_stream* stream, std::uint64_t offset, scan_outcome& outcome);
+  scan_outcome scan_from(int fd, byte_stream* stream, read_mode mode, const scan_span& span,
+                         block_sink& sink);
   // Finds the occurrences of the block `found` describes (its data at `buf`, the first
   // `carried` bytes from the block before) and hands them to `sink`; false when it stopped.
   bool search_block(std::uint8_t* buf, std::size_t carried, const scan_span& span,

@@ -20,11 +20,12 @@ namespace bytrove {
 template <class sink_type>
 void write_input_end(sink_type& sink, const result_options& options,
                      const pattern_names& patterns, std::string_view name, std::uint64_t total,
-                     member_counts& per_member) {
+                     member_counts& per_member, std::string_view json_name = {}) {
   std::string text;
+  const std::string json_path = json_name.empty() ? json_path_member(name) : std::string(json_name);
   const auto count_line = [&](const std::string* pattern, std::uint64_t count) {
     if (options.json) {
-      text += "{\"type\":\"count\"," + json_path_member(name);
+      text += "{\"type\":\"count\"," + json_path;
       if (pattern != nullptr) {
         text += ",\"pattern\":";
         append_json_string(text, *pattern);
@@ -48,7 +49,7 @@ void write_input_end(sink_type& sink, const result_options& options,
     }
   } else if (options.mode == result_mode::files && total > 0) {
     if (options.json) {
-      text = "{\"type\":\"file\"," + json_path_member(name) + "}\n";
+      text = "{\"type\":\"file\"," + json_path + "}\n";
     } else {
       text.append(name);
       text += '\n';
@@ -71,8 +72,10 @@ class input_results {
   }
 
   // A new input named `name`. `whole`: all of it, and finish() writes its end lines; else a
-  // chunk, after `before` occurrences of the input were reported (0 if unknown).
-  void start(std::string_view name, bool whole, std::uint64_t before) {
+  // chunk, after `before` occurrences of the input were reported (0 if unknown). `json_name`,
+  // when given, names it in JSON records in place of "path":"<name>".
+  void start(std::string_view name, bool whole, std::uint64_t before,
+             std::string_view json_name = {}) {
     whole_ = whole;
     before_ = before;
     found_ = 0;
@@ -86,7 +89,11 @@ class input_results {
     have_data_ = false;
     name_ = name;
     line_.set_name(name);
-    if (options_.json) json_prefix_ = "{\"type\":\"match\"," + json_path_member(name) + ",\"offset\":";
+    json_name_ = json_name;
+    if (options_.json) {
+      json_prefix_ = "{\"type\":\"match\"," +
+                     (json_name.empty() ? json_path_member(name) : json_name_) + ",\"offset\":";
+    }
   }
 
   // Returns false once nothing more is wanted from this input.
@@ -140,7 +147,7 @@ class input_results {
       write_occurrence(sink, pending_.front(), nullptr);
       pending_.pop_front();
     }
-    if (whole_) write_input_end(sink, options_, patterns_, name_, found_, per_member_);
+    if (whole_) write_input_end(sink, options_, patterns_, name_, found_, per_member_, json_name_);
   }
 
   std::uint64_t found() const { return found_; }
@@ -307,6 +314,7 @@ class input_results {
   member_counts per_member_;
   std::string name_;
   report_line_format line_;
+  std::string json_name_;
   std::string json_prefix_;
   std::string text_;
   std::vector<std::uint8_t> dump_;

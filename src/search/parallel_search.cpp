@@ -9,6 +9,8 @@
 
 #include "scan/read_plan.h"
 #include "scan/report_line.h"
+#include "search/member_search.h"
+#include "source/packed_input.h"
 
 namespace bytrove {
 
@@ -47,6 +49,12 @@ struct parallel_search::part {
   bool replayable = false;
   std::vector<std::uint64_t> offsets;
   std::vector<std::uint32_t> offset_members;
+  // A packed input, unpacked and searched whole by one task: the members it searched, and the
+  // compressed bytes read (the progress line's measure for it).
+  bool packed = false;
+  std::uint64_t size = 0;
+  std::uint64_t files = 1;
+  std::uint64_t compressed = 0;
 };
 
 // Held output: lines, or a message for standard error.
@@ -96,6 +104,7 @@ struct parallel_search::worker_state {
   input_results<task_sink> results;
   input_results<task_sink> tally;
   input_results<output> direct;  // the pen holder's, for write_with_pen
+  std::unique_ptr<archive_reader> unpacker;  // made when first needed
 };
 
 // Where a running task's output goes: straight to standard output while the task holds the
@@ -314,7 +323,9 @@ void parallel_search::search_file(const std::string& name, int fd, bool verbose)
   in->verbose = verbose;
   const auto size = static_cast<std::uint64_t>(st.st_size);
   const std::uint64_t chunk = options_.chunk_size;
-  if (size <= chunk) {
+  // A packed input is one task, however large: its members are only reachable in order.
+  const bool packed = results_.decompress != 0 && file_looks_packed(fd, size);
+  if (size <= chunk || packed) {
     // A small file is read as one stream, in a batch with its neighbours.
     in->tasks_left = 1;
     if (batch_ == nullptr) batch_ = std::make_unique<task>();
@@ -325,6 +336,8 @@ void parallel_search::search_file(const std::string& name, int fd, bool verbose)
       p.limit = results_.range_end;
     }
     p.in = std::move(in);
+    p.packed = packed;
+    p.size = size;
     batch_->parts.push_back(std::move(p));
     batch_bytes_ += size;
     if (batch_->parts.size() >= k_batch_files || batch_bytes_ >= k_batch_bytes) flush_batch();
@@ -467,6 +480,8 @@ void parallel_search::run_task(task& t, worker_state& state, std::unique_lock<st
   };
   for (part& p : t.parts) {
     input& in = *p.in;
+    if (p.packed && !stop_.load() && run_packed(p, state, sink)) continue;
+    p.packed = false;
     if (p.first && in.verbose) {
       sink.write("Searching ");
       sink.write(in.name);
@@ -501,6 +516,25 @@ void parallel_search::run_task(task& t, worker_state& state, std::unique_lock<st
   } else {
     write_finished(lock);
   }
+}
+
+bool parallel_search::run_packed(part& p, worker_state& state, task_sink& sink) {
+  input& in = *p.in;
+  if (state.unpacker == nullptr) {
+    state.unpacker = std::make_unique<archive_reader>(unpack_limits_for(results_));
+  }
+  member_search<task_sink> members(
+      in.name, state.blocks, state.results, sink, results_, target_.length, in.verbose,
+      {[&](std::string message) { sink.message(std::move(message)); },
+       [&] { return !stop_.load(std::memory_order_relaxed); }, nullptr});
+  if (state.unpacker->unpack_file(in.fd, p.size, members) == unpack_status::not_packed) {
+    return false;
+  }
+  p.files = members.totals().files;
+  p.outcome.bytes = members.totals().bytes;
+  p.occurrences = members.totals().occurrences;
+  p.compressed = state.unpacker->compressed_read();
+  return true;
 }
 
 // A read that fails only past the range, in the m-1 bytes it shares with the next chunk, is
@@ -637,7 +671,7 @@ void parallel_search::retire(task& t) {
       counters_.occurrences += p.occurrences;
       if (observer_ != nullptr) {
         if (p.first) observer_->on_input_start(in.name, in.fd);
-        observer_->on_bytes(p.skipped + p.outcome.bytes);
+        observer_->on_bytes(p.packed ? p.compressed : p.skipped + p.outcome.bytes);
       }
       // A stream stops at its first failed read, or at a read that returns 0: so do chunks;
       // and at the occurrences asked for.
@@ -647,7 +681,7 @@ void parallel_search::retire(task& t) {
       if (p.last || p.outcome.read_failed || ended_early || p.outcome.stopped || enough) {
         in.ended = true;
         in.abandoned.store(true);
-        ++counters_.files_searched;
+        counters_.files_searched += p.packed ? p.files : 1;
         if (summed) end_chunked_input(in);
         if (observer_ != nullptr) observer_->on_input_end();
       }

@@ -94,6 +94,9 @@ class parallel_search {
   static bool read_failed_in_range(part& p);
   // True when a chunk that only counted has lines to write or holds where its input stops.
   bool pen_work(const part& p) const;
+  // With --decompress, searches the members of a packed input as one task; false when it turned
+  // out not to be packed (nothing was written: search it as it is).
+  bool run_packed(part& p, worker_state& state, task_sink& sink);
   // With the pen held: the end of an input searched in chunks.
   void end_chunked_input(input& in);
   // Adds a task in order; waits while too many are in flight. Takes ownership of the input's

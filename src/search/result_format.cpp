@@ -10,6 +10,8 @@ namespace {
 constexpr char k_upper_hex[] = "0123456789ABCDEF";
 constexpr char k_lower_hex[] = "0123456789abcdef";
 
+}  // namespace
+
 void append_base64(std::string& out, std::string_view bytes) {
   static constexpr char k_digits[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -24,8 +26,6 @@ void append_base64(std::string& out, std::string_view bytes) {
     }
   }
 }
-
-}  // namespace
 
 bool valid_utf8(std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {

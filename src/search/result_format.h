@@ -14,6 +14,9 @@ bool valid_utf8(std::string_view text);
 // UTF-8 (Linux names are any bytes), "path_base64":"<the bytes in base64>", which loses nothing.
 std::string json_path_member(std::string_view name);
 
+// Appends `bytes` in base64, with padding.
+void append_base64(std::string& out, std::string_view bytes);
+
 // Appends `text` (UTF-8) as a quoted JSON string.
 void append_json_string(std::string& out, std::string_view text);
 

@@ -24,6 +24,8 @@ struct result_options {
   bool json = false;            // one JSON object per line, no banner
   std::uint64_t range_start = 0;
   std::uint64_t range_end = k_no_limit;
+  // Packed inputs are unpacked and their members searched, nesting this deep; 0: never.
+  unsigned decompress = 0;
 
   bool ranged() const { return range_start != 0 || range_end != k_no_limit; }
   // Only the number of occurrences of each input is written.

@@ -67,6 +67,7 @@ bool scanner::on_block(const found_block& block) {
 }
 
 void scanner::scan_stream(std::string_view name, int fd, bool verbose) {
+  if (options_.decompress != 0 && scan_packed(name, fd, verbose)) return;
   if (verbose) {
     out_.write("Searching ");
     out_.write(name);

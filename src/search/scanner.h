@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 #include "base/output.h"
@@ -10,6 +11,7 @@
 #include "scan/report_line.h"
 #include "search/input_results.h"
 #include "search/result_options.h"
+#include "source/archive_reader.h"
 
 namespace bytrove {
 
@@ -65,7 +67,8 @@ class scanner final : private block_sink {
   // writes the results of `name`: one report line per occurrence, or what the options ask.
   // Holes skipped count as searched. In verbose mode first prints "Searching <name> ...". A
   // failed read prints "Error reading file <name>." and ends this input. Does not close `fd`.
-  // Stops early when standard output has failed.
+  // Stops early when standard output has failed. With --decompress, a packed input's members
+  // are searched instead, each as an input of its own.
   void scan_stream(std::string_view name, int fd, bool verbose);
 
   const run_counters& counters() const { return counters_; }
@@ -73,6 +76,11 @@ class scanner final : private block_sink {
 
  private:
   bool on_block(const found_block& block) override;
+  // With --decompress: unpacks `fd` when it is packed, or searches a stream whose head was read
+  // to find out; false when `fd` is a regular file that is not packed (search it as always).
+  bool scan_packed(std::string_view name, int fd, bool verbose);
+  // Searches the bytes of `stream` as the input `name`, like scan_stream.
+  void scan_plain(std::string_view name, byte_stream& stream, bool verbose);
 
   search_target target_;
   const result_options& options_;
@@ -82,6 +90,7 @@ class scanner final : private block_sink {
   block_scanner blocks_;
   run_counters counters_;
   scan_observer* observer_ = nullptr;
+  std::unique_ptr<archive_reader> unpacker_;  // made when first needed
 };
 
 }  // namespace bytrove

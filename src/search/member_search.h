@@ -1,0 +1,97 @@
+#pragma once
+
+// Searches the members an archive_reader hands out, each as one input of its own through the
+// same block scanner and per-input results as a plain input: its own name, counts, limit per
+// input, range and context on its decompressed offsets. One per input being unpacked; the
+// scanner, results and sink belong to the thread that searches.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "scan/block_scanner.h"
+#include "search/input_results.h"
+#include "search/member_name.h"
+#include "search/result_options.h"
+#include "source/archive_reader.h"
+
+namespace bytrove {
+
+// What one unpacked input added up to.
+struct member_totals {
+  std::uint64_t files = 0;  // members searched
+  std::uint64_t bytes = 0;  // decompressed bytes searched
+  std::uint64_t occurrences = 0;
+};
+
+template <class sink_type>
+class member_search final : public member_visitor, private block_sink {
+ public:
+  struct hooks {
+    std::function<void(std::string)> message;  // an error line, in its place among the results
+    std::function<bool()> go_on;               // false once the run stops
+    std::function<void()> after_block;         // progress
+  };
+
+  member_search(std::string_view input, block_scanner& blocks, input_results<sink_type>& results,
+                sink_type& sink, const result_options& options, std::size_t pattern_length,
+                bool verbose, hooks h)
+      : input_(input),
+        blocks_(blocks),
+        results_(results),
+        sink_(sink),
+        options_(options),
+        pattern_length_(pattern_length),
+        verbose_(verbose),
+        hooks_(std::move(h)) {}
+
+  bool on_member(const std::vector<std::string>& chain, byte_stream& data) override {
+    const std::string name = member_display_name(input_, chain);
+    if (verbose_) sink_.write("Searching " + name + " ...\n");
+    results_.start(name, true, 0, options_.json ? member_json_name(input_, chain) : std::string());
+    const scan_span span =
+        span_within(options_.range_start, options_.range_end, options_.range_start,
+                    options_.range_end, pattern_length_, options_.context);
+    const scan_outcome outcome = blocks_.scan(data, span, *this);
+    totals_.bytes += results_.bytes_from(options_.range_start, outcome.bytes);
+    results_.finish(sink_);
+    totals_.occurrences += results_.found();
+    ++totals_.files;
+    return hooks_.go_on();
+  }
+
+  void on_problem(const std::vector<std::string>& chain, const std::string& reason) override {
+    hooks_.message("Error decompressing " + member_display_name(input_, chain) + ": " + reason +
+                   ".\n");
+  }
+
+  const member_totals& totals() const { return totals_; }
+
+ private:
+  bool on_block(const found_block& block) override {
+    const bool more = results_.on_block(sink_, block);
+    if (hooks_.after_block) hooks_.after_block();
+    return more && hooks_.go_on();
+  }
+
+  std::string_view input_;
+  block_scanner& blocks_;
+  input_results<sink_type>& results_;
+  sink_type& sink_;
+  const result_options& options_;
+  std::size_t pattern_length_;
+  bool verbose_;
+  hooks hooks_;
+  member_totals totals_;
+};
+
+// The limits an unpacking runs under for these options.
+inline unpack_limits unpack_limits_for(const result_options& options) {
+  unpack_limits limits;
+  limits.depth = options.decompress;
+  return limits;
+}
+
+}  // namespace bytrove

@@ -1,0 +1,254 @@
+#include "source/archive_reader.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "source/packed_input.h"
+
+namespace bytrove {
+namespace {
+
+// Compressed bytes read per call: large enough that the library's own copying stays small.
+constexpr std::size_t k_read_size = std::size_t{128} << 10;
+// What a nested member keeps of its first bytes, so that it can be searched as it is when it
+// turns out not to be packed after all (the library reads ahead while it recognises).
+constexpr std::size_t k_replay_keep = std::size_t{1} << 20;
+
+struct archive_free {
+  void operator()(archive* a) const { archive_read_free(a); }
+};
+
+// Only the decoders built into the library: none of them runs an external program.
+void enable_formats(archive* a) {
+  archive_read_support_filter_gzip(a);
+  archive_read_support_filter_bzip2(a);
+  archive_read_support_filter_xz(a);
+  archive_read_support_filter_lzma(a);
+  archive_read_support_filter_zstd(a);
+  archive_read_support_filter_lz4(a);
+  archive_read_support_filter_compress(a);
+  archive_read_support_filter_lzip(a);
+  archive_read_support_format_tar(a);
+  archive_read_support_format_zip(a);
+  archive_read_support_format_cpio(a);
+  archive_read_support_format_7zip(a);
+  archive_read_support_format_ar(a);
+  archive_read_support_format_iso9660(a);
+  archive_read_support_format_raw(a);
+}
+
+bool filtered(archive* a) {
+  for (int i = 0; i < archive_filter_count(a); ++i) {
+    if (archive_filter_code(a, i) != ARCHIVE_FILTER_NONE) return true;
+  }
+  return false;
+}
+
+std::string error_of(archive* a, const char* otherwise) {
+  const char* text = archive_error_string(a);
+  return text != nullptr && *text != 0 ? text : otherwise;
+}
+
+}  // namespace
+
+// Where one archive handle reads its compressed bytes: a file by pread, or a stream.
+struct archive_reader::client {
+  int fd = -1;
+  std::uint64_t offset = 0;
+  std::uint64_t size = 0;
+  byte_stream* stream = nullptr;
+  std::uint64_t* counter = nullptr;  // the input's compressed bytes, for the outermost handle
+  bool source_failed = false;        // the stream failed: whoever owns it reports why
+  std::unique_ptr<std::uint8_t[]> buffer{new std::uint8_t[k_read_size]};
+
+  static la_ssize_t read(archive* a, void* data, const void** out) {
+    client& c = *static_cast<client*>(data);
+    long n = 0;
+    if (c.fd >= 0) {
+      do {
+        n = ::pread(c.fd, c.buffer.get(), k_read_size, static_cast<off_t>(c.offset));
+      } while (n < 0 && errno == EINTR);
+      if (n > 0) c.offset += static_cast<std::uint64_t>(n);
+    } else {
+      n = c.stream->read(c.buffer.get(), k_read_size);
+    }
+    if (n < 0) {
+      c.source_failed = c.fd < 0;
+      archive_set_error(a, EIO, "read failed");
+      return -1;
+    }
+    if (c.counter != nullptr) *c.counter += static_cast<std::uint64_t>(n);
+    *out = c.buffer.get();
+    return n;
+  }
+  static la_int64_t seek(archive*, void* data, la_int64_t offset, int whence) {
+    client& c = *static_cast<client*>(data);
+    const auto base = static_cast<la_int64_t>(whence == SEEK_SET   ? 0
+                                              : whence == SEEK_CUR ? c.offset
+                                                                   : c.size);
+    if (base + offset < 0) return ARCHIVE_FATAL;
+    c.offset = static_cast<std::uint64_t>(base + offset);
+    return base + offset;
+  }
+  static la_int64_t skip(archive*, void* data, la_int64_t request) {
+    client& c = *static_cast<client*>(data);
+    if (c.fd < 0 || request < 0) return 0;  // a stream is read through
+    c.offset += static_cast<std::uint64_t>(request);
+    return request;
+  }
+};
+
+// The decompressed bytes of the current member of an open handle.
+class archive_reader::member_stream final : public byte_stream {
+ public:
+  member_stream(archive* a, archive_reader& owner) : a_(a), owner_(owner) {}
+
+  long read(std::uint8_t* dst, std::size_t size) override {
+    if (ended_ || owner_.cut_) return 0;
+    const la_ssize_t n = archive_read_data(a_, dst, size);
+    if (n > 0) {
+      owner_.produced_ += static_cast<std::uint64_t>(n);
+      if (!owner_.over_limit().empty()) {
+        owner_.cut_ = true;
+        cut_here_ = true;
+        ended_ = true;
+      }
+      return static_cast<long>(n);
+    }
+    ended_ = true;
+    if (n == 0) return 0;
+    failed_ = true;
+    fatal_ = n == ARCHIVE_FATAL;
+    reason_ = error_of(a_, "damaged data");
+    return -1;
+  }
+
+  bool failed() const { return failed_; }
+  bool fatal() const { return fatal_; }
+  bool cut_here() const { return cut_here_; }
+  const std::string& reason() const { return reason_; }
+
+ private:
+  archive* a_;
+  archive_reader& owner_;
+  bool ended_ = false;
+  bool failed_ = false;
+  bool fatal_ = false;
+  bool cut_here_ = false;
+  std::string reason_;
+};
+
+std::string archive_reader::over_limit() const {
+  if (produced_ > limits_.max_bytes) {
+    return "cut after " + std::to_string(limits_.max_bytes) + " decompressed bytes";
+  }
+  if (produced_ > limits_.ratio_from && produced_ / limits_.max_ratio > compressed_) {
+    return "cut: it expands more than " + std::to_string(limits_.max_ratio) +
+           " times the compressed bytes read";
+  }
+  return {};
+}
+
+unpack_status archive_reader::unpack_file(int fd, std::uint64_t size, member_visitor& visitor) {
+  client source;
+  source.fd = fd;
+  source.size = size;
+  return unpack(source, visitor);
+}
+
+unpack_status archive_reader::unpack_stream(byte_stream& stream, member_visitor& visitor) {
+  client source;
+  source.stream = &stream;
+  return unpack(source, visitor);
+}
+
+unpack_status archive_reader::unpack(client& source, member_visitor& visitor) {
+  chain_.clear();
+  compressed_ = 0;
+  produced_ = 0;
+  cut_ = false;
+  source.counter = &compressed_;
+  return walk(source, limits_.depth, true, visitor);
+}
+
+unpack_status archive_reader::walk(client& source, unsigned depth, bool top,
+                                   member_visitor& visitor) {
+  const std::unique_ptr<archive, archive_free> handle(archive_read_new());
+  archive* const a = handle.get();
+  enable_formats(a);
+  archive_read_set_read_callback(a, &client::read);
+  archive_read_set_callback_data(a, &source);
+  if (source.fd >= 0) {
+    archive_read_set_seek_callback(a, &client::seek);
+    archive_read_set_skip_callback(a, &client::skip);
+  }
+  if (archive_read_open1(a) != ARCHIVE_OK) {
+    if (source.source_failed) return unpack_status::done;
+    if (top) return unpack_status::not_packed;
+    visitor.on_problem(chain_, error_of(a, "unreadable"));
+    return unpack_status::done;
+  }
+  bool any = false;
+  for (;;) {
+    archive_entry* entry = nullptr;
+    const int r = archive_read_next_header(a, &entry);
+    if (r == ARCHIVE_EOF) break;
+    if (r < ARCHIVE_WARN) {
+      if (source.source_failed || cut_) break;
+      if (!any && !filtered(a)) return unpack_status::not_packed;
+      visitor.on_problem(chain_, error_of(a, "damaged archive"));
+      if (r == ARCHIVE_FAILED) continue;
+      break;
+    }
+    const bool raw = archive_format(a) == ARCHIVE_FORMAT_RAW;
+    if (!any && raw && !filtered(a)) return unpack_status::not_packed;
+    any = true;
+    if (archive_entry_filetype(entry) != AE_IFREG) continue;
+    if (archive_entry_hardlink(entry) != nullptr && archive_entry_size(entry) == 0) continue;
+    const char* name = raw ? nullptr : archive_entry_pathname(entry);
+    chain_.emplace_back(name != nullptr ? name : "");
+    unpack_status status = unpack_status::done;
+    bool fatal = false;
+    if (archive_entry_is_encrypted(entry)) {
+      visitor.on_problem(chain_, "encrypted, not searched");
+    } else {
+      member_stream data(a, *this);
+      status = visit(data, depth, visitor);
+      if (data.cut_here()) {
+        visitor.on_problem(chain_, over_limit());
+      } else if (data.failed() && !cut_) {
+        visitor.on_problem(chain_, data.reason());
+      }
+      fatal = data.fatal();
+    }
+    chain_.pop_back();
+    if (status == unpack_status::stopped) return status;
+    if (fatal || cut_) break;
+  }
+  return unpack_status::done;
+}
+
+unpack_status archive_reader::visit(member_stream& data, unsigned depth, member_visitor& visitor) {
+  if (depth <= 1) {
+    return visitor.on_member(chain_, data) ? unpack_status::done : unpack_status::stopped;
+  }
+  headed_stream headed(data, k_replay_keep);
+  if (!headed.read_head()) return unpack_status::done;  // the member's failure is reported
+  if (looks_packed(headed.head(), headed.head_size())) {
+    client inner;
+    inner.stream = &headed;
+    const unpack_status status = walk(inner, depth - 1, false, visitor);
+    if (status != unpack_status::not_packed) return status;
+    if (!headed.rewind()) {
+      visitor.on_problem(chain_, "not an archive, and too much was read to search it as it is");
+      return unpack_status::done;
+    }
+  }
+  return visitor.on_member(chain_, headed) ? unpack_status::done : unpack_status::stopped;
+}
+
+}  // namespace bytrove

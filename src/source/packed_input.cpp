@@ -1,0 +1,142 @@
+#include "source/packed_input.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+
+namespace bytrove {
+namespace {
+
+bool starts_with(const std::uint8_t* head, std::size_t size, std::size_t at,
+                 std::string_view mark) {
+  return size >= at + mark.size() && std::memcmp(head + at, mark.data(), mark.size()) == 0;
+}
+
+// A tar header: its checksum field matches the sum of its bytes (with the field as spaces).
+// Covers the old formats that carry no "ustar" mark.
+bool tar_header(const std::uint8_t* head, std::size_t size) {
+  if (size < 512 || head[0] == 0) return false;
+  if (starts_with(head, size, 257, "ustar")) return true;
+  std::uint64_t stored = 0;
+  bool digits = false;
+  for (std::size_t i = 148; i < 156; ++i) {
+    const std::uint8_t c = head[i];
+    if (c >= '0' && c <= '7') {
+      stored = stored * 8 + (c - '0');
+      digits = true;
+    } else if (c != ' ' && c != 0) {
+      return false;
+    } else if (digits) {
+      break;
+    }
+  }
+  std::uint64_t sum = 0;
+  for (std::size_t i = 0; i < 512; ++i) sum += i >= 148 && i < 156 ? ' ' : head[i];
+  return digits && sum == stored;
+}
+
+}  // namespace
+
+bool looks_packed(const std::uint8_t* head, std::size_t size) {
+  using namespace std::string_view_literals;
+  static constexpr std::string_view k_marks[] = {
+      "\x1f\x8b"sv,  // gzip
+      "\x1f\x9d"sv,  // compress
+      "\xfd"
+      "7zXZ\x00"sv,          // xz
+      "\x28\xb5\x2f\xfd"sv,  // zstd
+      "\x04\x22\x4d\x18"sv,  // lz4
+      "\x02\x21\x4c\x18"sv,  // lz4, legacy
+      "LZIP"sv,              // lzip
+      "\x5d\x00\x00"sv,      // lzma (the usual properties byte)
+      "PK\x03\x04"sv,
+      "PK\x05\x06"sv,
+      "PK\x07\x08"sv,          // zip
+      "7z\xbc\xaf\x27\x1c"sv,  // 7z
+      "!<arch>\n"sv,           // ar
+      "070701"sv,
+      "070702"sv,
+      "070707"sv,
+      "\xc7\x71"sv,
+      "\x71\xc7"sv,  // cpio
+  };
+  for (const std::string_view mark : k_marks) {
+    if (starts_with(head, size, 0, mark)) return true;
+  }
+  if (size >= 4 && head[0] == 'B' && head[1] == 'Z' && head[2] == 'h' && head[3] >= '1' &&
+      head[3] <= '9') {
+    return true;  // bzip2
+  }
+  // zstd skippable frames: 0x184D2A50 to 0x184D2A5F, little-endian.
+  if (size >= 4 && (head[0] & 0xf0) == 0x50 && head[1] == 0x2a && head[2] == 0x4d &&
+      head[3] == 0x18) {
+    return true;
+  }
+  return tar_header(head, size) || starts_with(head, size, 32769, "CD001");
+}
+
+bool file_looks_packed(int fd, std::uint64_t size) {
+  // Only the bytes the marks lie in: the first 4 KiB, and the ISO 9660 mark's place.
+  std::uint8_t head[4096];
+  const ssize_t n = ::pread(fd, head, sizeof head, 0);
+  if (n <= 0) return false;
+  if (looks_packed(head, static_cast<std::size_t>(n))) return true;
+  constexpr std::size_t k_iso_mark = 32769;
+  if (size < k_iso_mark + 5) return false;
+  std::uint8_t mark[5];
+  return ::pread(fd, mark, sizeof mark, k_iso_mark) == 5 && std::memcmp(mark, "CD001", 5) == 0;
+}
+
+long fd_stream::read(std::uint8_t* dst, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::read(fd_, dst, size);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno != EINTR) return -1;
+  }
+}
+
+bool headed_stream::read_head() {
+  kept_.resize(k_sniff_size);
+  std::size_t got = 0;
+  while (got < kept_.size()) {
+    const long n = source_.read(kept_.data() + got, kept_.size() - got);
+    if (n < 0) return false;
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  kept_.resize(got);
+  head_size_ = got;
+  return true;
+}
+
+long headed_stream::read(std::uint8_t* dst, std::size_t size) {
+  if (pos_ < kept_.size()) {
+    const std::size_t n = std::min(size, kept_.size() - pos_);
+    std::memcpy(dst, kept_.data() + pos_, n);
+    pos_ += n;
+    return static_cast<long>(n);
+  }
+  const long n = source_.read(dst, size);
+  if (n <= 0) return n;
+  const auto got = static_cast<std::size_t>(n);
+  if (!gone_ && kept_.size() + got <= keep_) {
+    kept_.insert(kept_.end(), dst, dst + got);
+    pos_ = kept_.size();
+  } else if (!gone_) {
+    gone_ = true;
+    std::vector<std::uint8_t>().swap(kept_);
+    pos_ = 0;
+  }
+  return n;
+}
+
+bool headed_stream::rewind() {
+  if (gone_) return false;
+  pos_ = 0;
+  return true;
+}
+
+}  // namespace bytrove

@@ -1,0 +1,60 @@
+#pragma once
+
+// Recognising inputs that --decompress unpacks, by their first bytes, and the streams the
+// unpacking reads from. Owns no descriptor: the caller opens and closes them.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "scan/byte_stream.h"
+
+namespace bytrove {
+
+// Bytes read to recognise an input: the ISO 9660 mark lies at 32769.
+inline constexpr std::size_t k_sniff_size = std::size_t{36} << 10;
+
+// True when `head` (the first bytes of an input: k_sniff_size, or all of a shorter one) begins
+// as one of the compressed or archive formats that are unpacked: gzip, bzip2, xz, lzma, zstd,
+// lz4, compress, lzip, zip, 7z, ar, cpio, tar, ISO 9660.
+bool looks_packed(const std::uint8_t* head, std::size_t size);
+
+// The same for the regular file `fd` of `size` bytes, read with pread (its position is left
+// alone); false when it cannot be read.
+bool file_looks_packed(int fd, std::uint64_t size);
+
+// Reads a descriptor from where it stands, retrying interrupted reads.
+class fd_stream final : public byte_stream {
+ public:
+  explicit fd_stream(int fd) : fd_(fd) {}
+  long read(std::uint8_t* dst, std::size_t size) override;
+
+ private:
+  int fd_;
+};
+
+// The bytes of `source` with its head read ahead to recognise it. Keeps what it has handed out
+// while that is at most `keep` bytes, so that it can start again from the first byte.
+class headed_stream final : public byte_stream {
+ public:
+  headed_stream(byte_stream& source, std::size_t keep) : source_(source), keep_(keep) {}
+
+  // Reads the head (k_sniff_size bytes, fewer at the end); false when the source failed.
+  bool read_head();
+  const std::uint8_t* head() const { return kept_.data(); }
+  std::size_t head_size() const { return head_size_; }
+
+  long read(std::uint8_t* dst, std::size_t size) override;
+  // Starts again from the first byte; false once more than `keep` bytes have gone.
+  bool rewind();
+
+ private:
+  byte_stream& source_;
+  std::size_t keep_;
+  std::vector<std::uint8_t> kept_;  // the first bytes of the source, while they are kept
+  std::size_t head_size_ = 0;
+  std::size_t pos_ = 0;  // next byte handed out, while it lies in kept_
+  bool gone_ = false;    // bytes were handed out past what is kept
+};
+
+}  // namespace bytrove
