@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <memory>
 
+#include "source/gzip_stream.h"
 #include "source/packed_input.h"
 
 namespace bytrove {
@@ -111,9 +112,7 @@ class archive_reader::member_stream final : public byte_stream {
     if (ended_ || owner_.cut_) return 0;
     const la_ssize_t n = archive_read_data(a_, dst, size);
     if (n > 0) {
-      owner_.produced_ += static_cast<std::uint64_t>(n);
-      if (!owner_.over_limit().empty()) {
-        owner_.cut_ = true;
+      if (!owner_.produce(static_cast<std::uint64_t>(n))) {
         cut_here_ = true;
         ended_ = true;
       }
@@ -142,6 +141,31 @@ class archive_reader::member_stream final : public byte_stream {
   std::string reason_;
 };
 
+// Decoded bytes that count against the input's limits; ends where they cut it.
+class archive_reader::counted_stream final : public byte_stream {
+ public:
+  counted_stream(byte_stream& decoded, archive_reader& owner) : decoded_(decoded), owner_(owner) {}
+  long read(std::uint8_t* dst, std::size_t size) override {
+    if (owner_.cut_) return 0;
+    const long n = decoded_.read(dst, size);
+    if (n > 0 && !owner_.produce(static_cast<std::uint64_t>(n))) cut_here_ = true;
+    return n;
+  }
+  bool cut_here() const { return cut_here_; }
+
+ private:
+  byte_stream& decoded_;
+  archive_reader& owner_;
+  bool cut_here_ = false;
+};
+
+bool archive_reader::produce(std::uint64_t n) {
+  produced_ += n;
+  if (over_limit().empty()) return true;
+  cut_ = true;
+  return false;
+}
+
 std::string archive_reader::over_limit() const {
   if (produced_ > limits_.max_bytes) {
     return "cut after " + std::to_string(limits_.max_bytes) + " decompressed bytes";
@@ -154,13 +178,21 @@ std::string archive_reader::over_limit() const {
 }
 
 unpack_status archive_reader::unpack_file(int fd, std::uint64_t size, member_visitor& visitor) {
+  std::uint8_t magic[2] = {};
+  if (::pread(fd, magic, 2, 0) == 2 && magic[0] == 0x1f && magic[1] == 0x8b) {
+    pread_stream compressed(fd);
+    return unpack_gzip(compressed, visitor);
+  }
   client source;
   source.fd = fd;
   source.size = size;
   return unpack(source, visitor);
 }
 
-unpack_status archive_reader::unpack_stream(byte_stream& stream, member_visitor& visitor) {
+unpack_status archive_reader::unpack_stream(headed_stream& stream, member_visitor& visitor) {
+  if (stream.head_size() >= 2 && stream.head()[0] == 0x1f && stream.head()[1] == 0x8b) {
+    return unpack_gzip(stream, visitor);
+  }
   client source;
   source.stream = &stream;
   return unpack(source, visitor);
@@ -173,6 +205,37 @@ unpack_status archive_reader::unpack(client& source, member_visitor& visitor) {
   cut_ = false;
   source.counter = &compressed_;
   return walk(source, limits_.depth, true, visitor);
+}
+
+unpack_status archive_reader::unpack_gzip(byte_stream& compressed, member_visitor& visitor) {
+  chain_.clear();
+  compressed_ = 0;
+  produced_ = 0;
+  cut_ = false;
+  gzip_stream gzip(compressed, &compressed_);
+  counted_stream counted(gzip, *this);
+  headed_stream decoded(counted, k_replay_keep);
+  unpack_status status = unpack_status::not_packed;
+  // An archive inside (a .tar.gz) is the same level as the compression, as the library has it.
+  if (decoded.read_head() && looks_packed(decoded.head(), decoded.head_size())) {
+    client inner;
+    inner.stream = &decoded;
+    status = walk(inner, limits_.depth, false, visitor);
+    if (status == unpack_status::not_packed && !decoded.rewind()) {
+      visitor.on_problem(chain_, "not an archive, and too much was read to search it as it is");
+      return unpack_status::done;
+    }
+  }
+  if (status == unpack_status::not_packed) {
+    chain_.emplace_back();
+    status = visitor.on_member(chain_, decoded) ? unpack_status::done : unpack_status::stopped;
+  }
+  if (counted.cut_here()) {
+    visitor.on_problem(chain_, over_limit());
+  } else if (gzip.failed() && !cut_) {
+    visitor.on_problem(chain_, gzip.error());
+  }
+  return status;
 }
 
 unpack_status archive_reader::walk(client& source, unsigned depth, bool top,

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "scan/byte_stream.h"
+#include "source/packed_input.h"
 
 namespace bytrove {
 
@@ -47,8 +48,8 @@ class archive_reader {
 
   // The regular file `fd` of `size` bytes, read with pread (its position is left alone).
   unpack_status unpack_file(int fd, std::uint64_t size, member_visitor& visitor);
-  // A stream whose first bytes looked packed. On not_packed it may have been read from.
-  unpack_status unpack_stream(byte_stream& stream, member_visitor& visitor);
+  // A stream whose head (already read) looked packed. On not_packed it may have been read from.
+  unpack_status unpack_stream(headed_stream& stream, member_visitor& visitor);
 
   // Compressed bytes read of the current input so far.
   std::uint64_t compressed_read() const { return compressed_; }
@@ -58,12 +59,17 @@ class archive_reader {
  private:
   struct client;
   class member_stream;
+  class counted_stream;
   unpack_status unpack(client& source, member_visitor& visitor);
+  // A gzip input, decoded with zlib: its data, or the archive inside it.
+  unpack_status unpack_gzip(byte_stream& compressed, member_visitor& visitor);
   unpack_status walk(client& source, unsigned depth, bool top, member_visitor& visitor);
   // One regular member of an open archive: searched, or unpacked in turn when it is packed.
   unpack_status visit(member_stream& data, unsigned depth, member_visitor& visitor);
   // The limit the input has gone over, if any, as a reason.
   std::string over_limit() const;
+  // Adds `n` decompressed bytes; false when that goes over a limit (the input is then cut).
+  bool produce(std::uint64_t n);
 
   unpack_limits limits_;
   std::vector<std::string> chain_;

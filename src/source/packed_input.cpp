@@ -98,6 +98,17 @@ long fd_stream::read(std::uint8_t* dst, std::size_t size) {
   }
 }
 
+long pread_stream::read(std::uint8_t* dst, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::pread(fd_, dst, size, static_cast<off_t>(offset_));
+    if (n >= 0) {
+      offset_ += static_cast<std::uint64_t>(n);
+      return static_cast<long>(n);
+    }
+    if (errno != EINTR) return -1;
+  }
+}
+
 bool headed_stream::read_head() {
   kept_.resize(k_sniff_size);
   std::size_t got = 0;

@@ -33,6 +33,18 @@ class fd_stream final : public byte_stream {
   int fd_;
 };
 
+// Reads a regular file with pread from its first byte on (the descriptor's position is left
+// alone, so it can still be searched as it is).
+class pread_stream final : public byte_stream {
+ public:
+  explicit pread_stream(int fd) : fd_(fd) {}
+  long read(std::uint8_t* dst, std::size_t size) override;
+
+ private:
+  int fd_;
+  std::uint64_t offset_ = 0;
+};
+
 // The bytes of `source` with its head read ahead to recognise it. Keeps what it has handed out
 // while that is at most `keep` bytes, so that it can start again from the first byte.
 class headed_stream final : public byte_stream {
