@@ -24,7 +24,7 @@ struct archive_free {
 };
 
 // Only the decoders built into the library: none of them runs an external program.
-void enable_formats(archive* a) {
+void enable_formats(archive* a, bool raw_only) {
   archive_read_support_filter_gzip(a);
   archive_read_support_filter_bzip2(a);
   archive_read_support_filter_xz(a);
@@ -33,13 +33,14 @@ void enable_formats(archive* a) {
   archive_read_support_filter_lz4(a);
   archive_read_support_filter_compress(a);
   archive_read_support_filter_lzip(a);
+  archive_read_support_format_raw(a);
+  if (raw_only) return;
   archive_read_support_format_tar(a);
   archive_read_support_format_zip(a);
   archive_read_support_format_cpio(a);
   archive_read_support_format_7zip(a);
   archive_read_support_format_ar(a);
   archive_read_support_format_iso9660(a);
-  archive_read_support_format_raw(a);
 }
 
 bool filtered(archive* a) {
@@ -61,10 +62,16 @@ struct archive_reader::client {
   int fd = -1;
   std::uint64_t offset = 0;
   std::uint64_t size = 0;
-  byte_stream* stream = nullptr;
+  headed_stream* stream = nullptr;
   std::uint64_t* counter = nullptr;  // the input's compressed bytes, for the outermost handle
   bool source_failed = false;        // the stream failed: whoever owns it reports why
   std::unique_ptr<std::uint8_t[]> buffer{new std::uint8_t[k_read_size]};
+
+  // Back to the first byte, to be read again; false when a stream has gone too far for that.
+  bool rewind() {
+    offset = 0;
+    return fd >= 0 || stream->rewind();
+  }
 
   static la_ssize_t read(archive* a, void* data, const void** out) {
     client& c = *static_cast<client*>(data);
@@ -239,10 +246,10 @@ unpack_status archive_reader::unpack_gzip(byte_stream& compressed, member_visito
 }
 
 unpack_status archive_reader::walk(client& source, unsigned depth, bool top,
-                                   member_visitor& visitor) {
+                                   member_visitor& visitor, bool raw_only) {
   const std::unique_ptr<archive, archive_free> handle(archive_read_new());
   archive* const a = handle.get();
-  enable_formats(a);
+  enable_formats(a, raw_only);
   archive_read_set_read_callback(a, &client::read);
   archive_read_set_callback_data(a, &source);
   if (source.fd >= 0) {
@@ -259,7 +266,13 @@ unpack_status archive_reader::walk(client& source, unsigned depth, bool top,
   for (;;) {
     archive_entry* entry = nullptr;
     const int r = archive_read_next_header(a, &entry);
-    if (r == ARCHIVE_EOF) break;
+    if (r == ARCHIVE_EOF) {
+      // Compressed data that begins with zeros reads as an empty tar archive: it is data.
+      if (!any && !raw_only && filtered(a) && source.rewind()) {
+        return walk(source, depth, top, visitor, true);
+      }
+      break;
+    }
     if (r < ARCHIVE_WARN) {
       if (source.source_failed || cut_) break;
       if (!any && !filtered(a)) return unpack_status::not_packed;
@@ -270,7 +283,9 @@ unpack_status archive_reader::walk(client& source, unsigned depth, bool top,
     const bool raw = archive_format(a) == ARCHIVE_FORMAT_RAW;
     if (!any && raw && !filtered(a)) return unpack_status::not_packed;
     any = true;
-    if (archive_entry_filetype(entry) != AE_IFREG) continue;
+    // Some archivers (ar among them) store no file type: such a member is data too.
+    const auto type = archive_entry_filetype(entry);
+    if (type != AE_IFREG && type != 0) continue;
     if (archive_entry_hardlink(entry) != nullptr && archive_entry_size(entry) == 0) continue;
     const char* name = raw ? nullptr : archive_entry_pathname(entry);
     chain_.emplace_back(name != nullptr ? name : "");

@@ -63,7 +63,9 @@ class archive_reader {
   unpack_status unpack(client& source, member_visitor& visitor);
   // A gzip input, decoded with zlib: its data, or the archive inside it.
   unpack_status unpack_gzip(byte_stream& compressed, member_visitor& visitor);
-  unpack_status walk(client& source, unsigned depth, bool top, member_visitor& visitor);
+  // Reads the archive `source` holds; `raw_only`: as the data of a plain compressed file.
+  unpack_status walk(client& source, unsigned depth, bool top, member_visitor& visitor,
+                     bool raw_only = false);
   // One regular member of an open archive: searched, or unpacked in turn when it is packed.
   unpack_status visit(member_stream& data, unsigned depth, member_visitor& visitor);
   // The limit the input has gone over, if any, as a reason.
