@@ -115,7 +115,7 @@ _bytrove() {
     # After the pattern -i changes nothing (the pattern is already compiled) and the long
     # options are not recognised.
     local letters=hirsv long=(--help --version --progress --threads --count
-      --files-with-matches --max-count= --range= --context= --utf16 --json --patterns= --)
+      --files-with-matches --max-count= --range= --context= --utf16 --json --patterns= --decompress --decompress= --)
     ((seen_pattern)) && { letters=hrsv; long=(--); }
     if [[ $cur == - ]]; then
       for ((i = 0; i < ${#letters}; i++)); do

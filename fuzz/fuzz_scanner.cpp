@@ -21,6 +21,13 @@
 // may be written on standard error. A memfd input is then searched by the whole program with
 // several threads, cut into chunks whose boundaries fall among the occurrences; it must print
 // the banner and the same lines.
+//
+// Compressed-input mode (BYTROVE_FUZZ_COMPRESSED=1 in the environment, same input layout): the
+// data is written as gzip, cut into two members at a place the input chooses (byte 4), and
+// searched with --decompress, from the memfd and through a pipe; the lines must be the naive
+// search's, named "fuzz input{}". Then the fuzzer's raw bytes themselves are searched as a
+// packed input with --decompress=2 by the whole program: whatever archive or stream they
+// happen to look like, the run must end normally (messages allowed, no crash or leak).
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -36,6 +43,8 @@
 #include <string_view>
 #include <thread>
 #include <vector>
+
+#include <zlib.h>
 
 #include "base/output.h"
 #include "cli/run.h"
@@ -421,6 +430,77 @@ void search_in_parallel(const std::vector<std::uint64_t>& want, std::uint8_t chu
   }
 }
 
+// `data` as gzip: two members, the first holding data[0, cut).
+BYTROVE_NOT_COVERED std::vector<std::uint8_t> gzip_members(const std::vector<std::uint8_t>& data,
+                                                           std::size_t cut) {
+  std::vector<std::uint8_t> packed;
+  for (const auto& [from, to] : {std::pair{std::size_t{0}, cut}, std::pair{cut, data.size()}}) {
+    z_stream z{};
+    if (deflateInit2(&z, 1, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) std::abort();
+    std::vector<std::uint8_t> out(deflateBound(&z, static_cast<uLong>(to - from)) + 64);
+    z.next_in = const_cast<Bytef*>(data.data() + from);
+    z.avail_in = static_cast<uInt>(to - from);
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    if (deflate(&z, Z_FINISH) != Z_STREAM_END) std::abort();
+    packed.insert(packed.end(), out.data(), out.data() + z.total_out);
+    deflateEnd(&z);
+  }
+  return packed;
+}
+
+// Searches `packed` (loaded in the memfd) with --decompress: one stream, then through a pipe.
+void scan_compressed(const compiled_pattern& pattern, const search_plan& plan,
+                     const std::vector<std::uint8_t>& packed, const std::string& want_text) {
+  result_options options;
+  options.decompress = 1;
+  pattern_names names;
+  names.lengths.push_back(static_cast<std::uint16_t>(pattern.length));
+  const std::string want = std::string(k_name) + "{}";
+  for (const bool pipe : {false, true}) {
+    sinks& s = the_sinks();
+    s.out_text.clear();
+    s.err_text.clear();
+    scanner scan(search_target::single(pattern, plan), options, names, s.out, s.err);
+    if (pipe) {
+      int fds[2];
+      if (::pipe(fds) != 0) std::abort();
+      std::thread writer([&packed, fd = fds[1]] {
+        write_all(fd, packed.data(), packed.size(), 65536);
+        ::close(fd);
+      });
+      scan.scan_stream(k_name, fds[0], false);
+      writer.join();
+      ::close(fds[0]);
+    } else {
+      if (::lseek(input_fd(), 0, SEEK_SET) != 0) std::abort();
+      scan.scan_stream(k_name, input_fd(), false);
+    }
+    if (!s.out.flush() || !s.err.flush()) fail("a string sink failed");
+    if (!s.err_text.empty()) fail("compressed input: standard error written: " + s.err_text);
+    std::string got = s.out_text;
+    for (std::size_t at = 0; (at = got.find(want, at)) != std::string::npos;) {
+      got.replace(at, want.size(), k_name);
+      at += std::string_view(k_name).size();
+    }
+    if (got != want_text) fail(std::string("compressed input differs, ") + (pipe ? "pipe" : "memfd"));
+  }
+}
+
+// The fuzzer's bytes as a packed input of any kind: the run must end normally.
+void unpack_raw(const std::uint8_t* bytes, std::size_t size) {
+  load_memfd(std::vector<std::uint8_t>(bytes, bytes + size));
+  const std::string path = "/proc/self/fd/" + std::to_string(input_fd());
+  std::vector<std::string> args{"bytrove", "--decompress=2", "--count", "00", "--", path};
+  sinks& s = the_sinks();
+  s.out_text.clear();
+  s.err_text.clear();
+  posix_file_system fs;
+  io_context io{s.out, s.err, -1, fs};
+  const int code = run(args, io);
+  if (code != 0) fail("raw packed input: exit code " + std::to_string(code) + ": " + s.err_text);
+}
+
 struct named_matcher {
   matcher_kind kind;
   const char* name;
@@ -515,6 +595,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   rc.pipe_chunk =
       data.size() < 4096 ? 1 + std::size_t{plant_byte} : 4096 + std::size_t{plant_byte} * 241;
   rc.pipe_nonblocking = (plant_byte & 1) != 0;
+  static const bool compressed = std::getenv("BYTROVE_FUZZ_COMPRESSED") != nullptr;
+  if (compressed) {
+    const std::vector<std::uint8_t> packed =
+        gzip_members(data, data.empty() ? 0 : plant_byte * data.size() / 256);
+    load_memfd(packed);
+    rc.matcher = "compressed";
+    scan_compressed(pattern, plan, packed, want_text);
+    unpack_raw(bytes + k_header, size - k_header);
+    return 0;
+  }
   if (!rc.use_pipe) load_memfd(data);
   for (const named_matcher& nm : matchers) {
     rc.matcher = nm.name;

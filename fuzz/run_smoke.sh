@@ -6,13 +6,14 @@
 #
 #   SMOKE_SECONDS  seconds per target (default 30)
 #   BUILD_JOBS     parallel build jobs (default 2)
-#   FUZZ_TARGETS   targets to run (default: all four)
+#   FUZZ_TARGETS   targets to run (default: all four, and fuzz_scanner_compressed: fuzz_scanner
+#                  in its compressed-input mode, BYTROVE_FUZZ_COMPRESSED=1)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${SMOKE_SECONDS:-30}
 jobs=${BUILD_JOBS:-2}
-read -r -a targets <<<"${FUZZ_TARGETS:-fuzz_pattern fuzz_switches fuzz_scanner fuzz_sets}"
+read -r -a targets <<<"${FUZZ_TARGETS:-fuzz_pattern fuzz_switches fuzz_scanner fuzz_sets fuzz_scanner_compressed}"
 
 cd "$root"
 cmake --preset fuzz
@@ -21,15 +22,18 @@ cmake --build --preset fuzz --parallel "$jobs"
 work=$(mktemp -d "${TMPDIR:-/tmp}/bytrove-fuzz.XXXXXX")
 failed=()
 for target in "${targets[@]}"; do
-  binary="$root/build/fuzz/fuzz/$target"
+  binary="$root/build/fuzz/fuzz/${target%_compressed}"
+  seeds="$root/fuzz/corpus/${target%_compressed}"
+  mode=()
+  [[ $target == *_compressed ]] && mode=(env BYTROVE_FUZZ_COMPRESSED=1)
   corpus="$work/$target/corpus"
   artifacts="$work/$target/artifacts"
   mkdir -p "$corpus" "$artifacts"
-  cp "$root/fuzz/corpus/$target/"* "$corpus/"
+  cp "$seeds/"* "$corpus/"
   echo "== $target: ${seconds}s"
   status=0
   # -timeout: one input running for a minute is a hang, and fails like a crash.
-  (cd "$work/$target" && "$binary" "$corpus" -max_total_time="$seconds" -timeout=60 \
+  (cd "$work/$target" && "${mode[@]}" "$binary" "$corpus" -max_total_time="$seconds" -timeout=60 \
       -print_final_stats=1 -artifact_prefix="$artifacts/" >log 2>&1) || status=$?
   grep -E '^#[0-9]+[[:space:]]+(INITED|DONE)|^stat::(number_of_executed_units|average_exec_per_sec)' \
     "$work/$target/log" || true

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Measures --decompress side by side with the decoders piped into the tool, in one run, output
+# piped: the 1 GiB corpus (bench/compare.sh builds it) as .gz (gzip -6) and .zst (zstd -3),
+# against `gzip -dc | bytrove`, `zstd -dc | bytrove`, the decoder alone and `ugrep -z`; a tree
+# of 2,000 small .gz files at 2 threads against --threads 1; the plain corpus with and without
+# --decompress. Peak RSS of every command from one more run under /usr/bin/time.
+#
+#   bench/decompress.sh               (BENCH_QUICK=1: the 64 MiB corpus, one run)
+# Environment: BENCH_DIR (/tmp/bytrove-bench: the corpus), BENCH_RUNS (3), BENCH_NO_BUILD=1,
+# BENCH_PATTERN (7F454C46: the ELF mark, a few thousand occurrences), BENCH_OUT (the table).
+set -euo pipefail
+export LC_ALL=C
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+bench_dir=${BENCH_DIR:-/tmp/bytrove-bench}
+quick=${BENCH_QUICK:-0}
+runs=${BENCH_RUNS:-3}
+corpus_bytes=$((1 << 30))
+if [[ $quick == 1 ]]; then
+  corpus_bytes=$((64 << 20))
+  runs=1
+fi
+pattern=${BENCH_PATTERN:-7F454C46}
+out_file=${BENCH_OUT:-$root/bench/results-decompress.md}
+bytrove=$root/build/release/bytrove
+work=$bench_dir/decompress
+mkdir -p "$work"
+
+say() { printf '== %s\n' "$*" >&2; }
+if [[ ${BENCH_NO_BUILD:-0} != 1 ]]; then
+  say "building the release binary"
+  (cd "$root" && cmake --preset release && cmake --build --preset release --target bytrove) \
+    >"$work/build.log" 2>&1
+fi
+corpus=$bench_dir/corpus-$corpus_bytes.bin
+if [[ ! -f $corpus ]]; then
+  say "no corpus: building it with bench/compare.sh's builder"
+  BENCH_CLASSES=rare_byte BENCH_PEERS="" BENCH_RUNS=1 BENCH_QUICK=$quick BENCH_NO_BUILD=1 \
+    BENCH_OUT=/dev/null "$root/bench/compare.sh" >/dev/null
+fi
+[[ -f $corpus.gz ]] || { say "gzip -6"; gzip -6 -c "$corpus" >"$corpus.gz.tmp" && mv "$corpus.gz.tmp" "$corpus.gz"; }
+[[ -f $corpus.zst ]] || { say "zstd -3"; zstd -q -3 -c "$corpus" >"$corpus.zst.tmp" && mv "$corpus.zst.tmp" "$corpus.zst"; }
+tree=$work/gztree
+if [[ ! -f $tree.done ]]; then
+  say "a tree of 2,000 small .gz files (from /usr/share)"
+  rm -rf "$tree" && mkdir -p "$tree"
+  (cd / && find usr/share -type f -size -64k -size +1k -print0 2>/dev/null | sort -z | head -z -n 2000) |
+    while IFS= read -r -d '' f; do
+      mkdir -p "$tree/$(dirname "$f")"
+      gzip -6 -c "/$f" >"$tree/$f.gz" 2>/dev/null || true
+    done
+  touch "$tree.done"
+fi
+
+commands=(
+  "gzip -dc $corpus.gz >/dev/null"
+  "$bytrove --threads 1 --decompress $pattern $corpus.gz | cat >/dev/null"
+  "gzip -dc $corpus.gz | $bytrove --threads 1 $pattern | cat >/dev/null"
+  "zstd -q -dc $corpus.zst >/dev/null"
+  "$bytrove --threads 1 --decompress $pattern $corpus.zst | cat >/dev/null"
+  "zstd -q -dc $corpus.zst | $bytrove --threads 1 $pattern | cat >/dev/null"
+  "$bytrove --threads 1 --decompress -r $pattern -- $tree | cat >/dev/null"
+  "$bytrove --threads 2 --decompress -r $pattern -- $tree | cat >/dev/null"
+  "$bytrove --threads 1 $pattern $corpus | cat >/dev/null"
+  "$bytrove --threads 1 --decompress $pattern $corpus | cat >/dev/null"
+)
+if command -v ugrep >/dev/null; then
+  commands+=("ugrep -z -a -U -o -b '\\x7fELF' $corpus.gz | cat >/dev/null"
+             "ugrep -z -a -U -o -b '\\x7fELF' $corpus.zst | cat >/dev/null")
+fi
+say "hyperfine, $runs runs each"
+hyperfine --style basic --runs "$runs" --warmup 1 --export-json "$work/times.json" \
+  "${commands[@]}" >"$work/hyperfine.log" 2>&1 || true
+{
+  echo "| command | mean s | peak RSS MiB |"
+  echo "|---|---|---|"
+  i=0
+  for c in "${commands[@]}"; do
+    mean=$(jq -r ".results[$i].mean" "$work/times.json")
+    rss=$( { /usr/bin/time -f %M bash -c "$c" ; } 2>&1 >/dev/null | tail -1)
+    printf '| `%s` | %.3f | %.1f |\n' "${c//$bench_dir/\$BENCH_DIR}" "$mean" "$(echo "$rss / 1024" | bc -l)"
+    i=$((i + 1))
+  done
+} >"$out_file"
+cat "$out_file"
