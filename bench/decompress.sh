@@ -54,15 +54,15 @@ fi
 
 commands=(
   "gzip -dc $corpus.gz >/dev/null"
-  "$bytrove --threads 1 --decompress $pattern $corpus.gz | cat >/dev/null"
+  "$bytrove --threads 1 --decompress $pattern -- $corpus.gz | cat >/dev/null"
   "gzip -dc $corpus.gz | $bytrove --threads 1 $pattern | cat >/dev/null"
   "zstd -q -dc $corpus.zst >/dev/null"
-  "$bytrove --threads 1 --decompress $pattern $corpus.zst | cat >/dev/null"
+  "$bytrove --threads 1 --decompress $pattern -- $corpus.zst | cat >/dev/null"
   "zstd -q -dc $corpus.zst | $bytrove --threads 1 $pattern | cat >/dev/null"
   "$bytrove --threads 1 --decompress -r $pattern -- $tree | cat >/dev/null"
   "$bytrove --threads 2 --decompress -r $pattern -- $tree | cat >/dev/null"
-  "$bytrove --threads 1 $pattern $corpus | cat >/dev/null"
-  "$bytrove --threads 1 --decompress $pattern $corpus | cat >/dev/null"
+  "$bytrove --threads 1 $pattern -- $corpus | cat >/dev/null"
+  "$bytrove --threads 1 --decompress $pattern -- $corpus | cat >/dev/null"
 )
 if command -v ugrep >/dev/null; then
   commands+=("ugrep -z -a -U -o -b '\\x7fELF' $corpus.gz | cat >/dev/null"

@@ -32,6 +32,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <csignal>
@@ -43,8 +44,6 @@
 #include <string_view>
 #include <thread>
 #include <vector>
-
-#include <zlib.h>
 
 #include "base/output.h"
 #include "cli/run.h"
@@ -436,7 +435,8 @@ BYTROVE_NOT_COVERED std::vector<std::uint8_t> gzip_members(const std::vector<std
   std::vector<std::uint8_t> packed;
   for (const auto& [from, to] : {std::pair{std::size_t{0}, cut}, std::pair{cut, data.size()}}) {
     z_stream z{};
-    if (deflateInit2(&z, 1, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) std::abort();
+    if (deflateInit2(&z, 1, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+      std::abort();
     std::vector<std::uint8_t> out(deflateBound(&z, static_cast<uLong>(to - from)) + 64);
     z.next_in = const_cast<Bytef*>(data.data() + from);
     z.avail_in = static_cast<uInt>(to - from);
@@ -483,7 +483,8 @@ void scan_compressed(const compiled_pattern& pattern, const search_plan& plan,
       got.replace(at, want.size(), k_name);
       at += std::string_view(k_name).size();
     }
-    if (got != want_text) fail(std::string("compressed input differs, ") + (pipe ? "pipe" : "memfd"));
+    if (got != want_text)
+      fail(std::string("compressed input differs, ") + (pipe ? "pipe" : "memfd"));
   }
 }
 

@@ -18,6 +18,7 @@ constexpr std::size_t k_read_size = std::size_t{128} << 10;
 // What a nested member keeps of its first bytes, so that it can be searched as it is when it
 // turns out not to be packed after all (the library reads ahead while it recognises).
 constexpr std::size_t k_replay_keep = std::size_t{1} << 20;
+constexpr unsigned k_header_failures = 16;
 
 struct archive_free {
   void operator()(archive* a) const { archive_read_free(a); }
@@ -263,6 +264,7 @@ unpack_status archive_reader::walk(client& source, unsigned depth, bool top,
     return unpack_status::done;
   }
   bool any = false;
+  unsigned failures = 0;
   for (;;) {
     archive_entry* entry = nullptr;
     const int r = archive_read_next_header(a, &entry);
@@ -277,37 +279,46 @@ unpack_status archive_reader::walk(client& source, unsigned depth, bool top,
       if (source.source_failed || cut_) break;
       if (!any && !filtered(a)) return unpack_status::not_packed;
       visitor.on_problem(chain_, error_of(a, "damaged archive"));
-      if (r == ARCHIVE_FAILED) continue;
+      // A header the library passes over: the next may be good, but not forever.
+      if (r == ARCHIVE_FAILED && ++failures < k_header_failures) continue;
       break;
     }
     const bool raw = archive_format(a) == ARCHIVE_FORMAT_RAW;
     if (!any && raw && !filtered(a)) return unpack_status::not_packed;
     any = true;
-    // Some archivers (ar among them) store no file type: such a member is data too.
-    const auto type = archive_entry_filetype(entry);
-    if (type != AE_IFREG && type != 0) continue;
-    if (archive_entry_hardlink(entry) != nullptr && archive_entry_size(entry) == 0) continue;
-    const char* name = raw ? nullptr : archive_entry_pathname(entry);
-    chain_.emplace_back(name != nullptr ? name : "");
-    unpack_status status = unpack_status::done;
     bool fatal = false;
-    if (archive_entry_is_encrypted(entry)) {
-      visitor.on_problem(chain_, "encrypted, not searched");
-    } else {
-      member_stream data(a, *this);
-      status = visit(data, depth, visitor);
-      if (data.cut_here()) {
-        visitor.on_problem(chain_, over_limit());
-      } else if (data.failed() && !cut_) {
-        visitor.on_problem(chain_, data.reason());
-      }
-      fatal = data.fatal();
-    }
-    chain_.pop_back();
+    const unpack_status status = read_member(a, entry, raw, depth, visitor, fatal);
     if (status == unpack_status::stopped) return status;
     if (fatal || cut_) break;
   }
   return unpack_status::done;
+}
+
+unpack_status archive_reader::read_member(archive* a, archive_entry* entry, bool raw,
+                                          unsigned depth, member_visitor& visitor, bool& fatal) {
+  // Some archivers (ar among them) store no file type: such a member is data too.
+  const auto type = archive_entry_filetype(entry);
+  if (type != AE_IFREG && type != 0) return unpack_status::done;
+  if (archive_entry_hardlink(entry) != nullptr && archive_entry_size(entry) == 0) {
+    return unpack_status::done;
+  }
+  const char* name = raw ? nullptr : archive_entry_pathname(entry);
+  chain_.emplace_back(name != nullptr ? name : "");
+  unpack_status status = unpack_status::done;
+  if (archive_entry_is_encrypted(entry)) {
+    visitor.on_problem(chain_, "encrypted, not searched");
+  } else {
+    member_stream data(a, *this);
+    status = visit(data, depth, visitor);
+    if (data.cut_here()) {
+      visitor.on_problem(chain_, over_limit());
+    } else if (data.failed() && !cut_) {
+      visitor.on_problem(chain_, data.reason());
+    }
+    fatal = data.fatal();
+  }
+  chain_.pop_back();
+  return status;
 }
 
 unpack_status archive_reader::visit(member_stream& data, unsigned depth, member_visitor& visitor) {

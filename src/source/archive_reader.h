@@ -13,6 +13,9 @@
 #include "scan/byte_stream.h"
 #include "source/packed_input.h"
 
+struct archive;
+struct archive_entry;
+
 namespace bytrove {
 
 struct unpack_limits {
@@ -66,6 +69,10 @@ class archive_reader {
   // Reads the archive `source` holds; `raw_only`: as the data of a plain compressed file.
   unpack_status walk(client& source, unsigned depth, bool top, member_visitor& visitor,
                      bool raw_only = false);
+  // The member `entry` of the open archive `a`: searched, reported encrypted, or passed over
+  // (not a regular file). Sets `fatal` when the archive cannot be read on.
+  unpack_status read_member(archive* a, archive_entry* entry, bool raw, unsigned depth,
+                            member_visitor& visitor, bool& fatal);
   // One regular member of an open archive: searched, or unpacked in turn when it is packed.
   unpack_status visit(member_stream& data, unsigned depth, member_visitor& visitor);
   // The limit the input has gone over, if any, as a reason.

@@ -4,11 +4,11 @@
 // gzip -d does, and every byte before damage or a truncation (the archive library keeps back
 // up to a whole buffer of them). Owns the zlib state and its input buffer.
 
+#include <zlib.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
-
-#include <zlib.h>
 
 #include "scan/byte_stream.h"
 
