@@ -44,11 +44,13 @@ tree=$work/gztree
 if [[ ! -f $tree.done ]]; then
   say "a tree of 2,000 small .gz files (from /usr/share)"
   rm -rf "$tree" && mkdir -p "$tree"
-  (cd / && find usr/share -type f -size -64k -size +1k -print0 2>/dev/null | sort -z | head -z -n 2000) |
-    while IFS= read -r -d '' f; do
-      mkdir -p "$tree/$(dirname "$f")"
-      gzip -6 -c "/$f" >"$tree/$f.gz" 2>/dev/null || true
-    done
+  (cd / && { find usr/share -type f -size -64k -size +1k -print0 2>/dev/null || true; }) |
+    sort -z >"$work/tree-all.list0"
+  head -z -n 2000 "$work/tree-all.list0" >"$work/tree.list0"
+  while IFS= read -r -d '' f; do
+    mkdir -p "$tree/$(dirname "$f")"
+    gzip -6 -c "/$f" >"$tree/$f.gz" 2>/dev/null || true
+  done <"$work/tree.list0"
   touch "$tree.done"
 fi
 

@@ -37,7 +37,6 @@ class gzip_stream final : public byte_stream {
   z_stream z_{};
   std::unique_ptr<std::uint8_t[]> in_;
   bool in_member_ = true;  // inside a member: its end has not been decoded yet
-  bool member_output_ = false;
   bool ended_ = false;
   bool source_failed_ = false;
   std::string error_;
