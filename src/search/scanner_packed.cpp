@@ -24,6 +24,7 @@ bool scanner::scan_packed(std::string_view name, int fd, bool verbose) {
   fd_stream source(fd);
   headed_stream headed(source, k_stream_replay);
   if (!regular && (!headed.read_head() || !looks_packed(headed.head(), headed.head_size()))) {
+    headed.stop_keeping();
     scan_plain(name, headed, verbose);
     return true;
   }

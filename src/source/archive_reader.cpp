@@ -13,8 +13,9 @@
 namespace bytrove {
 namespace {
 
-// Compressed bytes read per call: large enough that the library's own copying stays small.
-constexpr std::size_t k_read_size = std::size_t{128} << 10;
+// Compressed bytes read per call: large enough that the library's own copying stays small, under
+// the allocator's mmap threshold so that a tree of small inputs costs no page faults.
+constexpr std::size_t k_read_size = std::size_t{64} << 10;
 // What a nested member keeps of its first bytes, so that it can be searched as it is when it
 // turns out not to be packed after all (the library reads ahead while it recognises).
 constexpr std::size_t k_replay_keep = std::size_t{1} << 20;
@@ -225,7 +226,9 @@ unpack_status archive_reader::unpack_gzip(byte_stream& compressed, member_visito
   headed_stream decoded(counted, k_replay_keep);
   unpack_status status = unpack_status::not_packed;
   // An archive inside (a .tar.gz) is the same level as the compression, as the library has it.
-  if (decoded.read_head() && looks_packed(decoded.head(), decoded.head_size())) {
+  const bool head_read = decoded.read_head();
+  if (head_read && !looks_packed(decoded.head(), decoded.head_size())) decoded.stop_keeping();
+  if (head_read && looks_packed(decoded.head(), decoded.head_size())) {
     client inner;
     inner.stream = &decoded;
     status = walk(inner, limits_.depth, false, visitor);
@@ -327,6 +330,7 @@ unpack_status archive_reader::visit(member_stream& data, unsigned depth, member_
   }
   headed_stream headed(data, k_replay_keep);
   if (!headed.read_head()) return unpack_status::done;  // the member's failure is reported
+  if (!looks_packed(headed.head(), headed.head_size())) headed.stop_keeping();
   if (looks_packed(headed.head(), headed.head_size())) {
     client inner;
     inner.stream = &headed;

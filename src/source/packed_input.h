@@ -59,6 +59,8 @@ class headed_stream final : public byte_stream {
   long read(std::uint8_t* dst, std::size_t size) override;
   // Starts again from the first byte; false once more than `keep` bytes have gone.
   bool rewind();
+  // Keeps nothing more (what is kept is still handed out first): there will be no rewind.
+  void stop_keeping() { keep_ = kept_.size(); }
 
  private:
   byte_stream& source_;

@@ -194,7 +194,7 @@ offers() {
 
 @test "completion offers the switches and long options before the pattern" {
   local long='--help --version --progress --threads --count --files-with-matches --max-count=
-    --range= --context= --utf16 --json --patterns= --'
+    --range= --context= --utf16 --json --patterns= --decompress --decompress= --'
   expected='--version' offers bytrove --ver
   expected='--help' offers bytrove -r --he
   expected="$long" offers bytrove --
