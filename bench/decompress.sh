@@ -74,13 +74,17 @@ say "hyperfine, $runs runs each"
 hyperfine --style basic --runs "$runs" --warmup 1 --export-json "$work/times.json" \
   "${commands[@]}" >"$work/hyperfine.log" 2>&1 || true
 {
-  echo "| command | mean s | peak RSS MiB |"
-  echo "|---|---|---|"
+  # Wall time and CPU time (user + system) side by side: on a shared machine the wall time of a
+  # one-thread command grows with the load, its CPU time does not.
+  echo "| command | wall s (mean) | CPU s (user+sys) | peak RSS MiB |"
+  echo "|---|---|---|---|"
   i=0
   for c in "${commands[@]}"; do
-    mean=$(jq -r ".results[$i].mean" "$work/times.json")
+    row=$(jq -r ".results[$i] | \"\(.mean) \(.user + .system)\"" "$work/times.json")
     rss=$( { /usr/bin/time -f %M bash -c "$c" ; } 2>&1 >/dev/null | tail -1)
-    printf '| `%s` | %.3f | %.1f |\n' "${c//$bench_dir/\$BENCH_DIR}" "$mean" "$(echo "$rss / 1024" | bc -l)"
+    shown=${c//$bench_dir/\$BENCH_DIR}
+    shown=${shown//$root\/build\/release\//}
+    printf '| `%s` | %.3f | %.3f | %.1f |\n' "${shown//|/\\|}" ${row} "$(echo "$rss / 1024" | bc -l)"
     i=$((i + 1))
   done
 } >"$out_file"
