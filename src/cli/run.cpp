@@ -169,8 +169,16 @@ int run_arguments(const std::vector<std::string>& args, io_context& io) {
       const bool path_like = looks_like_path(arg, io.fs);
       if (s.ok()) {
         if (path_like) {
-          banner();
-          write_error(io.out, io.err, "Note: \"" + arg + "\" was read as switches. " + k_path_hint);
+          std::string note = "Note: \"" + arg + "\" was read as switches. " + k_path_hint;
+          if (have_pattern) {
+            // After the results of the files named before it, like any message of the run.
+            file_argument in_place;
+            in_place.message = std::move(note);
+            request.files.push_back(std::move(in_place));
+          } else {
+            banner();
+            write_error(io.out, io.err, note);
+          }
         }
         continue;
       }
@@ -188,8 +196,11 @@ int run_arguments(const std::vector<std::string>& args, io_context& io) {
       if (set_file.empty()) continue;
     }
     // Machine-readable output holds records only: no "Searching" lines.
-    request.files.push_back({arg, settings.recurse, settings.attribute_mask,
-                             settings.verbose && !request.results.json});
+    request.files.push_back({arg,
+                             settings.recurse,
+                             settings.attribute_mask,
+                             settings.verbose && !request.results.json,
+                             {}});
   }
   if (!have_pattern && !set_file.empty()) {
     status s = load_subject(nullptr);

@@ -170,15 +170,21 @@ file_argument_split split_file_argument(const std::string& argument, file_system
 status search_inputs(const run_request& request, const search_target& target,
                      const pattern_names& patterns, io_context& io) {
   search_run run(request, target, patterns, io);
+  bool searched = false;  // standard input is the fallback when no file argument was given
   for (const file_argument& argument : request.files) {
     if (run.stopped()) break;
+    if (!argument.message.empty()) {
+      run.report_error(argument.message);
+      continue;
+    }
+    searched = true;
     run.search_file_argument(argument);
   }
   if (request.stop_exit_code != 0) {
     (void)run.finish();
     return status::error(request.stop_exit_code, request.stop_message);
   }
-  if (request.files.empty() && !run.stopped()) {
+  if (!searched && !run.stopped()) {
     run.search_standard_input(request.verbose && !request.results.json);
   }
   const run_counters counters = run.finish();
