@@ -656,6 +656,9 @@ void parallel_search::write_with_pen(part& p) {
     write_error(out_, err_, read_error_message(in.name));
   }
   p.occurrences = results.found();
+  // What the limit left of the chunk's tally, pattern by pattern as in all.
+  p.members.clear();
+  p.members.add(results.per_member());
 }
 
 // Lines to write, or the input stops inside it (the place where, for the byte count).
