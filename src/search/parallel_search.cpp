@@ -1,6 +1,5 @@
 #include "search/parallel_search.h"
 
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 
 #include "scan/read_plan.h"
 #include "scan/report_line.h"
+#include "search/run_limits.h"
 
 namespace bytrove {
 
@@ -70,7 +70,7 @@ struct parallel_search::task {
 
 namespace {
 
-constexpr std::size_t k_piece_size = std::size_t{256} << 10;
+constexpr std::size_t k_piece_size = k_output_piece_size;
 // Idle workers are woken for a few tasks at a time: when files are small, a wake-up per task
 // costs more than the search.
 constexpr std::uint64_t k_wake_batch = 1;
@@ -80,34 +80,7 @@ constexpr std::uint64_t k_batch_bytes = std::uint64_t{1} << 20;
 // A chunk that only counts keeps up to this many occurrences' offsets (48 KiB).
 constexpr std::size_t k_replay_limit = 4096;
 
-// Descriptors left to everything but the files read ahead: the standard streams, the
-// directories the walk holds open, a pattern file.
-constexpr rlim_t k_reserved_descriptors = 32;
-
-// How many files work read ahead of the output may hold open: what the descriptor limit
-// leaves, so the walk's own opens never run out because workers ran ahead.
-std::size_t default_open_file_budget() {
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 4096;
-  const rlim_t soft = limit.rlim_cur;
-  const rlim_t room = soft > 2 * k_reserved_descriptors ? soft - k_reserved_descriptors : soft / 2;
-  return static_cast<std::size_t>(std::clamp<rlim_t>(room, 1, 4096));
-}
-
 }  // namespace
-
-worker_plan plan_workers(unsigned requested, unsigned cpus, bool set) {
-  worker_plan plan;
-  plan.workers =
-      std::max(1u, std::min({requested, k_threads_per_cpu * std::max(cpus, 1u), k_max_workers}));
-  // A worker holds its block, the offsets of a block's occurrences (4 bytes per byte: every
-  // byte may match), a pattern per occurrence with a set, and two output pieces.
-  const std::size_t per_byte = set ? 9 : 5;
-  const std::size_t share = k_worker_memory / plan.workers - 2 * k_piece_size;
-  constexpr std::size_t k_min_block = std::size_t{64} << 10;
-  while (plan.block_size > k_min_block && plan.block_size * per_byte > share) plan.block_size /= 2;
-  return plan;
-}
 
 // What each thread that searches keeps from task to task.
 struct parallel_search::worker_state {

@@ -36,20 +36,6 @@ struct parallel_options {
   std::size_t open_file_budget = 0;
 };
 
-// How many workers search, and the block each reads, for `requested` threads on `cpus` CPUs.
-// Threads beyond a few per CPU only wait for one another, and each holds its own buffers, so
-// the workers are capped at k_threads_per_cpu per CPU (k_max_workers in all) and their blocks
-// shrink until all of them fit k_worker_memory: the run's memory stays bounded whatever the
-// thread count asked for. `set`: a pattern set, whose scanner keeps a pattern per occurrence.
-struct worker_plan {
-  unsigned workers = 1;
-  std::size_t block_size = k_block_size;
-};
-inline constexpr unsigned k_threads_per_cpu = 4;
-inline constexpr unsigned k_max_workers = 32;
-inline constexpr std::size_t k_worker_memory = std::size_t{64} << 20;
-worker_plan plan_workers(unsigned requested, unsigned cpus, bool set);
-
 // Searches inputs on several threads with output byte-identical to searching them one after
 // another.
 //

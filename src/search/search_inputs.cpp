@@ -13,6 +13,7 @@
 
 #include "search/parallel_search.h"
 #include "search/progress.h"
+#include "search/run_limits.h"
 #include "search/scanner.h"
 #include "walk/name_match.h"
 #include "walk/walk_directory.h"
