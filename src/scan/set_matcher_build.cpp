@@ -352,19 +352,24 @@ void set_matcher::add_hashed_table(int stride, std::uint64_t mask, std::vector<m
   table.shift = 32 - bits;
   table.directory_shift = bits - directory_bits;
   table.bitmap.assign((std::size_t{1} << bits) / 32, 0);
-  auto hash = [&](const member_key& key) { return window_hash(key.value & mask, table.shift); };
-  std::sort(keys.begin(), keys.end(), [&](const member_key& a, const member_key& b) {
-    return hash(a) < hash(b) || (hash(a) == hash(b) && a.index < b.index);
+  // (hash, index of the key), sorted: keys of one hash in member order.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> order(keys.size());
+  for (std::size_t k = 0; k < keys.size(); ++k) {
+    order[k] = {window_hash(keys[k].value & mask, table.shift), static_cast<std::uint32_t>(k)};
+  }
+  std::sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
+    return a.first < b.first || (a.first == b.first && keys[a.second].index < keys[b.second].index);
   });
   table.directory.assign((std::size_t{1} << directory_bits) + 1, 0);
-  for (const member_key& key : keys) {
-    const std::uint32_t h = hash(key);
+  table.hashes.reserve(keys.size());
+  table.keys.reserve(keys.size());
+  for (const auto& [h, k] : order) {
     table.bitmap[h / 32] |= 1u << (h % 32);
     table.hashes.push_back(h);
+    table.keys.push_back(keys[k]);
     ++table.directory[(h >> table.directory_shift) + 1];
   }
   std::partial_sum(table.directory.begin(), table.directory.end(), table.directory.begin());
-  table.keys = std::move(keys);
 }
 
 }  // namespace bytrove
