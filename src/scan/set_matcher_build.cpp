@@ -78,36 +78,46 @@ double window_bits(const member_bytes& b, int p, int width) {
 // of it too. Such a window comes from a repeated stretch (ab ab ab, a fill), and data made of
 // that stretch holds the window at every period while the member never occurs: it counts an
 // eighth, so that a window the member holds once, where the repetition ends, is chosen.
-std::vector<bool> repeated_windows(const member_bytes& b, int width) {
-  const int count = std::max(0, b.length - width + 1);
-  std::vector<std::pair<std::pair<std::uint64_t, std::uint64_t>, int>> windows;
-  windows.reserve(static_cast<std::size_t>(count));
-  for (int p = 0; p < count; ++p) {
-    std::uint64_t value = 0;
-    std::uint64_t mask = 0;
-    for (int j = 0; j < width; ++j) {
-      value |= std::uint64_t{b.value[p + j]} << (8 * j);
-      mask |= std::uint64_t{b.mask[p + j]} << (8 * j);
-    }
-    windows.push_back({{value, mask}, p});
-  }
-  std::sort(windows.begin(), windows.end());
-  std::vector<bool> repeated(static_cast<std::size_t>(count), false);
-  for (std::size_t k = 1; k < windows.size(); ++k) {
-    if (windows[k].first != windows[k - 1].first) continue;
-    repeated[static_cast<std::size_t>(windows[k].second)] = true;
-    repeated[static_cast<std::size_t>(windows[k - 1].second)] = true;
-  }
-  return repeated;
-}
+//
+// The scores of every window of `width` bytes: window_bits, an eighth of it when repeated.
+// Kept on the stack: a set of many members computes them for each.
+struct window_score_list {
+  std::array<double, k_max_positions> score;
+  double operator[](int p) const { return score[static_cast<std::size_t>(p)]; }
+};
 
-// Scores of every window of `width` bytes: window_bits, an eighth of it when repeated.
-std::vector<double> window_scores(const member_bytes& b, int width) {
-  const std::vector<bool> repeated = repeated_windows(b, width);
-  std::vector<double> scores(repeated.size());
-  for (std::size_t p = 0; p < scores.size(); ++p) {
-    const double bits = window_bits(b, static_cast<int>(p), width);
-    scores[p] = repeated[p] ? bits / 8 : bits;
+window_score_list window_scores(const member_bytes& b, int width) {
+  const int count = std::max(0, b.length - width + 1);
+  struct window {
+    std::uint64_t value;
+    std::uint64_t mask;
+    int p;
+    bool operator<(const window& o) const {
+      return value < o.value || (value == o.value && mask < o.mask);
+    }
+  };
+  std::array<window, k_max_positions> windows;
+  for (int p = 0; p < count; ++p) {
+    window& w = windows[static_cast<std::size_t>(p)];
+    w = {0, 0, p};
+    for (int j = 0; j < width; ++j) {
+      w.value |= std::uint64_t{b.value[p + j]} << (8 * j);
+      w.mask |= std::uint64_t{b.mask[p + j]} << (8 * j);
+    }
+  }
+  const auto end = windows.begin() + count;
+  std::sort(windows.begin(), end);
+  std::array<bool, k_max_positions> repeated{};
+  for (auto w = windows.begin() + 1; w < end; ++w) {
+    if ((w - 1)->value != w->value || (w - 1)->mask != w->mask) continue;
+    repeated[static_cast<std::size_t>(w->p)] = true;
+    repeated[static_cast<std::size_t>((w - 1)->p)] = true;
+  }
+  window_score_list scores;
+  for (int p = 0; p < count; ++p) {
+    const double bits = window_bits(b, p, width);
+    scores.score[static_cast<std::size_t>(p)] =
+        repeated[static_cast<std::size_t>(p)] ? bits / 8 : bits;
   }
   return scores;
 }
@@ -137,12 +147,12 @@ member_key key_at(const member_bytes& b, int p, int width, std::uint32_t index) 
 // On a tie the later window wins, as the end of a pattern tends to be more specific.
 member_key choose_key(const member_bytes& b, std::uint32_t index) {
   const int width = std::min(b.length, k_fingerprint_bytes);
-  const std::vector<double> scores = window_scores(b, width);
+  const window_score_list scores = window_scores(b, width);
   int best = 0;
   double best_bits = -1;
   for (int p = 0; p + width <= b.length; ++p) {
-    if (scores[static_cast<std::size_t>(p)] >= best_bits) {
-      best_bits = scores[static_cast<std::size_t>(p)];
+    if (scores[p] >= best_bits) {
+      best_bits = scores[p];
       best = p;
     }
   }
@@ -154,13 +164,12 @@ member_key choose_key(const member_bytes& b, std::uint32_t index) {
 int strided_first(const member_bytes& b, int stride, int width) {
   const int span = stride - 1 + width;
   if (b.wild_end + span > b.length) return -1;
-  const std::vector<double> scores = window_scores(b, width);
+  const window_score_list scores = window_scores(b, width);
   int best = -1;
   double best_weakest = k_min_window_bits;
   for (int o = b.wild_end; o + span <= b.length; ++o) {
-    double weakest = scores[static_cast<std::size_t>(o)];
-    for (int t = 1; t < stride; ++t)
-      weakest = std::min(weakest, scores[static_cast<std::size_t>(o + t)]);
+    double weakest = scores[o];
+    for (int t = 1; t < stride; ++t) weakest = std::min(weakest, scores[o + t]);
     if (weakest >= best_weakest) {
       best_weakest = weakest;
       best = o;
@@ -195,15 +204,15 @@ member_key single_key(const member_bytes& b, std::uint32_t index) {
       width = std::max(width, std::min(run, k_fingerprint_bytes));
     }
   }
-  const std::vector<double> scores = window_scores(b, width);
+  const window_score_list scores = window_scores(b, width);
   int best = -1;
   double best_bits = -1;
   for (int p = 0; p + width <= b.length; ++p) {
     bool concrete = true;
     for (int q = p; q < p + width; ++q) concrete = concrete && b.mask[q] != 0;
     if (!concrete) continue;
-    if (scores[static_cast<std::size_t>(p)] >= best_bits) {
-      best_bits = scores[static_cast<std::size_t>(p)];
+    if (scores[p] >= best_bits) {
+      best_bits = scores[p];
       best = p;
     }
   }
