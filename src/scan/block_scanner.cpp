@@ -31,8 +31,8 @@ bool readable_now(int fd) {
 // read is not the end of the input, only a read that returns 0 is. Sets `failed` when a read
 // fails; what was read before still counts. A live stream returns early, with `paused` set,
 // once at least `enough` bytes have come and the next read would wait.
-std::size_t fill(int fd, read_mode mode, std::uint64_t offset, std::uint8_t* dst, std::size_t want,
-                 std::size_t enough, bool& failed, bool& paused) {
+std::size_t fill(int fd, read_mode mode, std::uint64_t offset, std::uint8_t* dst,
+                 std::size_t want, std::size_t enough, bool& failed, bool& paused) {
   std::size_t got = 0;
   while (got < want) {
     const ssize_t n = mode == read_mode::positioned
@@ -130,8 +130,8 @@ block_scanner::block_scanner(const search_target& target, matcher_kind matcher,
 
 bool block_scanner::skip_to(int fd, std::uint64_t offset, scan_outcome& outcome) {
   while (outcome.end_offset < offset) {
-    const auto want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(block_size_, offset - outcome.end_offset));
+    const auto want = static_cast<std::size_t>(
+        std::min<std::uint64_t>(block_size_, offset - outcome.end_offset));
     bool paused = false;
     const std::size_t got =
         fill(fd, read_mode::stream, 0, data_, want, want, outcome.read_failed, paused);
@@ -150,8 +150,7 @@ scan_span span_within(std::uint64_t start, std::uint64_t limit, std::uint64_t ra
   scan_span span;
   span.from = start;
   span.limit = limit;
-  const std::uint64_t first =
-      start - std::min<std::uint64_t>(start - std::min(start, range_start), context);
+  const std::uint64_t first = start - std::min<std::uint64_t>(start - std::min(start, range_start), context);
   // Reads from a page boundary: the kernel copies from a misaligned file offset several times
   // slower. The bytes read before `from` are only context (or nothing): no occurrence starting
   // there is reported.
@@ -161,7 +160,8 @@ scan_span span_within(std::uint64_t start, std::uint64_t limit, std::uint64_t ra
   return span;
 }
 
-scan_outcome block_scanner::scan(int fd, read_mode mode, const scan_span& span, block_sink& sink) {
+scan_outcome block_scanner::scan(int fd, read_mode mode, const scan_span& span,
+                                 block_sink& sink) {
   const std::size_t keep = target_.length - 1;
   scan_outcome outcome;
   // A stream cannot seek: what lies before the span is read and dropped.
@@ -177,8 +177,9 @@ scan_outcome block_scanner::scan(int fd, read_mode mode, const scan_span& span, 
     }
     bool paused = false;
     // A live stream pauses only with enough bytes to carry: fewer cannot hold an occurrence.
-    const std::size_t got = fill(fd, mode, pos, data_, want, keep + 1 - std::min(keep, carried),
-                                 outcome.read_failed, paused);
+    const std::size_t got =
+        fill(fd, mode, pos, data_, want, keep + 1 - std::min(keep, carried), outcome.read_failed,
+             paused);
     const std::uint64_t in_range = overlap(pos, pos + got, span.from, span.limit);
     outcome.bytes += in_range;
     std::uint8_t* const buf = data_ - carried;
@@ -228,8 +229,8 @@ bool block_scanner::search_block(std::uint8_t* buf, std::size_t carried, const s
   }
   // The set's hits come in order, as many at a time as there is room for.
   for (std::size_t next = 0;;) {
-    const set_matcher::result r = target_.set->search(buf, found.size, next, carried, starts_.get(),
-                                                      members_.get(), capacity_);
+    const set_matcher::result r = target_.set->search(buf, found.size, next, carried,
+                                                      starts_.get(), members_.get(), capacity_);
     found.starts = starts_.get();
     found.members = members_.get();
     found.count = r.count;
