@@ -53,8 +53,8 @@ struct pattern_set {
 // without any pattern is a usage error (exit code 1), "<file>: the pattern set is empty.\n".
 status parse_pattern_set(std::string_view text, std::string_view file_name,
                          const pattern_syntax& syntax, pattern_set& out);
-inline status parse_pattern_set(std::string_view text, std::string_view file_name, bool ignore_case,
-                                pattern_set& out) {
+inline status parse_pattern_set(std::string_view text, std::string_view file_name,
+                                bool ignore_case, pattern_set& out) {
   return parse_pattern_set(text, file_name, pattern_syntax{ignore_case, false}, out);
 }
 
