@@ -6,6 +6,9 @@ set -euo pipefail
 packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev bats dpkg-dev groff-base man-db bash-completion
   libarchive-dev
   gzip bzip2 xz-utils zstd lz4 zip unzip tar cpio)
+# Bench only, never linked into the product: Hyperscan's portable fork for bench/hs_scan, found
+# through pkg-config.
+packages+=(libvectorscan-dev pkg-config)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

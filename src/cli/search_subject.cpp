@@ -54,9 +54,11 @@ status search_subject::load_set(const std::string& path, const pattern_syntax& s
   if (!parsed.ok()) return parsed;
   matcher_ = std::make_unique<set_matcher>(set_);
   names_ = {};
+  names_.names.reserve(set_.members.size());
+  names_.lengths.reserve(set_.members.size());
   for (const set_member& member : set_.members) {
     names_.names.push_back(member.name);
-    names_.lengths.push_back(static_cast<std::uint16_t>(member.pattern.length));
+    names_.lengths.push_back(static_cast<std::uint16_t>(member.length));
   }
   return {};
 }
@@ -64,10 +66,10 @@ status search_subject::load_set(const std::string& path, const pattern_syntax& s
 std::string search_subject::echo() const {
   if (!is_set()) return pattern_echo(pattern_);
   std::string lines;
-  for (const set_member& member : set_.members) {
-    lines += pattern_echo(member.pattern);
+  for (std::size_t i = 0; i < set_.members.size(); ++i) {
+    lines += pattern_echo(set_.pattern(i));
     lines.pop_back();
-    lines += " [" + member.name + "]\n";
+    lines += " [" + set_.members[i].name + "]\n";
   }
   return lines;
 }
@@ -79,8 +81,8 @@ search_target search_subject::target() const {
   target.members = set_.members.size();
   target.length = static_cast<std::size_t>(set_.max_length);
   target.zeros_can_match = false;
-  for (const set_member& member : set_.members) {
-    target.zeros_can_match = target.zeros_can_match || matches_in_zeros(member.pattern);
+  for (std::size_t i = 0; i < set_.members.size() && !target.zeros_can_match; ++i) {
+    target.zeros_can_match = set_.matches_in_zeros(i);
   }
   return target;
 }

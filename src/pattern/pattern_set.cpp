@@ -69,18 +69,16 @@ status parse_line(std::string_view line, std::size_t line_number, std::string_vi
     name = std::string(written);
     body.remove_prefix(parts.equals + 1);
   }
-  set_member& member = out.members.emplace_back();
-  member.name = std::move(name);
-  const status parsed = parse_pattern(trim(body), syntax, member.pattern);
-  if (member.pattern.truncated) {
+  compiled_pattern pattern;
+  const status parsed = parse_pattern(trim(body), syntax, pattern);
+  if (pattern.truncated) {
     out.warnings += location(file_name, line_number) +
                     "Pattern has more than 256 positions; only the first 256 are searched.\n";
   }
   if (!parsed.ok()) {
     return status::error(parsed.exit_code(), location(file_name, line_number) + parsed.message());
   }
-  member.plan = build_search_plan(member.pattern, syntax.ignore_case);
-  out.max_length = std::max<int>(out.max_length, member.pattern.length);
+  out.add(std::move(name), pattern);
   return {};
 }
 

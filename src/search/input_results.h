@@ -101,8 +101,8 @@ class input_results {
     std::size_t count = block.count;
     if (options_.max_count != 0) {
       const std::uint64_t used = before_ + found_;
-      count = static_cast<std::size_t>(
-          std::min<std::uint64_t>(count, used < options_.max_count ? options_.max_count - used : 0));
+      count = static_cast<std::size_t>(std::min<std::uint64_t>(
+          count, used < options_.max_count ? options_.max_count - used : 0));
     }
     switch (options_.mode) {
       case result_mode::files:
@@ -119,8 +119,10 @@ class input_results {
     }
     found_ += count;
     if (options_.max_count == 0 || before_ + found_ < options_.max_count) return true;
-    stop_after(block, count - 1);
-    return false;
+    if (count > 0) stop_after(block, count - 1);
+    // Dumps still waiting for the bytes after them are read on for, however the data arrives;
+    // nothing more is reported.
+    return !pending_.empty();
   }
 
   // In the count mode, also keeps the first `limit` occurrences' offsets (and patterns), so
@@ -228,8 +230,8 @@ class input_results {
   // context before anything the next block can report, and all of a waiting occurrence's.
   void keep_history(const found_block& block) {
     const std::uint64_t block_end = block.base + block.size;
-    const std::uint64_t back = std::min<std::uint64_t>(
-        block_end - first_offset_, longest_ - 1 + options_.context);
+    const std::uint64_t back =
+        std::min<std::uint64_t>(block_end - first_offset_, longest_ - 1 + options_.context);
     std::uint64_t keep_from = block_end - back;
     if (!pending_.empty()) {
       const std::uint64_t front = pending_.front().offset;
@@ -260,8 +262,8 @@ class input_results {
     const std::string* pattern = patterns_.names.empty() ? nullptr : &patterns_.names[o.member];
     std::uint64_t lo = o.offset;
     if (options_.context != 0) {
-      lo = std::max({first_offset_, options_.range_start,
-                     o.offset - std::min(o.offset, options_.context)});
+      lo = std::max(
+          {first_offset_, options_.range_start, o.offset - std::min(o.offset, options_.context)});
       const std::uint64_t available =
           block != nullptr ? block->base + block->size : history_base_ + history_.size();
       dump_.clear();
