@@ -181,8 +181,7 @@ scan_span span_within(std::uint64_t start, std::uint64_t limit, std::uint64_t ra
   return span;
 }
 
-scan_outcome block_scanner::scan(int fd, read_mode mode, const scan_span& span,
-                                 block_sink& sink) {
+scan_outcome block_scanner::scan(int fd, read_mode mode, const scan_span& span, block_sink& sink) {
   return scan_from(fd, nullptr, mode, span, sink);
 }
 
@@ -209,9 +208,8 @@ scan_outcome block_scanner::scan_from(int fd, byte_stream* stream, read_mode mod
     }
     bool paused = false;
     // A live stream pauses only with enough bytes to carry: fewer cannot hold an occurrence.
-    const std::size_t got =
-        fill(fd, stream, mode, pos, data_, want, keep + 1 - std::min(keep, carried),
-             outcome.read_failed, paused);
+    const std::size_t got = fill(fd, stream, mode, pos, data_, want,
+                                 keep + 1 - std::min(keep, carried), outcome.read_failed, paused);
     const std::uint64_t in_range = overlap(pos, pos + got, span.from, span.limit);
     outcome.bytes += in_range;
     std::uint8_t* const buf = data_ - carried;

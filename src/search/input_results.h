@@ -18,9 +18,9 @@ namespace bytrove {
 // Writes what ends an input in the count and file modes: its count (per pattern of a set), or
 // its name when it held an occurrence. Nothing in the line mode.
 template <class sink_type>
-void write_input_end(sink_type& sink, const result_options& options,
-                     const pattern_names& patterns, std::string_view name, std::uint64_t total,
-                     member_counts& per_member, std::string_view json_name = {}) {
+void write_input_end(sink_type& sink, const result_options& options, const pattern_names& patterns,
+                     std::string_view name, std::uint64_t total, member_counts& per_member,
+                     std::string_view json_name = {}) {
   std::string text;
   const std::string json_path = json_name.empty() ? json_path_member(name) : std::string(json_name);
   const auto count_line = [&](const std::string* pattern, std::uint64_t count) {
