@@ -644,10 +644,17 @@ check_same() {
   [[ ${BYTROVE_SANITIZED:-0} == 1 ]] && skip "a sanitizer's shadow memory fits no memory limit"
   make_fragments many 400
   one_thread 00 many
-  # From too little to start to enough for everything: each run either completes or ends
-  # with the message, its output the start of the full one.
-  local v rc size
-  for v in 20000 30000 40000 60000 100000 200000 1000000; do
+  # From just enough to load the program (its shared libraries take a few tens of MiB of
+  # address space; below that the loader fails before any of our code runs) to enough for
+  # everything: each run either completes or ends with the message, its output the start of the
+  # full one.
+  local v rc size floor=10000
+  until bash -c "ulimit -v $floor && exec \"\$@\" --version" _ "$BYTROVE" >/dev/null 2>&1; do
+    floor=$((floor + 2000))
+    ((floor <= 200000))
+  done
+  for v in "$floor" $((floor + 4000)) $((floor + 10000)) $((floor + 20000)) $((floor + 50000)) \
+    200000 1000000; do
     bt_limited "-v $v" --threads 8 00 many
     rc=$(cat "$RES"/rc)
     echo "limit $v KiB: exit $rc"
