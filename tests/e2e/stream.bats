@@ -194,10 +194,10 @@ with_matcher() {
     "Found 4 occurence(s) in 1 file(s) ($size bytes searched)."
   expect_err
   check 0
-  # The layout of the widest lines, spelled out: the hex field grows past eight digits and
-  # a ten-digit label fills its eleven columns.
+  # The layout of the widest lines, spelled out: below 4 GiB a ten-digit label fills its eleven
+  # columns; past it the hex field grows past eight digits and one blank keeps them apart.
   grep -qx 'offset 0xFFFFFFFF(4294967295) in big.bin' "$RES"/out
-  grep -qx 'offset 0x100000010(4294967312) in big.bin' "$RES"/out
+  grep -qx 'offset 0x100000010 (4294967312) in big.bin' "$RES"/out
 }
 
 @test "holes of a sparse file are skipped: occurrences touching a hole found, every byte counted" {
