@@ -12,7 +12,6 @@ constexpr const char* k_range_form =
     "START:END, each a decimal or 0x hex offset with an optional K, M, G or T suffix, either "
     "one left out for the start or the end of the input";
 
-
 status bad_value(std::string_view name, const std::string& text, const std::string& expected) {
   if (text.empty()) {
     return status::error(k_exit_usage, std::string(name) + " needs a value: " + expected + ".\n");
@@ -44,11 +43,24 @@ bool parse_offset(std::string_view text, std::uint64_t& value) {
   int shift = 0;
   if (!text.empty()) {
     switch (text.back()) {
-      case 'K': case 'k': shift = 10; break;
-      case 'M': case 'm': shift = 20; break;
-      case 'G': case 'g': shift = 30; break;
-      case 'T': case 't': shift = 40; break;
-      default: break;
+      case 'K':
+      case 'k':
+        shift = 10;
+        break;
+      case 'M':
+      case 'm':
+        shift = 20;
+        break;
+      case 'G':
+      case 'g':
+        shift = 30;
+        break;
+      case 'T':
+      case 't':
+        shift = 40;
+        break;
+      default:
+        break;
     }
     if (shift != 0) text.remove_suffix(1);
   }
@@ -76,6 +88,30 @@ bool parse_offset(std::string_view text, std::uint64_t& value) {
   return true;
 }
 
+// The list a name filter option (`--include`, `--exclude`, `--exclude-dir`, with its value
+// in this argument or the next) adds to; null for any other argument.
+std::vector<std::string>* glob_list(std::string_view arg, walk_filters& filters) {
+  const std::string_view name = arg.substr(0, arg.find('='));
+  if (name == "--include") return &filters.include;
+  if (name == "--exclude") return &filters.exclude;
+  if (name == "--exclude-dir") return &filters.exclude_dir;
+  return nullptr;
+}
+
+status parse_colour(const std::string& text, run_request& request) {
+  using when = run_request::colour_when;
+  if (text == "auto") {
+    request.colour = when::automatic;
+  } else if (text == "always") {
+    request.colour = when::always;
+  } else if (text == "never") {
+    request.colour = when::never;
+  } else {
+    return bad_value("--color", text, "auto, always or never");
+  }
+  return {};
+}
+
 }  // namespace
 
 std::optional<std::string> option_value(const std::vector<std::string>& args, std::size_t& index,
@@ -99,7 +135,8 @@ status parse_range(std::string_view text, std::uint64_t& start, std::uint64_t& e
   const std::string_view second = text.substr(colon + 1);
   std::uint64_t s = 0;
   std::uint64_t e = ~std::uint64_t{0};
-  if ((!first.empty() && !parse_offset(first, s)) || (!second.empty() && !parse_offset(second, e))) {
+  if ((!first.empty() && !parse_offset(first, s)) ||
+      (!second.empty() && !parse_offset(second, e))) {
     return bad_value("--range", shown, k_range_form);
   }
   if (s > e) {
@@ -118,8 +155,9 @@ status apply_long_option(const std::vector<std::string>& args, std::size_t& inde
   const std::string_view arg = args[index];
   std::uint64_t value = 0;
   if (const auto text = option_value(args, index, "--threads")) {
-    const status s = parse_whole("--threads", *text, 1, k_max_threads,
-                                 "a whole number from 1 to " + std::to_string(k_max_threads), value);
+    const status s =
+        parse_whole("--threads", *text, 1, k_max_threads,
+                    "a whole number from 1 to " + std::to_string(k_max_threads), value);
     request.threads = static_cast<unsigned>(value);
     return s;
   }
@@ -130,14 +168,28 @@ status apply_long_option(const std::vector<std::string>& args, std::size_t& inde
     return s;
   }
   if (const auto text = option_value(args, index, "--context")) {
-    const status s = parse_whole("--context", *text, 0, k_max_context,
-                                 "a whole number of bytes from 0 to " + std::to_string(k_max_context),
-                                 value);
+    const status s =
+        parse_whole("--context", *text, 0, k_max_context,
+                    "a whole number of bytes from 0 to " + std::to_string(k_max_context), value);
     results.context = static_cast<std::size_t>(value);
     return s;
   }
   if (const auto text = option_value(args, index, "--range")) {
     return parse_range(*text, results.range_start, results.range_end);
+  }
+  if (auto* list = glob_list(arg, request.filters)) {
+    const std::string_view name = arg.substr(0, arg.find('='));
+    const auto text = option_value(args, index, name);
+    if (text->empty()) return bad_value(name, *text, "a name pattern such as \"*.o\"");
+    list->push_back(*text);
+    return {};
+  }
+  if (arg == "--color" || arg == "--colour") {
+    request.colour = run_request::colour_when::automatic;
+    return {};
+  }
+  for (const std::string_view name : {"--color", "--colour"}) {
+    if (const auto text = option_value(args, index, name)) return parse_colour(*text, request);
   }
   if (arg == "--count" || arg == "--files-with-matches") {
     const result_mode mode = arg == "--count" ? result_mode::count : result_mode::files;
@@ -150,6 +202,14 @@ status apply_long_option(const std::vector<std::string>& args, std::size_t& inde
     syntax.utf16 = true;
   } else if (arg == "--json") {
     results.json = true;
+  } else if (arg == "--null") {
+    results.null_names = true;
+  } else if (arg == "--include-zero") {
+    results.include_zero = true;
+  } else if (arg == "--status") {
+    request.exit_status_says_found = true;
+  } else if (arg == "--no-follow") {
+    request.filters.skip_file_links = true;
   } else {
     known = false;
   }
