@@ -108,3 +108,9 @@ put() {
 poke() {
   printf "$2" | dd of="$1" bs=1 seek="$3" conv=notrunc status=none
 }
+
+# Expected standard output without the banner (script modes print none): printf of the
+# arguments, or nothing.
+expect_bare_out() {
+  if (($# == 0)); then : >"$RES"/want_out; else printf "$@" >"$RES"/want_out; fi
+}

@@ -27,7 +27,7 @@ load e2e_helpers
     check 1
   done
   bt --count --files-with-matches 4142 a.bin
-  expect_out
+  expect_bare_out
   expect_err '%s\n' '--count and --files-with-matches cannot be used together.'
   check 1
   # --json has no banner, even when nothing is found.
@@ -38,7 +38,7 @@ load e2e_helpers
   # After the pattern a long option is a switch like any other, unknown.
   bt 4142 a.bin --count
   expect_out '%s\n' "$(report 0 a.bin)"
-  expect_err '%s\n' 'Unknown option "-count".'
+  expect_err '%s\n' 'Unknown option "-count".' 'Long options such as --count go before the pattern.'
   check 3
 }
 
@@ -58,7 +58,7 @@ load e2e_helpers
   check 0
   # A pipe is read and dropped up to the start.
   bt --count --range=1023:2M 4142 < <(cat big.bin)
-  expect_out '%s\n' 'StdIn:2'
+  expect_bare_out '%s\n' 'StdIn:2'
   expect_err
   check 0
 }
@@ -130,11 +130,11 @@ for l in open(sys.argv[1]):
   put t/b.bin 'xx'
   put t/c/d.bin 'AB'
   bt -r --count 4142 t
-  expect_out '%s\n' 't/a.bin:3' 't/b.bin:0' 't/c/d.bin:1'
+  expect_bare_out '%s\n' 't/a.bin:3' 't/b.bin:0' 't/c/d.bin:1'
   expect_err
   check 0
   bt -r --files-with-matches 4142 t
-  expect_out '%s\n' 't/a.bin' 't/c/d.bin'
+  expect_bare_out '%s\n' 't/a.bin' 't/c/d.bin'
   expect_err
   check 0
   bt -r --max-count=2 4142 t
@@ -142,7 +142,7 @@ for l in open(sys.argv[1]):
   expect_err
   check 0
   bt --count --max-count=2 -v 4142 <t/a.bin
-  expect_out '%s\n' 'Searching for HEX pattern 41 42 ...' 'Searching StdIn ...' 'StdIn:2' \
+  expect_bare_out '%s\n' 'Searching for HEX pattern 41 42 ...' 'Searching StdIn ...' 'StdIn:2' \
     'Found 2 occurence(s) in 1 file(s) (4 bytes searched).'
   expect_err
   check 0
@@ -191,7 +191,7 @@ for l in open(sys.argv[1]):
   expect_err
   check 0
   bt --count --patterns s.set a.bin
-  expect_out '%s\n' 'a.bin:AB:1' 'a.bin:4:1' 'a.bin:all:1' 'a.bin:AB:1'
+  expect_bare_out '%s\n' 'a.bin:AB:1' 'a.bin:4:1' 'a.bin:all:1' 'a.bin:AB:1'
   expect_err
   check 0
   # Each error names the file, line and column, says why, quotes the line and keeps its exit

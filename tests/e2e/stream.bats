@@ -94,7 +94,7 @@ with_matcher() {
   bt "'ab'" -v -i <in.bin
   expect_out '%s\n' 'Searching StdIn ...' "$(report 0 StdIn)" \
     'Found 1 occurence(s) in 1 file(s) (5 bytes searched).'
-  expect_err
+  expect_err '%s\n' 'Note: -i after the pattern changes nothing; it goes before the pattern.'
   check 0
 
   bt -v 5859 </dev/null
@@ -248,12 +248,12 @@ with_matcher() {
 
   bt -i "'ab'" -i- m.bin
   expect_out '%s\n' "$(report 0 m.bin)" "$(report 3 m.bin)" "$(report 6 m.bin)" "$(report 9 m.bin)"
-  expect_err
+  expect_err '%s\n' 'Note: -i after the pattern changes nothing; it goes before the pattern.'
   check 0
 
   bt "'ab'" -i m.bin
   expect_out '%s\n' "$(report 0 m.bin)"
-  expect_err
+  expect_err '%s\n' 'Note: -i after the pattern changes nothing; it goes before the pattern.'
   check 0
 
   # Bytes given in hex are never folded.
