@@ -4,10 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <cstdint>
 #include <cstdlib>
-
 #include <string>
 #include <string_view>
 #include <vector>

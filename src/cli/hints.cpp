@@ -18,8 +18,6 @@ const char* letter_hint(char letter) {
       return "For a count per input, use --count.\n";
     case 'l':
       return "For the names of the inputs with an occurrence, use --files-with-matches.\n";
-    case 'L':
-      return "For the inputs without an occurrence, use --count: their count is 0.\n";
     case 'm':
       return "To stop each input after N occurrences, use --max-count=N.\n";
     case 'f':
@@ -33,14 +31,6 @@ const char* letter_hint(char letter) {
     case 'o':
     case 'b':
       return "Offsets are always printed; no switch is needed for them.\n";
-    case 'a':
-    case 'U':
-      return "Every input is searched as bytes; no switch is needed for that.\n";
-    case 'q':
-      return "For an exit code that says whether anything was found, use --status.\n";
-    case 'Z':
-    case 'z':
-      return "For names ended by a NUL byte, use --null.\n";
     default:
       return "";
   }
@@ -48,15 +38,10 @@ const char* letter_hint(char letter) {
 
 }  // namespace
 
-std::string unknown_switch_hint(std::string_view message, bool after_pattern) {
+std::string unknown_switch_hint(std::string_view message) {
   const std::size_t quote = message.find('"');
   if (quote == std::string_view::npos || quote + 1 >= message.size()) return {};
-  const char letter = message[quote + 1];
-  if (letter == '-') {
-    // "--count" after the pattern is read as the switch letters of "-count".
-    return after_pattern ? "Long options such as --count go before the pattern.\n" : "";
-  }
-  return letter_hint(letter);
+  return letter_hint(message[quote + 1]);
 }
 
 std::string late_ignore_case_note(std::string_view arg) {

@@ -10,9 +10,8 @@ namespace bytrove {
 
 // After "Unknown option \"<text>\".\n" (the switch parser's `message`): the long option that
 // does what the offending letter does in grep and its kin (c: --count, l:
-// --files-with-matches, ...). `after_pattern`: the argument came after the pattern, where an
-// unknown "--name" is a long option placed too late.
-std::string unknown_switch_hint(std::string_view message, bool after_pattern);
+// --files-with-matches, ...).
+std::string unknown_switch_hint(std::string_view message);
 
 // For a switch argument applied after the pattern (or, with --patterns, after the first file
 // argument): -i there changes nothing, since the pattern is already compiled.

@@ -41,9 +41,19 @@ constexpr const char* k_help_notes =
     "              searches one input at a time); the output is the same for every N\n"
     "\n"
     "Options for the whole run, before the pattern (--name=VALUE or --name VALUE):\n"
-    "   --count    a line \"NAME:COUNT\" per input instead of the occurrences\n"
+    "   --count    a line \"NAME:COUNT\" per input instead of the occurrences (no banner)\n"
     "   --files-with-matches\n"
-    "              only the names of the inputs with an occurrence\n"
+    "              only the names of the inputs with an occurrence (no banner)\n"
+    "   --null     names end in a NUL byte (--files-with-matches, --count)\n"
+    "   --include-zero\n"
+    "              with --count and a set, every pattern's count, 0 included\n"
+    "   --status   exit 0 if something was found, 1 if nothing, 2 on any trouble\n"
+    "   --include=GLOB, --exclude=GLOB, --exclude-dir=GLOB\n"
+    "              search only / pass over the files (with -r: directories) so named\n"
+    "   --no-follow\n"
+    "              pass over links to files found by a wildcard or -r\n"
+    "   --color[=auto|always|never]\n"
+    "              colour the offsets and the occurrence in dumps (auto: a terminal)\n"
     "   --max-count=N\n"
     "              stop each input after its first N occurrences\n"
     "   --range=START:END\n"
@@ -57,7 +67,8 @@ constexpr const char* k_help_notes =
     "   --patterns=FILE\n"
     "              search for every pattern in FILE (one per line, NAME = PATTERN)\n"
     "              in one pass; there is no pattern argument, each line ends in the\n"
-    "              pattern's [NAME]\n"
+    "              pattern's [NAME]; a bare NAME not in this directory is looked\n"
+    "              up among the installed sets (--patterns=signatures.set)\n"
     "   --help, --version\n"
     "\n"
     "Each ? is one byte: ?? is two.\n";
@@ -207,7 +218,7 @@ int run(const std::vector<std::string>& args, io_context& io) {
         }
         continue;
       }
-      std::string message = s.message() + unknown_switch_hint(s.message(), have_pattern);
+      std::string message = s.message() + unknown_switch_hint(s.message());
       if (path_like) message += k_path_hint;
       s = status::error(s.exit_code(), message);
       if (!have_pattern) return end_run(s);

@@ -211,13 +211,14 @@ offers() {
 
 @test "completion offers the switches and long options before the pattern" {
   local long='--help --version --progress --threads --count --files-with-matches --max-count=
-    --range= --context= --utf16 --json --patterns= --'
+    --range= --context= --utf16 --json --patterns= --null --include-zero --status --include=
+    --exclude= --exclude-dir= --no-follow --color= --'
   expected='--version' offers bytrove --ver
   expected='--help' offers bytrove -r --he
   expected="$long" offers bytrove --
   expected='--threads' offers bytrove --thr
   expected='--max-count=' offers bytrove --max
-  expected='--context= --count' offers bytrove -v --co
+  expected='--color= --context= --count' offers bytrove -v --co
   expected="-h -i -r -s -v $long" offers bytrove -
   expected="-h -i -r -s -v $long" offers bytrove -v /r -
   expected='-ir -ir+ -ir-' offers bytrove -ir
