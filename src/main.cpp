@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+
 #include <cstdint>
 #include <cstdlib>
+
 #include <string>
 #include <string_view>
 #include <vector>

@@ -18,8 +18,9 @@ namespace bytrove {
 // Writes what ends an input in the count and file modes: its count (per pattern of a set), or
 // its name when it held an occurrence. Nothing in the line mode.
 template <class sink_type>
-void write_input_end(sink_type& sink, const result_options& options, const pattern_names& patterns,
-                     std::string_view name, std::uint64_t total, member_counts& per_member) {
+void write_input_end(sink_type& sink, const result_options& options,
+                     const pattern_names& patterns, std::string_view name, std::uint64_t total,
+                     member_counts& per_member) {
   std::string text;
   const auto count_line = [&](const std::string* pattern, std::uint64_t count) {
     if (options.json) {
@@ -89,8 +90,7 @@ class input_results {
     have_data_ = false;
     name_ = name;
     line_.set_name(name);
-    if (options_.json)
-      json_prefix_ = "{\"type\":\"match\"," + json_path_member(name) + ",\"offset\":";
+    if (options_.json) json_prefix_ = "{\"type\":\"match\"," + json_path_member(name) + ",\"offset\":";
   }
 
   // Returns false once nothing more is wanted from this input.
@@ -98,8 +98,8 @@ class input_results {
     std::size_t count = block.count;
     if (options_.max_count != 0) {
       const std::uint64_t used = before_ + found_;
-      count = static_cast<std::size_t>(std::min<std::uint64_t>(
-          count, used < options_.max_count ? options_.max_count - used : 0));
+      count = static_cast<std::size_t>(
+          std::min<std::uint64_t>(count, used < options_.max_count ? options_.max_count - used : 0));
     }
     switch (options_.mode) {
       case result_mode::files:
@@ -225,8 +225,8 @@ class input_results {
   // context before anything the next block can report, and all of a waiting occurrence's.
   void keep_history(const found_block& block) {
     const std::uint64_t block_end = block.base + block.size;
-    const std::uint64_t back =
-        std::min<std::uint64_t>(block_end - first_offset_, longest_ - 1 + options_.context);
+    const std::uint64_t back = std::min<std::uint64_t>(
+        block_end - first_offset_, longest_ - 1 + options_.context);
     std::uint64_t keep_from = block_end - back;
     if (!pending_.empty()) {
       const std::uint64_t front = pending_.front().offset;
@@ -257,8 +257,8 @@ class input_results {
     const std::string* pattern = patterns_.names.empty() ? nullptr : &patterns_.names[o.member];
     std::uint64_t lo = o.offset;
     if (options_.context != 0) {
-      lo = std::max(
-          {first_offset_, options_.range_start, o.offset - std::min(o.offset, options_.context)});
+      lo = std::max({first_offset_, options_.range_start,
+                     o.offset - std::min(o.offset, options_.context)});
       const std::uint64_t available =
           block != nullptr ? block->base + block->size : history_base_ + history_.size();
       dump_.clear();

@@ -22,8 +22,8 @@ namespace {
 // parallel engine, which writes the same bytes.
 class search_run final : public walk_visitor {
  public:
-  search_run(const run_request& request, const search_target& target, const pattern_names& patterns,
-             io_context& io)
+  search_run(const run_request& request, const search_target& target,
+             const pattern_names& patterns, io_context& io)
       : io_(io), filters_(request.filters) {
     if (request.threads > 1) {
       parallel_options options;
@@ -127,17 +127,15 @@ class search_run final : public walk_visitor {
 void write_summary(output& out, const run_counters& c, bool json) {
   char line[160];
   if (json) {
-    const int length = std::snprintf(line, sizeof line,
-                                     "{\"type\":\"summary\",\"occurrences\":%" PRIu64
-                                     ",\"files\":%" PRIu64 ",\"bytes\":%" PRIu64 "}\n",
-                                     c.occurrences, c.files_searched, c.bytes_searched);
+    const int length = std::snprintf(
+        line, sizeof line, "{\"type\":\"summary\",\"occurrences\":%" PRIu64 ",\"files\":%" PRIu64
+        ",\"bytes\":%" PRIu64 "}\n", c.occurrences, c.files_searched, c.bytes_searched);
     out.write(std::string_view(line, static_cast<std::size_t>(length)));
     return;
   }
-  const int length = std::snprintf(line, sizeof line,
-                                   "Found %" PRIu64 " occurence(s) in %" PRIu64 " file(s) (%" PRIu64
-                                   " bytes searched).\n",
-                                   c.occurrences, c.files_searched, c.bytes_searched);
+  const int length = std::snprintf(
+      line, sizeof line, "Found %" PRIu64 " occurence(s) in %" PRIu64 " file(s) (%" PRIu64
+      " bytes searched).\n", c.occurrences, c.files_searched, c.bytes_searched);
   out.write(std::string_view(line, static_cast<std::size_t>(length)));
 }
 
