@@ -12,6 +12,7 @@ constexpr const char* k_range_form =
     "START:END, each a decimal or 0x hex offset with an optional K, M, G or T suffix, either "
     "one left out for the start or the end of the input";
 
+
 status bad_value(std::string_view name, const std::string& text, const std::string& expected) {
   if (text.empty()) {
     return status::error(k_exit_usage, std::string(name) + " needs a value: " + expected + ".\n");
@@ -43,24 +44,11 @@ bool parse_offset(std::string_view text, std::uint64_t& value) {
   int shift = 0;
   if (!text.empty()) {
     switch (text.back()) {
-      case 'K':
-      case 'k':
-        shift = 10;
-        break;
-      case 'M':
-      case 'm':
-        shift = 20;
-        break;
-      case 'G':
-      case 'g':
-        shift = 30;
-        break;
-      case 'T':
-      case 't':
-        shift = 40;
-        break;
-      default:
-        break;
+      case 'K': case 'k': shift = 10; break;
+      case 'M': case 'm': shift = 20; break;
+      case 'G': case 'g': shift = 30; break;
+      case 'T': case 't': shift = 40; break;
+      default: break;
     }
     if (shift != 0) text.remove_suffix(1);
   }
@@ -135,8 +123,7 @@ status parse_range(std::string_view text, std::uint64_t& start, std::uint64_t& e
   const std::string_view second = text.substr(colon + 1);
   std::uint64_t s = 0;
   std::uint64_t e = ~std::uint64_t{0};
-  if ((!first.empty() && !parse_offset(first, s)) ||
-      (!second.empty() && !parse_offset(second, e))) {
+  if ((!first.empty() && !parse_offset(first, s)) || (!second.empty() && !parse_offset(second, e))) {
     return bad_value("--range", shown, k_range_form);
   }
   if (s > e) {
@@ -155,9 +142,8 @@ status apply_long_option(const std::vector<std::string>& args, std::size_t& inde
   const std::string_view arg = args[index];
   std::uint64_t value = 0;
   if (const auto text = option_value(args, index, "--threads")) {
-    const status s =
-        parse_whole("--threads", *text, 1, k_max_threads,
-                    "a whole number from 1 to " + std::to_string(k_max_threads), value);
+    const status s = parse_whole("--threads", *text, 1, k_max_threads,
+                                 "a whole number from 1 to " + std::to_string(k_max_threads), value);
     request.threads = static_cast<unsigned>(value);
     return s;
   }
@@ -168,9 +154,9 @@ status apply_long_option(const std::vector<std::string>& args, std::size_t& inde
     return s;
   }
   if (const auto text = option_value(args, index, "--context")) {
-    const status s =
-        parse_whole("--context", *text, 0, k_max_context,
-                    "a whole number of bytes from 0 to " + std::to_string(k_max_context), value);
+    const status s = parse_whole("--context", *text, 0, k_max_context,
+                                 "a whole number of bytes from 0 to " + std::to_string(k_max_context),
+                                 value);
     results.context = static_cast<std::size_t>(value);
     return s;
   }

@@ -96,8 +96,8 @@ int finish(io_context& io, const status& result) {
   return result.exit_code();
 }
 
-// --status asked before the pattern (seen ahead of the parse, so that an error met before it
-// is also reported as trouble).
+// --status among the first switches (seen ahead of the parse, so that an error met before it
+// is also reported as trouble; one after an option's value is seen when the parse reaches it).
 bool asks_exit_status(const std::vector<std::string>& args) {
   for (std::size_t index = 1; index < args.size(); ++index) {
     if (args[index] == "--status") return true;
@@ -152,7 +152,8 @@ int run(const std::vector<std::string>& args, io_context& io) {
   const auto end_run = [&](const status& result) {
     banner();
     const int code = finish(io, result);
-    return exit_status ? exit_status_code(code, searched, found, trouble) : code;
+    const bool asked = exit_status || request.exit_status_says_found;
+    return asked ? exit_status_code(code, searched, found, trouble) : code;
   };
   bool options_ended = false;
   bool have_pattern = false;
