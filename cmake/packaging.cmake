@@ -1,7 +1,7 @@
 # Installation layout and the Debian package.
 #
-#   cmake --install <build> [--prefix /usr/local]    installs the program, manual page and
-#                                                     bash completion
+#   cmake --install <build> [--prefix /usr/local]    installs the program, manual page,
+#                                                     bash completion and signature set
 #   cpack -G DEB  (run in <build>)                    builds bytrove_<version>_amd64.deb
 
 include(GNUInstallDirs)
@@ -9,6 +9,9 @@ include(GNUInstallDirs)
 install(TARGETS bytrove RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/docs/bytrove.1
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# The shipped signature set, found by `--patterns=signatures.set` from any directory.
+install(FILES ${PROJECT_SOURCE_DIR}/samples/signatures.set
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bytrove)
 # bash-completion loads a command's completion on demand from a file named after the command.
 install(FILES ${PROJECT_SOURCE_DIR}/completions/bytrove.bash
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions

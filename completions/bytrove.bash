@@ -2,7 +2,8 @@
 #
 # Before the pattern: the switch letters, the long options and "--"; after --threads (or
 # --threads=) a thread count: 1 or the number of CPUs this shell may use. The values of
-# --max-count, --range and --context are free text, and none of them is taken for the pattern.
+# --max-count, --range, --context, --include, --exclude and --exclude-dir are free text, and none
+# of them is taken for the pattern.
 # After --patterns (or --patterns=) a file name: the set file. With a set there is no pattern, so
 # the first word that is not a switch is already a file argument.
 # After the pattern (or that first file): the switches that still change something there
@@ -51,7 +52,8 @@ _bytrove() {
     elif [[ $word == --patterns=* ]]; then
       has_set=1  # one word with bash-completion
     elif [[ $word == --threads || $word == --max-count || $word == --range ||
-      $word == --context || $word == --patterns ]]; then
+      $word == --context || $word == --patterns || $word == --include || $word == --exclude ||
+      $word == --exclude-dir ]]; then
       # Its value is the next word, never the pattern. Without bash-completion, bash splits
       # --threads=4 into "--threads" "=" "4", and --range 4K:1M into "--range" "4K" ":" "1M".
       [[ $word == --patterns ]] && has_set=1
@@ -115,7 +117,8 @@ _bytrove() {
     # After the pattern -i changes nothing (the pattern is already compiled) and the long
     # options are not recognised.
     local letters=hirsv long=(--help --version --progress --threads --count
-      --files-with-matches --max-count= --range= --context= --utf16 --json --patterns= --decompress --decompress= --)
+      --files-with-matches --max-count= --range= --context= --utf16 --json --patterns= --null
+      --include-zero --status --include= --exclude= --exclude-dir= --no-follow --color= --decompress --decompress= --)
     ((seen_pattern)) && { letters=hrsv; long=(--); }
     if [[ $cur == - ]]; then
       for ((i = 0; i < ${#letters}; i++)); do

@@ -90,6 +90,11 @@ int run_program(int argc, char** argv) {
                          terminal ? bytrove::terminal_width(STDERR_FILENO) : 80,
                          bytrove::parse_matcher_kind(std::getenv("BYTROVE_MATCHER")),
                          chunk_size_from_environment()};
+  const char* term = std::getenv("TERM");
+  const char* no_colour = std::getenv("NO_COLOR");
+  io.stdout_takes_colour = ::isatty(STDOUT_FILENO) == 1 && term != nullptr &&
+                           std::string_view(term) != "dumb" &&
+                           (no_colour == nullptr || *no_colour == '\0');
   struct stat st {};
   if (::fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode)) {
     io.output_file = bytrove::file_identity{st.st_dev, st.st_ino};

@@ -131,6 +131,7 @@ TEST(cli_run, switch_arguments_that_name_something_get_a_hint) {
   // Accepted: applied, and noted at once; "/v" names nothing, so it passes without a word.
   EXPECT_EQ(run_both({"bytrove", "/rv", "/v", "'a'", "/I"}, code),
             k_banner_line + note("/rv") + "Searching for HEX pattern 61 ...\n" + note("/I") +
+                "Note: -i after the pattern changes nothing; it goes before the pattern.\n" +
                 "Searching StdIn ...\n" + line(0, "StdIn") + summary(1, 1, 2));
   EXPECT_EQ(code, 0);
   // After a file argument, in its place: after that argument's messages and results.
@@ -319,8 +320,10 @@ TEST(cli_run, ignore_case_given_after_the_pattern_changes_nothing) {
   temp_dir dir;
   dir.write_file("f", "aA");
   const scoped_chdir cd(dir.path());
-  expect_run({"'a'", "-i", "f"}, k_banner_line + line(0, "f"), "", 0);
-  expect_run({"-i", "'a'", "-i-", "f"}, k_banner_line + line(0, "f") + line(1, "f"), "", 0);
+  // It says so: the switch has nothing left to change.
+  const std::string late = "Note: -i after the pattern changes nothing; it goes before the pattern.\n";
+  expect_run({"'a'", "-i", "f"}, k_banner_line + line(0, "f"), late, 0);
+  expect_run({"-i", "'a'", "-i-", "f"}, k_banner_line + line(0, "f") + line(1, "f"), late, 0);
 }
 
 TEST(cli_run, ignore_case_before_the_pattern_folds_string_letters_only) {

@@ -1197,8 +1197,17 @@ TEST(analyst_options, match_their_definition_on_files_and_pipes_with_patterns_an
           member = random_pattern_text(rng, random_length(rng), style.wild, style.text_share, kind,
                                        style.leading_wildcard);
         }
-        // A line of a set file cannot hold a line break.
+        // A line of a set file cannot hold a line break, and its quotes must be closed.
         if (member.find_first_of("\r\n") != std::string::npos) member = "41 ? 42";
+        char open = 0;
+        for (const char ch : member) {
+          if (open == 0 && (ch == '\'' || ch == '"')) {
+            open = ch;
+          } else if (ch == open) {
+            open = 0;
+          }
+        }
+        if (open != 0) member += open;
         what.patterns.push_back(build(member, false));
         ASSERT_NE(what.patterns.back(), nullptr);
         const bool named = chance(rng, 0.7);
@@ -1248,7 +1257,8 @@ TEST(analyst_options, match_their_definition_on_files_and_pipes_with_patterns_an
       std::vector<std::string> file_args = args;
       file_args.push_back("f.bin");
       const run_result on_file = run_threads(file_args, threads, chunk, -1);
-      const std::string banner = o.json ? "" : k_banner;
+      // Script modes print their lines alone: no banner with JSON, counts or names.
+      const std::string banner = o.json || !o.mode.empty() ? "" : k_banner;
       EXPECT_EQ(on_file.out, banner + reference_results(what, data, "f.bin", o));
       EXPECT_EQ(on_file.err, "");
       int ends[2];

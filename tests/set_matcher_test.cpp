@@ -21,7 +21,7 @@ namespace bytrove {
 namespace {
 
 struct parse_case {
-  const char* text;
+  std::string_view text;
   int exit_code;
   const char* message;  // the error, or the members' names joined by ','
 };
@@ -37,13 +37,29 @@ TEST(pattern_set, parses_names_comments_and_errors) {
       {"ELF = 7F 45 4C 46   # executables\n41 42\n", 0, "ELF,2"},
       {"# header\n\n \t\n  'a=b'\r\nx.y+z-1_ = \"#\" 00 # c\r\n  # note = 41\n", 0, "4,x.y+z-1_"},
       {"? 41 42\nA=41\nA = 41", 0, "1,A,A"},
-      {"41\n42 4\n", k_exit_bad_hex, "sigs.set:2: Hexadecimal pattern is not valid.\n"},
+      {"41\n42 4\n", k_exit_bad_hex, "sigs.set:2:1: odd number of hex digits: 42 4\n"},
+      {"ZIP = 'PK' 03 4\r\n", k_exit_bad_hex,
+       "sigs.set:1:12: odd number of hex digits: ZIP = 'PK' 03 4\n"},
       {"\n\nX = 41 ?\n", k_exit_trailing_wildcard,
-       "sigs.set:3: Trailing wildcard is not allowed.\n"},
-      {"X = # nothing\n", k_exit_bad_hex, "sigs.set:1: Hexadecimal pattern is not valid.\n"},
-      {"a b = 41\n", k_exit_bad_hex, "sigs.set:1: Pattern name is not valid.\n"},
-      {" = 41\n", k_exit_bad_hex, "sigs.set:1: Pattern name is not valid.\n"},
-      {"41\t42\n", k_exit_bad_hex, "sigs.set:1: Hexadecimal pattern is not valid.\n"},
+       "sigs.set:3:8: pattern ends in a wildcard: X = 41 ?\n"},
+      {"Y = ''\n", k_exit_trailing_wildcard, "sigs.set:1:5: pattern has no positions: Y = ''\n"},
+      {"X = # nothing\n", k_exit_bad_hex, "sigs.set:1:4: empty pattern: X = # nothing\n"},
+      {"a b = 41\n", k_exit_bad_hex, "sigs.set:1:2: invalid pattern name: a b = 41\n"},
+      {" = 41\n", k_exit_bad_hex, "sigs.set:1:2: missing pattern name:  = 41\n"},
+      {"41\t42\n", k_exit_bad_hex, "sigs.set:1:3: invalid hex digit: 41\t42\n"},
+      {"41 4G\n", k_exit_bad_hex, "sigs.set:1:5: invalid hex digit: 41 4G\n"},
+      {"PDF = \"'%PDF-'\n", k_exit_bad_hex, "sigs.set:1:7: unclosed quote: PDF = \"'%PDF-'\n"},
+      {"A = 'x' # it's\n", 0, "A"},
+      {std::string_view("A = 'A\0B'\n", 11), k_exit_bad_hex,
+       "sigs.set:1:7: NUL byte (write it as hex 00): A = 'A\\x00B'\n"},
+      {std::string_view("B = 41 \0 zz\n", 13), k_exit_bad_hex,
+       "sigs.set:1:8: NUL byte (write it as hex 00): B = 41 \\x00 zz\n"},
+      {"\xEF\xBB\xBF"
+       "A = 41\n\xEF\xBB\xBF\n",
+       k_exit_bad_hex, "sigs.set:2:1: invalid hex digit: \xEF\xBB\xBF\n"},
+      {"\xEF\xBB\xBF"
+       "# comment\nB = 42\n",
+       0, "B"},
       {"# only comments\n\r\n", k_exit_usage, "sigs.set: the pattern set is empty.\n"},
       {"", k_exit_usage, "sigs.set: the pattern set is empty.\n"},
   };

@@ -125,10 +125,11 @@ class scoped_chdir {
 };
 
 // The occurrence line exactly as the C format "offset 0x%08lX%11s) in %s\n" prints it, with the
-// label "(" + decimal offset. unsigned long is 64 bits here, so this holds for every offset.
+// label "(" + decimal offset (" (" from 4 GiB on). unsigned long is 64 bits here.
 inline std::string reference_report_line(std::uint64_t offset, const std::string& name) {
   static_assert(sizeof(unsigned long) == sizeof(std::uint64_t));
-  const std::string label = "(" + std::to_string(offset);
+  // From 4 GiB on, one blank always parts the hex from the decimal.
+  const std::string label = (offset >> 32 != 0 ? " (" : "(") + std::to_string(offset);
   const int length = std::snprintf(nullptr, 0, "offset 0x%08lX%11s) in %s\n",
                                    static_cast<unsigned long>(offset), label.c_str(), name.c_str());
   std::string line(static_cast<std::size_t>(length) + 1, '\0');

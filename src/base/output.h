@@ -34,6 +34,10 @@ class output {
   // Writes everything buffered; false if this or any earlier write failed.
   bool flush();
   bool failed() const { return failed_; }
+  // Messages (errors and notes, not the progress line) written here so far: counted by whoever
+  // writes one, so a run can tell whether anything went wrong while it searched.
+  void count_message() { ++messages_; }
+  std::size_t messages() const { return messages_; }
   // Called before buffered data goes to the descriptor (the progress line clears itself so
   // results never land on its line). Null for none.
   void set_before_flush(void (*hook)(void*), void* context) {
@@ -50,6 +54,7 @@ class output {
   bool buffered_ = true;
   bool failed_ = false;
   std::size_t used_ = 0;
+  std::size_t messages_ = 0;
   std::unique_ptr<char[]> buffer_;
   void (*before_flush_)(void*) = nullptr;
   void* before_flush_context_ = nullptr;

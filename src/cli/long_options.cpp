@@ -77,6 +77,30 @@ bool parse_offset(std::string_view text, std::uint64_t& value) {
   return true;
 }
 
+// The list a name filter option (`--include`, `--exclude`, `--exclude-dir`, with its value
+// in this argument or the next) adds to; null for any other argument.
+std::vector<std::string>* glob_list(std::string_view arg, walk_filters& filters) {
+  const std::string_view name = arg.substr(0, arg.find('='));
+  if (name == "--include") return &filters.include;
+  if (name == "--exclude") return &filters.exclude;
+  if (name == "--exclude-dir") return &filters.exclude_dir;
+  return nullptr;
+}
+
+status parse_colour(const std::string& text, run_request& request) {
+  using when = run_request::colour_when;
+  if (text == "auto") {
+    request.colour = when::automatic;
+  } else if (text == "always") {
+    request.colour = when::always;
+  } else if (text == "never") {
+    request.colour = when::never;
+  } else {
+    return bad_value("--color", text, "auto, always or never");
+  }
+  return {};
+}
+
 }  // namespace
 
 std::optional<std::string> option_value(const std::vector<std::string>& args, std::size_t& index,
@@ -152,6 +176,20 @@ status apply_long_option(const std::vector<std::string>& args, std::size_t& inde
   if (const auto text = option_value(args, index, "--range")) {
     return parse_range(*text, results.range_start, results.range_end);
   }
+  if (auto* list = glob_list(arg, request.filters)) {
+    const std::string_view name = arg.substr(0, arg.find('='));
+    const auto text = option_value(args, index, name);
+    if (text->empty()) return bad_value(name, *text, "a name pattern such as \"*.o\"");
+    list->push_back(*text);
+    return {};
+  }
+  if (arg == "--color" || arg == "--colour") {
+    request.colour = run_request::colour_when::automatic;
+    return {};
+  }
+  for (const std::string_view name : {"--color", "--colour"}) {
+    if (const auto text = option_value(args, index, name)) return parse_colour(*text, request);
+  }
   if (arg == "--count" || arg == "--files-with-matches") {
     const result_mode mode = arg == "--count" ? result_mode::count : result_mode::files;
     if (results.mode != result_mode::lines && results.mode != mode) {
@@ -163,6 +201,14 @@ status apply_long_option(const std::vector<std::string>& args, std::size_t& inde
     syntax.utf16 = true;
   } else if (arg == "--json") {
     results.json = true;
+  } else if (arg == "--null") {
+    results.null_names = true;
+  } else if (arg == "--include-zero") {
+    results.include_zero = true;
+  } else if (arg == "--status") {
+    request.exit_status_says_found = true;
+  } else if (arg == "--no-follow") {
+    request.filters.skip_file_links = true;
   } else {
     known = false;
   }

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string_view>
 
+#include "cli/hints.h"
 #include "cli/long_options.h"
 #include "cli/run_settings.h"
 #include "cli/search_subject.h"
@@ -41,9 +42,19 @@ constexpr const char* k_help_notes =
     "              searches one input at a time); the output is the same for every N\n"
     "\n"
     "Options for the whole run, before the pattern (--name=VALUE or --name VALUE):\n"
-    "   --count    a line \"NAME:COUNT\" per input instead of the occurrences\n"
+    "   --count    a line \"NAME:COUNT\" per input instead of the occurrences (no banner)\n"
     "   --files-with-matches\n"
-    "              only the names of the inputs with an occurrence\n"
+    "              only the names of the inputs with an occurrence (no banner)\n"
+    "   --null     names end in a NUL byte (--files-with-matches, --count)\n"
+    "   --include-zero\n"
+    "              with --count and a set, every pattern's count, 0 included\n"
+    "   --status   exit 0 if something was found, 1 if nothing, 2 on any trouble\n"
+    "   --include=GLOB, --exclude=GLOB, --exclude-dir=GLOB\n"
+    "              search only / pass over the files (with -r: directories) so named\n"
+    "   --no-follow\n"
+    "              pass over links to files found by a wildcard or -r\n"
+    "   --color[=auto|always|never]\n"
+    "              colour the offsets and the occurrence in dumps (auto: a terminal)\n"
     "   --max-count=N\n"
     "              stop each input after its first N occurrences\n"
     "   --range=START:END\n"
@@ -60,7 +71,8 @@ constexpr const char* k_help_notes =
     "   --patterns=FILE\n"
     "              search for every pattern in FILE (one per line, NAME = PATTERN)\n"
     "              in one pass; there is no pattern argument, each line ends in the\n"
-    "              pattern's [NAME]\n"
+    "              pattern's [NAME]; a bare NAME not in this directory is looked\n"
+    "              up among the installed sets (--patterns=signatures.set)\n"
     "   --help, --version\n"
     "\n"
     "Each ? is one byte: ?? is two.\n";
@@ -90,6 +102,39 @@ int finish(io_context& io, const status& result) {
 
 int run_arguments(const std::vector<std::string>& args, io_context& io);
 
+// --status among the first switches (seen ahead of the parse, so that an error met before it
+// is also reported as trouble; one after an option's value is seen when the parse reaches it).
+bool asks_exit_status(const std::vector<std::string>& args) {
+  for (std::size_t index = 1; index < args.size(); ++index) {
+    if (args[index] == "--status") return true;
+    if (args[index] == "--" || !is_switch_argument(args[index])) return false;
+  }
+  return false;
+}
+
+// grep's exit codes under --status: 0 when something was found, 1 when nothing, 2 for any
+// trouble (an error before the search, or a message about an input while it ran).
+int exit_status_code(int code, bool searched, bool found, bool trouble) {
+  if (code != k_exit_ok) return 2;
+  if (!searched) return code;
+  if (trouble) return 2;
+  return found ? 0 : 1;
+}
+
+// Checks made once every option before the pattern is known.
+status check_options(run_request& request, const io_context& io) {
+  const result_options& results = request.results;
+  if (results.null_names && results.mode == result_mode::lines && !results.json) {
+    return status::error(k_exit_usage,
+                         "--null applies to the names of --files-with-matches and --count.\n");
+  }
+  using when = run_request::colour_when;
+  request.results.colour = !results.json && results.mode == result_mode::lines &&
+                           (request.colour == when::always ||
+                            (request.colour == when::automatic && io.stdout_takes_colour));
+  return {};
+}
+
 }  // namespace
 
 int run(const std::vector<std::string>& args, io_context& io) {
@@ -109,24 +154,36 @@ int run_arguments(const std::vector<std::string>& args, io_context& io) {
   run_settings settings;
   run_request request;
   request.threads = io.default_threads != 0 ? io.default_threads : available_cpus();
+  const bool exit_status = asks_exit_status(args);
+  bool searched = false;
+  bool found = false;
+  bool trouble = false;
   pattern_syntax syntax;
-  // The banner is written once the options before the pattern are known: --json has none.
+  // The banner is written once the options before the pattern are known: --json has none, and
+  // neither have --count and --files-with-matches, whose lines are for scripts.
   bool banner_done = false;
   const auto banner = [&] {
-    if (!banner_done && !request.results.json) io.out.write(k_banner);
+    if (!banner_done && !request.results.json && request.results.mode == result_mode::lines) {
+      io.out.write(k_banner);
+    }
     banner_done = true;
   };
   const auto end_run = [&](const status& result) {
     banner();
-    return finish(io, result);
+    const int code = finish(io, result);
+    const bool asked = exit_status || request.exit_status_says_found;
+    return asked ? exit_status_code(code, searched, found, trouble) : code;
   };
   bool options_ended = false;
   bool have_pattern = false;
-  std::string set_file;  // --patterns: every argument after the switches is a file
+  std::string set_file;          // --patterns: every argument after the switches is a file
+  std::string late_walk_switch;  // a switch for files with no file argument after it yet
   search_subject subject;
   // What is searched for, once the switches before it are known.
   const auto load_subject = [&](const std::string* pattern_text) {
+    status checked = check_options(request, io);
     banner();
+    if (!checked.ok()) return checked;
     syntax.ignore_case = settings.ignore_case;
     status s = set_file.empty() ? subject.load_pattern(*pattern_text, syntax, io)
                                 : subject.load_set(set_file, syntax, io);
@@ -171,21 +228,26 @@ int run_arguments(const std::vector<std::string>& args, io_context& io) {
       status s = parse_switches(std::string_view(arg).substr(1), settings);
       const bool path_like = looks_like_path(arg, io.fs);
       if (s.ok()) {
-        if (path_like) {
-          std::string note = "Note: \"" + arg + "\" was read as switches. " + k_path_hint;
+        std::string notes;
+        if (path_like) notes = "Note: \"" + arg + "\" was read as switches. " + k_path_hint;
+        if (have_pattern) notes += late_ignore_case_note(arg);
+        if (have_pattern && acts_on_later_files(arg)) late_walk_switch = arg;
+        if (!notes.empty()) {
           if (have_pattern) {
             // After the results of the files named before it, like any message of the run.
             file_argument in_place;
-            in_place.message = std::move(note);
+            in_place.message = std::move(notes);
             request.files.push_back(std::move(in_place));
           } else {
             banner();
-            write_error(io.out, io.err, note);
+            write_error(io.out, io.err, notes);
           }
         }
         continue;
       }
-      if (path_like) s = status::error(s.exit_code(), s.message() + k_path_hint);
+      std::string message = s.message() + unknown_switch_hint(s.message());
+      if (path_like) message += k_path_hint;
+      s = status::error(s.exit_code(), message);
       if (!have_pattern) return end_run(s);
       // Files named before the bad switch are still searched, as they would have been had
       // the switch been met only when their search was over.
@@ -198,6 +260,7 @@ int run_arguments(const std::vector<std::string>& args, io_context& io) {
       if (!s.ok()) return end_run(s);
       if (set_file.empty()) continue;
     }
+    late_walk_switch.clear();
     // Machine-readable output holds records only: no "Searching" lines.
     request.files.push_back({arg,
                              settings.recurse,
@@ -210,9 +273,19 @@ int run_arguments(const std::vector<std::string>& args, io_context& io) {
     if (!s.ok()) return end_run(s);
   }
   if (!have_pattern) return end_run(status::error(k_exit_usage, k_usage_text));
+  if (!late_walk_switch.empty() && request.stop_exit_code == 0) {
+    write_error(io.out, io.err, late_walk_switch_note(late_walk_switch));
+  }
   request.verbose = settings.verbose;
   request.progress = settings.progress;
-  return end_run(search_inputs(request, subject.target(), subject.names(), io));
+  const std::size_t messages_before = io.err.messages();
+  run_counters totals;
+  const status searched_status =
+      search_inputs(request, subject.target(), subject.names(), io, &totals);
+  searched = true;
+  found = totals.occurrences != 0;
+  trouble = io.err.messages() != messages_before;
+  return end_run(searched_status);
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
 #include "cli/search_subject.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
+#include "cli/set_file.h"
 #include "scan/read_plan.h"
 #include "search/scanner.h"
 
@@ -11,23 +9,6 @@ namespace {
 
 constexpr const char* k_truncated_message =
     "Pattern has more than 256 positions; only the first 256 are searched.\n";
-
-// The whole file, or false when it cannot be opened or read.
-bool read_whole_file(const std::string& path, std::string& text) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char buffer[65536];
-  ssize_t n = 0;
-  while ((n = ::read(fd, buffer, sizeof buffer)) != 0) {
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return n == 0;
-}
 
 }  // namespace
 
@@ -46,10 +27,10 @@ status search_subject::load_pattern(const std::string& text, const pattern_synta
 status search_subject::load_set(const std::string& path, const pattern_syntax& syntax,
                                 io_context& io) {
   std::string text;
-  if (!read_whole_file(path, text)) {
-    return status::error(k_exit_usage, "Error reading pattern file " + path + ".\n");
-  }
-  status parsed = parse_pattern_set(text, path, syntax, set_);
+  const std::string found = find_set_file(path);
+  status read = read_set_file(found, text);
+  if (!read.ok()) return read;
+  status parsed = parse_pattern_set(text, found, syntax, set_);
   if (!set_.warnings.empty()) write_error(io.out, io.err, set_.warnings);
   if (!parsed.ok()) return parsed;
   matcher_ = std::make_unique<set_matcher>(set_);

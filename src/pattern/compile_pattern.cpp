@@ -77,13 +77,29 @@ bool adds_positions(std::string_view rest, bool in_string, char quote) {
 
 }  // namespace
 
-status parse_pattern(std::string_view text, const pattern_syntax& syntax, compiled_pattern& out) {
+status parse_pattern(std::string_view text, const pattern_syntax& syntax, compiled_pattern& out,
+                     pattern_error* error) {
   const bool ignore_case = syntax.ignore_case;
   out = compiled_pattern{};
   enum class state { between, after_hex, in_string };
   state st = state::between;
   int pending_high = 0;
   char quote = 0;
+  // For the located errors: where the run of hex digits (blanks between pairs allowed) that
+  // holds the current digit began, and where the last wildcard stood.
+  bool in_hex_run = false;
+  std::size_t hex_run_start = 0;
+  std::size_t last_wildcard = 0;
+  const auto fail = [&](int code, const char* message, std::size_t at, const char* reason) {
+    if (error != nullptr) *error = pattern_error{at, reason};
+    return status::error(code, message);
+  };
+  const auto odd_or_invalid = [&](unsigned char ch, std::size_t at) {
+    const bool separator = ch == ' ' || ch == '\0' || ch == '?' || ch == '\'' || ch == '"';
+    return separator
+               ? fail(k_exit_bad_hex, k_bad_hex_message, hex_run_start, "odd number of hex digits")
+               : fail(k_exit_bad_hex, k_bad_hex_message, at, "invalid hex digit");
+  };
 
   // The argument arrives NUL-terminated; the terminator is examined when the text is empty,
   // which is how an empty argument becomes a hex error.
@@ -96,21 +112,30 @@ status parse_pattern(std::string_view text, const pattern_syntax& syntax, compil
         if (ch == '"' || ch == '\'') {
           quote = static_cast<char>(ch);
           st = state::in_string;
+          in_hex_run = false;
         } else if (ch == '?') {
           out.value[out.length] = k_wildcard;
           out.fold[out.length] = 0;
           ++out.length;
           out.wild_end = out.length;
+          in_hex_run = false;
+          last_wildcard = i;
         } else {
           const int digit = hex_digit_value(ch);
-          if (digit < 0) return status::error(k_exit_bad_hex, k_bad_hex_message);
+          if (digit < 0) {
+            if (i >= text.size())
+              return fail(k_exit_bad_hex, k_bad_hex_message, 0, "empty pattern");
+            return fail(k_exit_bad_hex, k_bad_hex_message, i, "invalid hex digit");
+          }
+          if (!in_hex_run) hex_run_start = i;
+          in_hex_run = true;
           pending_high = digit * 16;
           st = state::after_hex;
         }
         break;
       case state::after_hex: {
         const int digit = hex_digit_value(ch);
-        if (digit < 0) return status::error(k_exit_bad_hex, k_bad_hex_message);
+        if (digit < 0) return odd_or_invalid(ch, i);
         append_concrete(out, pending_high + digit, false);  // hex bytes are never folded
         st = state::between;
         break;
@@ -150,9 +175,14 @@ status parse_pattern(std::string_view text, const pattern_syntax& syntax, compil
     }
   }
 
-  if (st == state::after_hex) return status::error(k_exit_bad_hex, k_bad_hex_message);
+  if (st == state::after_hex) return odd_or_invalid('\0', i);
   if (out.length == out.wild_end) {
-    return status::error(k_exit_trailing_wildcard, k_trailing_wildcard_message);
+    if (out.length == 0) {
+      return fail(k_exit_trailing_wildcard, k_trailing_wildcard_message, 0,
+                  "pattern has no positions");
+    }
+    return fail(k_exit_trailing_wildcard, k_trailing_wildcard_message, last_wildcard,
+                "pattern ends in a wildcard");
   }
   return {};
 }

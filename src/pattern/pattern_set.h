@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -39,8 +40,13 @@ struct pattern_set {
   bool matches_in_zeros(std::size_t i) const;
 };
 
+// The largest set file read (16 MiB, some 500,000 short patterns): a larger one, or a stream
+// that goes on past it, is refused rather than read into memory without end.
+inline constexpr std::size_t k_max_set_file_bytes = std::size_t{16} << 20;
+
 // Parses the text of a set file named `file_name` (as the user wrote it). The format, line by
 // line:
+//   - a UTF-8 byte order mark at the start of the text is skipped;
 //   - a blank line (spaces and tabs only) or one whose first non-blank is '#' is ignored;
 //   - otherwise the line is `PATTERN` or `NAME = PATTERN`, PATTERN in exactly the command-line
 //     syntax. The first '=' outside quotes ends the name; a '#' outside quotes starts a comment
@@ -48,13 +54,16 @@ struct pattern_set {
 //     dropped, and so is a '\r' before the line end.
 //   - a name is one or more of A-Z a-z 0-9 _ . + - (so it never needs quoting in the output);
 //     names need not be unique. An unnamed pattern is named by its 1-based line number.
-// Errors: a pattern error keeps parse_pattern's exit code, with "<file>:<line>: " in front of
-// its message; a bad name is exit code 2, "<file>:<line>: Pattern name is not valid.\n"; a set
+// Every byte of a line counts: a NUL byte anywhere, or a quote left open at the end of the
+// line, is an error. An error reads "<file>:<line>:<column>: <reason>: <the line>\n" (the
+// column counts bytes from 1; control bytes of the line are shown as \xNN) and keeps the exit
+// code the command line gives that kind of error: 4 for a pattern that ends in a wildcard or
+// has no positions, 2 for everything else (hex digits, empty pattern, name, NUL, quote). A set
 // without any pattern is a usage error (exit code 1), "<file>: the pattern set is empty.\n".
 status parse_pattern_set(std::string_view text, std::string_view file_name,
                          const pattern_syntax& syntax, pattern_set& out);
-inline status parse_pattern_set(std::string_view text, std::string_view file_name,
-                                bool ignore_case, pattern_set& out) {
+inline status parse_pattern_set(std::string_view text, std::string_view file_name, bool ignore_case,
+                                pattern_set& out) {
   return parse_pattern_set(text, file_name, pattern_syntax{ignore_case, false}, out);
 }
 

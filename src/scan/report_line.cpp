@@ -90,12 +90,10 @@ char* write_numbers(char* p, std::uint64_t offset) {
     ++p;
   }
 
+  // Past 4 GiB the decimal has 10 or more digits and fills the 11 columns itself; one blank
+  // then keeps the two numbers apart, so the line still splits into fields on blanks.
   const int digits = decimal_digits(offset);
-  const int pad = 10 - digits;  // the label is "(" + digits, right-aligned in 11 columns
-  if (pad > 0) {
-    std::memset(p, ' ', static_cast<std::size_t>(pad));
-    p += pad;
-  }
+  *p++ = ' ';
   *p++ = '(';
   char* const last = p + digits;
   write_decimal_ending_at(last, offset);

@@ -7,13 +7,14 @@
 
 namespace bytrove {
 
-// Longest line without the name: "offset 0x" + 16 hex digits + "(" and 20 digits + ") in " + "\n".
-inline constexpr std::size_t k_report_line_fixed_max = 9 + 16 + 21 + 5 + 1;
+// Longest line without the name: "offset 0x" + 16 hex digits + " (" and 20 digits + ") in "
+// + "\n".
+inline constexpr std::size_t k_report_line_fixed_max = 9 + 16 + 22 + 5 + 1;
 
 // Formats one occurrence line into `out` (room for k_report_line_fixed_max + name.size()) and
-// returns its length. Byte-identical to printf("offset 0x%08lX%11s) in %s\n", offset,
-// "(<decimal offset>", name) for any 64-bit offset; the hex field grows past 8 digits above
-// 4 GiB.
+// returns its length. Below 4 GiB byte-identical to printf("offset 0x%08lX%11s) in %s\n",
+// offset, "(<decimal offset>", name); from 4 GiB on the hex field grows past 8 digits and one
+// blank separates it from "(<decimal offset>": "offset 0x140000003 (5368709123) in f".
 std::size_t format_report_line(char* out, std::uint64_t offset, std::string_view name);
 
 // The same lines for one input, with the name part prepared once: dense outputs print hundreds

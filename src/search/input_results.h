@@ -35,7 +35,7 @@ void write_input_end(sink_type& sink, const result_options& options, const patte
       text += "}\n";
     } else {
       text.append(name);
-      text += ':';
+      text += options.null_names ? '\0' : ':';
       if (pattern != nullptr) text += *pattern + ':';
       append_decimal(text, count);
       text += '\n';
@@ -44,6 +44,10 @@ void write_input_end(sink_type& sink, const result_options& options, const patte
   if (options.mode == result_mode::count) {
     if (patterns.names.empty()) {
       count_line(nullptr, total);
+    } else if (options.include_zero) {
+      for (std::uint32_t m = 0; m < patterns.names.size(); ++m) {
+        count_line(&patterns.names[m], per_member.of(m));
+      }
     } else {
       per_member.each([&](std::uint32_t m, std::uint64_t n) { count_line(&patterns.names[m], n); });
     }
@@ -52,7 +56,7 @@ void write_input_end(sink_type& sink, const result_options& options, const patte
       text = "{\"type\":\"file\"," + json_path + "}\n";
     } else {
       text.append(name);
-      text += '\n';
+      text += options.null_names ? '\0' : '\n';
     }
   }
   sink.write(text);
@@ -186,7 +190,7 @@ class input_results {
   }
 
   void write_lines(sink_type& sink, const found_block& block, std::size_t count) {
-    if (options_.context == 0 && !options_.json && block.members == nullptr) {
+    if (options_.context == 0 && !options_.json && block.members == nullptr && !options_.colour) {
       write_report_lines(sink, line_, block.starts, count, block.base);
       return;
     }
@@ -289,13 +293,14 @@ class input_results {
     } else {
       text_.resize(line_.max_size());
       text_.resize(line_.write(text_.data(), o.offset));
+      if (options_.colour) colour_report_line(text_);
       if (pattern != nullptr) {
         text_.pop_back();  // the line's "\n" goes after the pattern's name
         text_ += " [" + *pattern + "]\n";
       }
       if (options_.context != 0) {
         append_hex_dump(text_, dump_.data(), dump_.size(), lo, o.offset,
-                        o.offset + length_of(o.member));
+                        o.offset + length_of(o.member), options_.colour);
       }
     }
     sink.write(text_);

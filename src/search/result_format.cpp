@@ -85,10 +85,41 @@ void append_hex_bytes(std::string& out, const std::uint8_t* bytes, std::size_t s
   }
 }
 
+void colour_report_line(std::string& line) {
+  // "offset 0x" is 9 bytes; the hex runs up to the first blank or "(", the decimal from just
+  // after the "(" to the ")".
+  const std::size_t hex_end = line.find_first_of(" (", 9);
+  const std::size_t open = line.find('(', 9);
+  const std::size_t close = line.find(')', open);
+  if (hex_end == std::string::npos || open == std::string::npos || close == std::string::npos) {
+    return;
+  }
+  std::string coloured;
+  coloured.reserve(line.size() + 4 * k_colour_offset.size());
+  coloured.append(line, 0, 7);
+  coloured += k_colour_offset;
+  coloured.append(line, 7, hex_end - 7);
+  coloured += k_colour_end;
+  coloured.append(line, hex_end, open + 1 - hex_end);
+  coloured += k_colour_offset;
+  coloured.append(line, open + 1, close - open - 1);
+  coloured += k_colour_end;
+  coloured.append(line, close);
+  line.swap(coloured);
+}
+
 void append_hex_dump(std::string& out, const std::uint8_t* bytes, std::size_t size,
-                     std::uint64_t offset, std::uint64_t mark_begin, std::uint64_t mark_end) {
+                     std::uint64_t offset, std::uint64_t mark_begin, std::uint64_t mark_end,
+                     bool colour) {
   const std::uint64_t end = offset + size;
   const auto marked = [&](std::uint64_t at) { return at >= mark_begin && at < mark_end; };
+  // Colour switches on at the first marked byte of a row and off after its last one; the
+  // brackets stay plain so that the dump reads the same with colours stripped.
+  const auto paint = [&](std::string& to, bool now, bool before, bool last) {
+    if (!colour) return;
+    if (now && !before) to += k_colour_match;
+    if (now && last) to += k_colour_end;
+  };
   for (std::uint64_t row = offset & ~std::uint64_t{15}; row < end; row += 16) {
     out += "  ";
     int digits = 8;
@@ -104,9 +135,14 @@ void append_hex_dump(std::string& out, const std::uint8_t* bytes, std::size_t si
       if (at == row + 16) break;
       if (in) {
         const std::uint8_t b = bytes[at - offset];
+        const bool last = !(at + 1 < row + 16 && at + 1 < end && marked(at + 1));
+        paint(out, now, before, false);
         out += k_upper_hex[b >> 4];
         out += k_upper_hex[b & 15];
+        paint(out, now, true, last);
+        paint(text, now, before, false);
         text += b >= 0x20 && b < 0x7F ? static_cast<char>(b) : '.';
+        paint(text, now, true, last);
       } else {
         out += "  ";
         if (at < end) text += ' ';

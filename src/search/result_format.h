@@ -28,7 +28,19 @@ void append_hex_bytes(std::string& out, const std::uint8_t* bytes, std::size_t s
 // offsets, each "  <offset>: <16 hex pairs>  <ASCII>"; bytes outside the dump are blank, and
 // the bytes in [mark_begin, mark_end) are bracketed in the hex column:
 //   "  00000690: 00 00 00 00 00 00 00 00 00[7F 45 4C 46]02 01 01  .........ELF...."
+// With `colour`, the marked bytes (hex and text column) are also set in k_colour_match.
 void append_hex_dump(std::string& out, const std::uint8_t* bytes, std::size_t size,
-                     std::uint64_t offset, std::uint64_t mark_begin, std::uint64_t mark_end);
+                     std::uint64_t offset, std::uint64_t mark_begin, std::uint64_t mark_end,
+                     bool colour = false);
+
+// The terminal colours (SGR sequences) of --color: the occurrence's bytes in a dump, the
+// numbers of a report line, and the reset after each.
+inline constexpr std::string_view k_colour_match = "\x1b[01;31m";
+inline constexpr std::string_view k_colour_offset = "\x1b[32m";
+inline constexpr std::string_view k_colour_end = "\x1b[m";
+
+// Colours the hex and the decimal offset of a report line ("offset 0x... (...) in ...") in
+// place; the blanks, parentheses and name stay plain.
+void colour_report_line(std::string& line);
 
 }  // namespace bytrove

@@ -26,6 +26,9 @@ struct result_options {
   std::uint64_t range_end = k_no_limit;
   // Packed inputs are unpacked and their members searched, nesting this deep; 0: never.
   unsigned decompress = 0;
+  bool null_names = false;    // --null: a name in the count and file modes ends in a NUL byte
+  bool include_zero = false;  // --include-zero: a set's counts name every pattern, 0 included
+  bool colour = false;        // SGR colours on the offsets of lines and the occurrence in dumps
 
   bool ranged() const { return range_start != 0 || range_end != k_no_limit; }
   // Only the number of occurrences of each input is written.
@@ -53,6 +56,9 @@ class member_counts {
   }
   void add(const member_counts& other) {
     for (const std::uint32_t m : other.touched_) add(m, other.counts_[m]);
+  }
+  std::uint64_t of(std::uint32_t member) const {
+    return member < counts_.size() ? counts_[member] : 0;
   }
   // The patterns that occurred, in set order, with their counts.
   template <class visit_fn>

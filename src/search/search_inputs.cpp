@@ -25,9 +25,9 @@ namespace {
 // parallel engine, which writes the same bytes.
 class search_run final : public walk_visitor {
  public:
-  search_run(const run_request& request, const search_target& target, const pattern_names& patterns,
-             io_context& io)
-      : io_(io) {
+  search_run(const run_request& request, const search_target& target,
+             const pattern_names& patterns, io_context& io)
+      : io_(io), filters_(request.filters) {
     if (request.threads > 1) {
       const worker_plan plan =
           plan_workers(request.threads, available_cpus(), !patterns.names.empty());
@@ -88,7 +88,7 @@ class search_run final : public walk_visitor {
   void search_file_argument(const file_argument& argument) {
     verbose_ = argument.verbose;
     const file_argument_split split = split_file_argument(argument.text, io_.fs);
-    const walk_options options{argument.recurse, argument.attribute_mask};
+    const walk_options options{argument.recurse, argument.attribute_mask, &filters_};
     const bool matched = walk_directory(io_.fs, split.dir, split.name_pattern, options, *this);
     if (!matched && !stopped()) {
       report_error("Found no files matching '" + split.dir + split.name_pattern + "'.\n");
@@ -135,6 +135,7 @@ class search_run final : public walk_visitor {
   }
 
   io_context& io_;
+  const walk_filters& filters_;
   bool verbose_ = false;
   std::optional<scanner> scanner_;
   std::optional<parallel_search> parallel_;
@@ -169,7 +170,7 @@ file_argument_split split_file_argument(const std::string& argument, file_system
 }
 
 status search_inputs(const run_request& request, const search_target& target,
-                     const pattern_names& patterns, io_context& io) {
+                     const pattern_names& patterns, io_context& io, run_counters* totals) {
   search_run run(request, target, patterns, io);
   bool searched = false;  // standard input is the fallback when no file argument was given
   for (const file_argument& argument : request.files) {
@@ -182,13 +183,15 @@ status search_inputs(const run_request& request, const search_target& target,
     run.search_file_argument(argument);
   }
   if (request.stop_exit_code != 0) {
-    (void)run.finish();
+    const run_counters counters = run.finish();
+    if (totals != nullptr) *totals = counters;
     return status::error(request.stop_exit_code, request.stop_message);
   }
   if (!searched && !run.stopped()) {
     run.search_standard_input(request.verbose && !request.results.json);
   }
   const run_counters counters = run.finish();
+  if (totals != nullptr) *totals = counters;
   if (request.verbose && !run.stopped()) write_summary(io.out, counters, request.results.json);
   return {};
 }

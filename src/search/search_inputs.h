@@ -13,8 +13,11 @@
 #include "scan/block_search.h"
 #include "search/result_options.h"
 #include "walk/file_system.h"
+#include "walk/walk_directory.h"
 
 namespace bytrove {
+
+struct run_counters;  // search/scanner.h
 
 // What makes two open files the same file.
 struct file_identity {
@@ -42,6 +45,9 @@ struct io_context {
   // Standard output when it is a regular file: an input that is this file is not searched,
   // since every result found in it would add more to find.
   std::optional<file_identity> output_file = std::nullopt;
+  // --color=auto colours only when this is set: standard output is a terminal that takes
+  // colours (TERM is not "dumb" and NO_COLOR is not set).
+  bool stdout_takes_colour = false;
 };
 
 // One file argument with the switches in force where it stood; or, when `message` is set, a
@@ -65,6 +71,10 @@ struct run_request {
   bool progress = false;   // --progress
   unsigned threads = 1;    // 1: one stream at a time, no other thread
   result_options results;  // what is written per input, over which bytes
+  walk_filters filters;    // names the walk passes over (--include, --exclude, ...)
+  // For the command line to finish: --status (grep's exit codes) and --color's choice.
+  bool exit_status_says_found = false;
+  enum class colour_when { never, automatic, always } colour = colour_when::never;
 };
 
 // How a file argument is handed to the walk: `dir` is empty or ends in "/".
@@ -79,10 +89,12 @@ struct file_argument_split {
 file_argument_split split_file_argument(const std::string& argument, file_system& fs);
 
 // Searches every file argument of `request` in order (standard input, named "StdIn", when
-// there is none), writes the verbose summary, and returns the request's stop status.
-// Standard-output failures are the caller's to detect on io.out.
+// there is none), writes the verbose summary, and returns the request's stop status; the run's
+// counters go to `totals` when given. Standard-output failures are the caller's to detect on
+// io.out.
 status search_inputs(const run_request& request, const search_target& target,
-                     const pattern_names& patterns, io_context& io);
+                     const pattern_names& patterns, io_context& io,
+                     run_counters* totals = nullptr);
 
 // CPUs this process may run on: the default number of threads.
 unsigned available_cpus();

@@ -36,6 +36,21 @@ void search_entry(file_system& fs, const std::string& dir, const dir_entry& entr
   visitor.search_file(path, fd);
 }
 
+bool any_matches(const std::vector<std::string>& globs, const std::string& name) {
+  for (const std::string& glob : globs) {
+    if (name_matches(glob, name)) return true;
+  }
+  return false;
+}
+
+// False for a file the filters pass over.
+bool wanted_file(const walk_filters* filters, const dir_entry& entry) {
+  if (filters == nullptr || entry.directory) return true;
+  if (filters->skip_file_links && entry.link) return false;
+  if (!filters->include.empty() && !any_matches(filters->include, entry.name)) return false;
+  return !any_matches(filters->exclude, entry.name);
+}
+
 bool walk_level(file_system& fs, const std::string& dir, const std::string& name_pattern,
                 const walk_options& options, walk_visitor& visitor, bool top) {
   const bool wildcards = has_wildcards(name_pattern);
@@ -52,10 +67,12 @@ bool walk_level(file_system& fs, const std::string& dir, const std::string& name
   }
 
   bool matched = false;
+  // A name written out on the command line is searched whatever the filters say.
+  const walk_filters* filters = top && !wildcards ? nullptr : options.filters;
   auto consider = [&](const dir_entry& entry) {
     if (!admitted(attributes_of(entry), options.attribute_mask)) return;
     matched = true;
-    search_entry(fs, dir, entry, visitor);
+    if (wanted_file(filters, entry)) search_entry(fs, dir, entry, visitor);
   };
   if (wildcards) {
     for (const dir_entry& entry : entries) {
@@ -77,6 +94,9 @@ bool walk_level(file_system& fs, const std::string& dir, const std::string& name
   for (const dir_entry& entry : entries) {
     if (visitor.stopped()) break;
     if (!entry.directory || entry.link) continue;
+    if (options.filters != nullptr && any_matches(options.filters->exclude_dir, entry.name)) {
+      continue;
+    }
     if (walk_level(fs, dir + entry.name + "/", name_pattern, options, visitor, false)) {
       matched = true;
     }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "walk/file_system.h"
 
@@ -27,9 +28,20 @@ class walk_visitor {
   virtual bool stopped() const = 0;
 };
 
+// Which names the walk passes over, for the whole run. Globs use the name wildcards ("*",
+// "?") on the entry's name alone. They apply to what the walk finds by a wildcard or by
+// recursion; a file named exactly on the command line is always searched.
+struct walk_filters {
+  std::vector<std::string> include;      // non-empty: only files matching one of these
+  std::vector<std::string> exclude;      // files matching one of these are passed over
+  std::vector<std::string> exclude_dir;  // directories not entered while recursing
+  bool skip_file_links = false;          // symbolic links to files are passed over
+};
+
 struct walk_options {
   bool recurse = false;
   std::uint32_t attribute_mask = 0;
+  const walk_filters* filters = nullptr;  // none: every admitted entry
 };
 
 // The admission rule: an entry without the hidden, system and directory bits is always
@@ -41,7 +53,7 @@ bool admitted(std::uint32_t attributes, std::uint32_t mask);
 // real subdirectory below, depth first; links to directories are not entered, so link cycles
 // cannot make the walk endless. `dir` is empty (the current directory) or ends in "/". Returns
 // true when at least one entry matching name_pattern was admitted anywhere, whether or not it
-// could be opened.
+// could be opened or was passed over by the filters.
 bool walk_directory(file_system& fs, const std::string& dir, const std::string& name_pattern,
                     const walk_options& options, walk_visitor& visitor);
 

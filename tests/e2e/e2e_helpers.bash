@@ -63,9 +63,14 @@ expect_err() {
 }
 
 # One occurrence line as the tool prints it: hex offset (at least 8 digits), decimal label
-# right-aligned in 11 columns with its opening parenthesis, then the input's name.
+# right-aligned in 11 columns with its opening parenthesis (from 4 GiB on, one blank before
+# it), then the input's name.
 report() {
-  printf 'offset 0x%08X%11s) in %s\n' "$1" "($1" "$2"
+  if (($1 >= 1 << 32)); then
+    printf 'offset 0x%X (%s) in %s\n' "$1" "$1" "$2"
+  else
+    printf 'offset 0x%08X%11s) in %s\n' "$1" "($1" "$2"
+  fi
 }
 
 # Compares the last run against the expectations; $1 is the expected exit code.
@@ -102,4 +107,10 @@ put() {
 # Writes $2 (printf-formatted) into file $1 at byte offset $3 without truncating it.
 poke() {
   printf "$2" | dd of="$1" bs=1 seek="$3" conv=notrunc status=none
+}
+
+# Expected standard output without the banner (script modes print none): printf of the
+# arguments, or nothing.
+expect_bare_out() {
+  if (($# == 0)); then : >"$RES"/want_out; else printf "$@" >"$RES"/want_out; fi
 }

@@ -147,15 +147,32 @@ expected_sample_output() {
   [[ -x $prefix/bin/bytrove ]]
   cmp "$SOURCE_DIR/docs/bytrove.1" "$prefix/share/man/man1/bytrove.1"
   cmp "$SOURCE_DIR/completions/bytrove.bash" "$prefix/share/bash-completion/completions/bytrove"
+  cmp "$SOURCE_DIR/samples/signatures.set" "$prefix/share/bytrove/signatures.set"
   # Nothing else is installed.
   diff -u <(printf '%s\n' bin/bytrove share/bash-completion/completions/bytrove \
-    share/man/man1/bytrove.1) <(cd "$prefix" && find . -type f | sed 's|^\./||' | sort)
+    share/bytrove/signatures.set share/man/man1/bytrove.1) \
+    <(cd "$prefix" && find . -type f | sed 's|^\./||' | sort)
 
   cd "$BATS_TEST_TMPDIR"
   make_sample sample.bin
   run --separate-stderr "$prefix/bin/bytrove" "'ELF'" sample.bin
   [[ $status -eq 0 && -z $stderr ]]
   diff -u <(expected_sample_output sample.bin) <(printf '%s\n' "$output")
+
+  # The shipped set is found by its bare name from any directory, beside the installed program
+  # (the tree may be moved); a file of that name in the working directory comes first.
+  printf '\x7FELF\x02\x01\x01' >elf.bin
+  run --separate-stderr "$prefix/bin/bytrove" --patterns=signatures.set -s -- "$PWD/elf.bin"
+  [[ $status -eq 0 && -z $stderr && $output == *" in $PWD/elf.bin [ELF]"* ]]
+  mv "$prefix" "$prefix.moved"
+  run --separate-stderr "$prefix.moved/bin/bytrove" --count --patterns=signatures.set elf.bin
+  mv "$prefix.moved" "$prefix"
+  [[ $status -eq 0 && -z $stderr && $output == *"elf.bin:ELF:1"* ]]
+  printf 'MINE = 45\n' >signatures.set
+  run --separate-stderr "$prefix/bin/bytrove" --count --patterns=signatures.set elf.bin
+  [[ $status -eq 0 && $output == "elf.bin:MINE:1" ]]
+  run --separate-stderr "$prefix/bin/bytrove" --patterns=nosuch.set elf.bin
+  [[ $status -eq 1 && $stderr == "Error reading pattern file nosuch.set." ]]
 
   # man finds the installed page by name under the prefix.
   run man -M "$prefix/share/man" -w bytrove
@@ -194,13 +211,14 @@ offers() {
 
 @test "completion offers the switches and long options before the pattern" {
   local long='--help --version --progress --threads --count --files-with-matches --max-count=
-    --range= --context= --utf16 --json --patterns= --decompress --decompress= --'
+    --range= --context= --utf16 --json --patterns= --null --include-zero --status --include=
+    --exclude= --exclude-dir= --no-follow --color= --decompress --decompress= --'
   expected='--version' offers bytrove --ver
   expected='--help' offers bytrove -r --he
   expected="$long" offers bytrove --
   expected='--threads' offers bytrove --thr
   expected='--max-count=' offers bytrove --max
-  expected='--context= --count' offers bytrove -v --co
+  expected='--color= --context= --count' offers bytrove -v --co
   expected="-h -i -r -s -v $long" offers bytrove -
   expected="-h -i -r -s -v $long" offers bytrove -v /r -
   expected='-ir -ir+ -ir-' offers bytrove -ir
@@ -339,7 +357,8 @@ offers() {
   run dpkg-deb -c "$deb"
   [[ $status -eq 0 ]]
   diff -u <(printf '%s\n' ./usr/bin/bytrove ./usr/share/bash-completion/completions/bytrove \
-    ./usr/share/man/man1/bytrove.1) <(awk '$1 !~ /^d/ { print $6 }' <<<"$output" | sort)
+    ./usr/share/bytrove/signatures.set ./usr/share/man/man1/bytrove.1) \
+    <(awk '$1 !~ /^d/ { print $6 }' <<<"$output" | sort)
   grep -qE '^-rwxr-xr-x root/root .* \./usr/bin/bytrove$' <<<"$output"
   grep -qE '^-rw-r--r-- root/root .* \./usr/share/man/man1/bytrove.1$' <<<"$output"
 
@@ -378,10 +397,13 @@ offers() {
   dpkg -i "$deb" >/dev/null &&
     dpkg-query -W -f='${Status}\n' bytrove | grep -qx 'install ok installed' &&
     dpkg -L bytrove | grep -qx /usr/bin/bytrove &&
-    diff -u <(expected_sample_output sample.bin) <(/usr/bin/bytrove "'ELF'" sample.bin) ||
+    diff -u <(expected_sample_output sample.bin) <(/usr/bin/bytrove "'ELF'" sample.bin) &&
+    /usr/bin/bytrove --count --include-zero --patterns=signatures.set sample.bin |
+      grep -q '^sample.bin:ELF:0$' ||
     rc=1
   dpkg -r bytrove >/dev/null || rc=1
-  [[ ! -e /usr/bin/bytrove && ! -e /usr/share/man/man1/bytrove.1 ]] || rc=1
+  [[ ! -e /usr/bin/bytrove && ! -e /usr/share/man/man1/bytrove.1 &&
+    ! -e /usr/share/bytrove/signatures.set ]] || rc=1
   flock -u "$lock"
   return $rc
 }

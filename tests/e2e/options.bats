@@ -27,7 +27,7 @@ load e2e_helpers
     check 1
   done
   bt --count --files-with-matches 4142 a.bin
-  expect_out
+  expect_bare_out
   expect_err '%s\n' '--count and --files-with-matches cannot be used together.'
   check 1
   # --json has no banner, even when nothing is found.
@@ -58,7 +58,7 @@ load e2e_helpers
   check 0
   # A pipe is read and dropped up to the start.
   bt --count --range=1023:2M 4142 < <(cat big.bin)
-  expect_out '%s\n' 'StdIn:2'
+  expect_bare_out '%s\n' 'StdIn:2'
   expect_err
   check 0
 }
@@ -130,11 +130,11 @@ for l in open(sys.argv[1]):
   put t/b.bin 'xx'
   put t/c/d.bin 'AB'
   bt -r --count 4142 t
-  expect_out '%s\n' 't/a.bin:3' 't/b.bin:0' 't/c/d.bin:1'
+  expect_bare_out '%s\n' 't/a.bin:3' 't/b.bin:0' 't/c/d.bin:1'
   expect_err
   check 0
   bt -r --files-with-matches 4142 t
-  expect_out '%s\n' 't/a.bin' 't/c/d.bin'
+  expect_bare_out '%s\n' 't/a.bin' 't/c/d.bin'
   expect_err
   check 0
   bt -r --max-count=2 4142 t
@@ -142,7 +142,7 @@ for l in open(sys.argv[1]):
   expect_err
   check 0
   bt --count --max-count=2 -v 4142 <t/a.bin
-  expect_out '%s\n' 'Searching for HEX pattern 41 42 ...' 'Searching StdIn ...' 'StdIn:2' \
+  expect_bare_out '%s\n' 'Searching for HEX pattern 41 42 ...' 'Searching StdIn ...' 'StdIn:2' \
     'Found 2 occurence(s) in 1 file(s) (4 bytes searched).'
   expect_err
   check 0
@@ -191,24 +191,56 @@ for l in open(sys.argv[1]):
   expect_err
   check 0
   bt --count --patterns s.set a.bin
-  expect_out '%s\n' 'a.bin:AB:1' 'a.bin:4:1' 'a.bin:all:1' 'a.bin:AB:1'
+  expect_bare_out '%s\n' 'a.bin:AB:1' 'a.bin:4:1' 'a.bin:all:1' 'a.bin:AB:1'
   expect_err
   check 0
-  # Each error names the file and line and keeps its exit code.
-  local -a cases=("x = 4G|2|bad.set:2: Hexadecimal pattern is not valid."
-    "x = 41 ?|4|bad.set:2: Trailing wildcard is not allowed."
-    "a b = 41|2|bad.set:2: Pattern name is not valid."
-    "# only a comment|1|bad.set: the pattern set is empty.")
+  # Each error names the file, line and column, says why, quotes the line and keeps its exit
+  # code. Column: printf format of the file | exit code | standard error.
+  local -a cases=(
+    "#\\nZIP = 'PK' 03 4\\r\\n|2|bad.set:2:12: odd number of hex digits: ZIP = 'PK' 03 4"
+    "#\\nx = 4G\\n|2|bad.set:2:6: invalid hex digit: x = 4G"
+    "#\\nx = 41 ?\\n|4|bad.set:2:8: pattern ends in a wildcard: x = 41 ?"
+    "#\\na b = 41\\n|2|bad.set:2:2: invalid pattern name: a b = 41"
+    "#\\nPDF = \"'%%PDF-'\\n|2|bad.set:2:7: unclosed quote: PDF = \"'%PDF-'"
+    "A = 'A\\0B'\\n|2|bad.set:1:7: NUL byte (write it as hex 00): A = 'A\\x00B'"
+    "B = 41 \\0 zz\\n|2|bad.set:1:8: NUL byte (write it as hex 00): B = 41 \\x00 zz"
+    "\\357\\273\\277B = 41 \\r\\nA = 61|0|"
+    "# only a comment\\n|1|bad.set: the pattern set is empty.")
   local c rest
   for c in "${cases[@]}"; do
     rest=${c#*|}
-    printf '# first line\n%s\n' "${c%%|*}" >bad.set
-    [[ ${c%%|*} == '# only'* ]] && printf '# nothing\n' >bad.set
+    # shellcheck disable=SC2059
+    printf "${c%%|*}" >bad.set
     bt --patterns=bad.set a.bin
-    expect_out
-    expect_err '%s\n' "${rest#*|}"
+    if [[ ${rest%%|*} == 0 ]]; then
+      expect_out '%s\n' 'offset 0x00000000         (0) in a.bin [B]'
+      expect_err
+    else
+      expect_out
+      expect_err '%s\n' "${rest#*|}"
+    fi
     check "${rest%%|*}"
   done
+  # What cannot be read whole is refused before any search, with exit code 1: a file past the
+  # size limit, a device that never ends (no memory grows), a FIFO without a writer (no wait).
+  head -c $((16 << 20)) /dev/zero | tr '\0' '#' >big.set
+  printf '\n41\n' >>big.set
+  mkfifo lonely.fifo
+  local -a refused=(
+    "big.set|Pattern file big.set is larger than 16 MiB, the limit for a set file."
+    "/dev/zero|Pattern file /dev/zero is a device, not a file of patterns."
+    "lonely.fifo|lonely.fifo: the pattern set is empty.")
+  for c in "${refused[@]}"; do
+    bt_within 10 --patterns="${c%%|*}" a.bin
+    expect_out
+    expect_err '%s\n' "${c#*|}"
+    check 1
+  done
+  # A pipe with a writer is read to its end.
+  bt --patterns=<(printf 'Q = 42\n') a.bin
+  expect_out '%s\n' 'offset 0x00000001         (1) in a.bin [Q]'
+  expect_err
+  check 0
   bt --patterns=missing.set a.bin
   expect_out
   expect_err '%s\n' 'Error reading pattern file missing.set.'

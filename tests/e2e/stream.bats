@@ -94,7 +94,7 @@ with_matcher() {
   bt "'ab'" -v -i <in.bin
   expect_out '%s\n' 'Searching StdIn ...' "$(report 0 StdIn)" \
     'Found 1 occurence(s) in 1 file(s) (5 bytes searched).'
-  expect_err
+  expect_err '%s\n' 'Note: -i after the pattern changes nothing; it goes before the pattern.'
   check 0
 
   bt -v 5859 </dev/null
@@ -194,10 +194,10 @@ with_matcher() {
     "Found 4 occurence(s) in 1 file(s) ($size bytes searched)."
   expect_err
   check 0
-  # The layout of the widest lines, spelled out: the hex field grows past eight digits and
-  # a ten-digit label fills its eleven columns.
+  # The layout of the widest lines, spelled out: below 4 GiB a ten-digit label fills its eleven
+  # columns; past it the hex field grows past eight digits and one blank keeps them apart.
   grep -qx 'offset 0xFFFFFFFF(4294967295) in big.bin' "$RES"/out
-  grep -qx 'offset 0x100000010(4294967312) in big.bin' "$RES"/out
+  grep -qx 'offset 0x100000010 (4294967312) in big.bin' "$RES"/out
 }
 
 @test "holes of a sparse file are skipped: occurrences touching a hole found, every byte counted" {
@@ -248,12 +248,12 @@ with_matcher() {
 
   bt -i "'ab'" -i- m.bin
   expect_out '%s\n' "$(report 0 m.bin)" "$(report 3 m.bin)" "$(report 6 m.bin)" "$(report 9 m.bin)"
-  expect_err
+  expect_err '%s\n' 'Note: -i after the pattern changes nothing; it goes before the pattern.'
   check 0
 
   bt "'ab'" -i m.bin
   expect_out '%s\n' "$(report 0 m.bin)"
-  expect_err
+  expect_err '%s\n' 'Note: -i after the pattern changes nothing; it goes before the pattern.'
   check 0
 
   # Bytes given in hex are never folded.
