@@ -52,6 +52,19 @@ std::string location(std::string_view file_name, std::size_t line_number) {
   return std::string(file_name) + ":" + std::to_string(line_number) + ": ";
 }
 
+// A brace member; errors point at the column in the line.
+status parse_extended_member(std::string_view line, std::string_view body,
+                             const pattern_syntax& syntax, set_member& member, pattern_set& out) {
+  auto parsed = std::make_shared<extended_pattern>();
+  const auto column = static_cast<std::size_t>(body.data() - line.data());
+  status s = parse_extended_pattern(body, syntax, column, *parsed);
+  if (!s.ok()) return s;
+  out.max_length = std::max<int>(out.max_length, static_cast<int>(parsed->max_length));
+  out.any_extended = true;
+  member.extended = std::move(parsed);
+  return {};
+}
+
 // Adds the member on one line, if the line holds one.
 status parse_line(std::string_view line, std::size_t line_number, std::string_view file_name,
                   const pattern_syntax& syntax, pattern_set& out) {
@@ -71,6 +84,11 @@ status parse_line(std::string_view line, std::size_t line_number, std::string_vi
   }
   set_member& member = out.members.emplace_back();
   member.name = std::move(name);
+  if (is_extended_pattern(body)) {
+    const status parsed = parse_extended_member(line, trim(body), syntax, member, out);
+    if (parsed.ok()) return {};
+    return status::error(parsed.exit_code(), location(file_name, line_number) + parsed.message());
+  }
   const status parsed = parse_pattern(trim(body), syntax, member.pattern);
   if (member.pattern.truncated) {
     out.warnings += location(file_name, line_number) +

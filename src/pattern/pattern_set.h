@@ -1,25 +1,30 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/status.h"
 #include "pattern/compiled_pattern.h"
+#include "pattern/extended_pattern.h"
 #include "pattern/search_plan.h"
 
 namespace bytrove {
 
 // One pattern of a set file with its name and its own plan (used to verify every candidate).
+// A brace pattern is in `extended` instead (pattern and plan then unused).
 struct set_member {
   std::string name;
   compiled_pattern pattern;
   search_plan plan;
+  std::shared_ptr<const extended_pattern> extended;
 };
 
 struct pattern_set {
   std::vector<set_member> members;  // in file order: the order hits at one offset are reported
-  int max_length = 0;               // the longest member's m
+  int max_length = 0;               // the longest member's m (a brace member's span)
+  bool any_extended = false;        // some member is a brace pattern
   // "<file>:<line>: Pattern has more than 256 positions; ..." for each member cut short.
   std::string warnings;
 };
@@ -28,9 +33,9 @@ struct pattern_set {
 // line:
 //   - a blank line (spaces and tabs only) or one whose first non-blank is '#' is ignored;
 //   - otherwise the line is `PATTERN` or `NAME = PATTERN`, PATTERN in exactly the command-line
-//     syntax. The first '=' outside quotes ends the name; a '#' outside quotes starts a comment
-//     that runs to the end of the line. Spaces and tabs around the name and the pattern are
-//     dropped, and so is a '\r' before the line end.
+//     syntax (a brace pattern when its first non-blank is '{'). The first '=' outside quotes ends
+//     the name; a '#' outside quotes starts a comment that runs to the end of the line. Spaces and
+//     tabs around the name and the pattern are dropped, and so is a '\r' before the line end.
 //   - a name is one or more of A-Z a-z 0-9 _ . + - (so it never needs quoting in the output);
 //     names need not be unique. An unnamed pattern is named by its 1-based line number.
 // Errors: a pattern error keeps parse_pattern's exit code, with "<file>:<line>: " in front of
@@ -38,8 +43,8 @@ struct pattern_set {
 // without any pattern is a usage error (exit code 1), "<file>: the pattern set is empty.\n".
 status parse_pattern_set(std::string_view text, std::string_view file_name,
                          const pattern_syntax& syntax, pattern_set& out);
-inline status parse_pattern_set(std::string_view text, std::string_view file_name,
-                                bool ignore_case, pattern_set& out) {
+inline status parse_pattern_set(std::string_view text, std::string_view file_name, bool ignore_case,
+                                pattern_set& out) {
   return parse_pattern_set(text, file_name, pattern_syntax{ignore_case, false}, out);
 }
 

@@ -19,8 +19,11 @@ namespace {
 
 constexpr std::size_t k_page = 4096;
 // Room after the data: a positioned read takes up to m-1 bytes more than a block (the overlap
-// with the next range), then the planted copy (m) and the vector filter's reach past it.
-constexpr std::size_t k_tail_room = 2 * k_max_positions + k_search_slack;
+// with the next range), then the planted copy (at most 256 bytes) and the vector filter's
+// reach past it.
+std::size_t tail_room(std::size_t m) {
+  return std::max(m, std::size_t{k_max_positions}) + k_max_positions + k_search_slack;
+}
 
 bool readable_now(int fd) {
   pollfd pfd{fd, POLLIN, 0};
@@ -31,8 +34,8 @@ bool readable_now(int fd) {
 // read is not the end of the input, only a read that returns 0 is. Sets `failed` when a read
 // fails; what was read before still counts. A live stream returns early, with `paused` set,
 // once at least `enough` bytes have come and the next read would wait.
-std::size_t fill(int fd, read_mode mode, std::uint64_t offset, std::uint8_t* dst,
-                 std::size_t want, std::size_t enough, bool& failed, bool& paused) {
+std::size_t fill(int fd, read_mode mode, std::uint64_t offset, std::uint8_t* dst, std::size_t want,
+                 std::size_t enough, bool& failed, bool& paused) {
   std::size_t got = 0;
   while (got < want) {
     const ssize_t n = mode == read_mode::positioned
@@ -115,23 +118,30 @@ block_scanner::block_scanner(const search_target& target, matcher_kind matcher,
       block_size_(block_size),
       matcher_(matcher == matcher_kind::horspool ? nullptr : select_block_search(matcher),
                matcher == matcher_kind::automatic) {
-  // One page in front holds the carried tail; the data starts on the next page boundary.
-  const std::size_t size = (k_page + block_size + k_tail_room + k_page - 1) / k_page * k_page;
+  // Whole pages in front hold the carried tail; the data starts on the next page boundary.
+  const std::size_t front = (target.length + k_page - 1) / k_page * k_page;
+  const std::size_t size =
+      (front + block_size + tail_room(target.length) + k_page - 1) / k_page * k_page;
   auto* raw = static_cast<std::uint8_t*>(std::aligned_alloc(k_page, size));
   if (raw == nullptr) throw std::bad_alloc();
   std::memset(raw, 0, size);  // the filter may look at bytes past the planted copy
   memory_.reset(raw);
-  data_ = raw + k_page;
+  data_ = raw + front;
   // A set may report several members at one place: room for every member of a place at least.
-  capacity_ = std::max(block_size + 2 * k_max_positions, 4 * target.members);
+  capacity_ = std::max(block_size + 2 * std::max<std::size_t>(target.length, k_max_positions),
+                       4 * target.members);
+  if (target.extended != nullptr) {
+    extended_ = std::make_unique<extended_matcher::state>(matcher);
+    return;  // the extended matcher keeps its own hit lists
+  }
   starts_.reset(new std::uint32_t[capacity_]);
   if (target.set != nullptr) members_.reset(new std::uint32_t[capacity_]);
 }
 
 bool block_scanner::skip_to(int fd, std::uint64_t offset, scan_outcome& outcome) {
   while (outcome.end_offset < offset) {
-    const auto want = static_cast<std::size_t>(
-        std::min<std::uint64_t>(block_size_, offset - outcome.end_offset));
+    const auto want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(block_size_, offset - outcome.end_offset));
     bool paused = false;
     const std::size_t got =
         fill(fd, read_mode::stream, 0, data_, want, want, outcome.read_failed, paused);
@@ -150,7 +160,8 @@ scan_span span_within(std::uint64_t start, std::uint64_t limit, std::uint64_t ra
   scan_span span;
   span.from = start;
   span.limit = limit;
-  const std::uint64_t first = start - std::min<std::uint64_t>(start - std::min(start, range_start), context);
+  const std::uint64_t first =
+      start - std::min<std::uint64_t>(start - std::min(start, range_start), context);
   // Reads from a page boundary: the kernel copies from a misaligned file offset several times
   // slower. The bytes read before `from` are only context (or nothing): no occurrence starting
   // there is reported.
@@ -160,8 +171,7 @@ scan_span span_within(std::uint64_t start, std::uint64_t limit, std::uint64_t ra
   return span;
 }
 
-scan_outcome block_scanner::scan(int fd, read_mode mode, const scan_span& span,
-                                 block_sink& sink) {
+scan_outcome block_scanner::scan(int fd, read_mode mode, const scan_span& span, block_sink& sink) {
   const std::size_t keep = target_.length - 1;
   scan_outcome outcome;
   // A stream cannot seek: what lies before the span is read and dropped.
@@ -177,9 +187,8 @@ scan_outcome block_scanner::scan(int fd, read_mode mode, const scan_span& span,
     }
     bool paused = false;
     // A live stream pauses only with enough bytes to carry: fewer cannot hold an occurrence.
-    const std::size_t got =
-        fill(fd, mode, pos, data_, want, keep + 1 - std::min(keep, carried), outcome.read_failed,
-             paused);
+    const std::size_t got = fill(fd, mode, pos, data_, want, keep + 1 - std::min(keep, carried),
+                                 outcome.read_failed, paused);
     const std::uint64_t in_range = overlap(pos, pos + got, span.from, span.limit);
     outcome.bytes += in_range;
     std::uint8_t* const buf = data_ - carried;
@@ -187,7 +196,7 @@ scan_outcome block_scanner::scan(int fd, read_mode mode, const scan_span& span,
     const std::uint64_t base = pos - carried;
     pos += got;
     if (got > 0) {
-      found_block found{nullptr, 0, nullptr, base, buf, end, in_range, paused};
+      found_block found{nullptr, 0, nullptr, nullptr, base, buf, end, in_range, paused};
       if (!search_block(buf, carried, span, found, sink)) {
         outcome.stopped = true;
         break;
@@ -200,8 +209,9 @@ scan_outcome block_scanner::scan(int fd, read_mode mode, const scan_span& span,
     }
     // Carry the last m-1 bytes so occurrences straddling the boundary are found; a window
     // starting in the carried tail ends in new data, so none is reported twice.
-    std::memmove(data_ - keep, buf + end - keep, keep);
-    carried = keep;
+    // (A span longer than the blocks read so far carries all of them.)
+    carried = std::min(keep, end);
+    std::memmove(data_ - carried, buf + end - carried, carried);
   }
   outcome.end_offset = pos;
   return outcome;
@@ -219,6 +229,7 @@ bool block_scanner::search_block(std::uint8_t* buf, std::size_t carried, const s
     }
     return sink.on_block(found);
   }
+  if (target_.extended != nullptr) return search_extended(buf, carried, span, found, sink);
   if (target_.set == nullptr) {
     plant_pattern_copy(buf, found.size, *target_.pattern, *target_.plan);
     const block_job job{buf, found.size, target_.pattern, target_.plan, target_.plan->anchors};
@@ -229,8 +240,8 @@ bool block_scanner::search_block(std::uint8_t* buf, std::size_t carried, const s
   }
   // The set's hits come in order, as many at a time as there is room for.
   for (std::size_t next = 0;;) {
-    const set_matcher::result r = target_.set->search(buf, found.size, next, carried,
-                                                      starts_.get(), members_.get(), capacity_);
+    const set_matcher::result r = target_.set->search(buf, found.size, next, carried, starts_.get(),
+                                                      members_.get(), capacity_);
     found.starts = starts_.get();
     found.members = members_.get();
     found.count = r.count;
@@ -242,6 +253,18 @@ bool block_scanner::search_block(std::uint8_t* buf, std::size_t carried, const s
   }
 }
 
+bool block_scanner::search_extended(std::uint8_t* buf, std::size_t carried, const scan_span& span,
+                                    found_block& found, block_sink& sink) {
+  extended_matcher::state& st = *extended_;
+  target_.extended->search(buf, found.size, carried, st);
+  found.starts = st.starts.data();
+  found.lengths = st.lengths.data();
+  found.members = target_.extended->is_set() ? st.members.data() : nullptr;
+  found.count = st.starts.size();
+  trim_to_span(found, span);
+  return sink.on_block(found);
+}
+
 void block_scanner::trim_to_span(found_block& found, const scan_span& span) {
   // Only blocks that reach outside [from, limit) can hold occurrences outside it: those before
   // belong to the context read ahead of a chunk, those after to the next chunk.
@@ -251,6 +274,7 @@ void block_scanner::trim_to_span(found_block& found, const scan_span& span) {
     const std::uint32_t* first = std::lower_bound(found.starts, found.starts + found.count, cut);
     found.count -= static_cast<std::size_t>(first - found.starts);
     if (found.members != nullptr) found.members += first - found.starts;
+    if (found.lengths != nullptr) found.lengths += first - found.starts;
     found.starts = first;
   }
   if (end > span.limit) {

@@ -8,6 +8,7 @@
 #include "pattern/search_plan.h"
 #include "scan/adaptive_matcher.h"
 #include "scan/block_search.h"
+#include "scan/extended_matcher.h"
 #include "scan/search_target.h"
 
 namespace bytrove {
@@ -26,8 +27,8 @@ enum class read_mode {
 
 // What one scan reads and reports, as input offsets.
 struct scan_span {
-  std::uint64_t read_from = 0;         // first byte read (a stream reads and drops those before)
-  std::uint64_t from = 0;              // occurrences start here or later; bytes count from here
+  std::uint64_t read_from = 0;  // first byte read (a stream reads and drops those before)
+  std::uint64_t from = 0;       // occurrences start here or later; bytes count from here
   std::uint64_t limit = ~std::uint64_t{0};     // occurrences start before; bytes count up to here
   std::uint64_t read_end = ~std::uint64_t{0};  // nothing is read from here on
 };
@@ -44,8 +45,9 @@ struct found_block {
   const std::uint32_t* starts = nullptr;  // ascending offsets from `base`
   std::size_t count = 0;
   const std::uint32_t* members = nullptr;  // with a set: the pattern of each occurrence
-  std::uint64_t base = 0;              // input offset of data[0] (carried tail included)
-  const std::uint8_t* data = nullptr;  // the bytes [base, base + size) of the input
+  const std::uint32_t* lengths = nullptr;  // with brace patterns: each one's shortest match
+  std::uint64_t base = 0;                  // input offset of data[0] (carried tail included)
+  const std::uint8_t* data = nullptr;      // the bytes [base, base + size) of the input
   std::size_t size = 0;
   std::uint64_t bytes = 0;  // new bytes of [from, limit) the block brought
   bool pause = false;       // a live stream has nothing more for now: write what is pending
@@ -87,7 +89,10 @@ class block_scanner {
   // Only the number of occurrences is wanted: a one-byte pattern is then counted without
   // listing where (found_block::starts is null), at the speed of memory even when every byte
   // matches. No effect on longer patterns.
-  void count_only(bool on) { count_only_ = on && target_.set == nullptr && target_.length == 1; }
+  void count_only(bool on) {
+    count_only_ =
+        on && target_.set == nullptr && target_.extended == nullptr && target_.length == 1;
+  }
 
  private:
   struct aligned_free {
@@ -99,17 +104,20 @@ class block_scanner {
   // `carried` bytes from the block before) and hands them to `sink`; false when it stopped.
   bool search_block(std::uint8_t* buf, std::size_t carried, const scan_span& span,
                     found_block& found, block_sink& sink);
+  bool search_extended(std::uint8_t* buf, std::size_t carried, const scan_span& span,
+                       found_block& found, block_sink& sink);
   static void trim_to_span(found_block& found, const scan_span& span);
 
   search_target target_;
   std::size_t block_size_;
   bool count_only_ = false;
   std::unique_ptr<std::uint8_t, aligned_free> memory_;
-  std::uint8_t* data_;  // page-aligned; the carried tail sits just before it
+  std::uint8_t* data_;    // page-aligned; the carried tail sits just before it
   std::size_t capacity_;  // of starts_ and members_
   std::unique_ptr<std::uint32_t[]> starts_;
   std::unique_ptr<std::uint32_t[]> members_;  // with a set
   adaptive_matcher matcher_;
+  std::unique_ptr<extended_matcher::state> extended_;  // with brace patterns
 };
 
 }  // namespace bytrove

@@ -18,9 +18,8 @@ namespace bytrove {
 // Writes what ends an input in the count and file modes: its count (per pattern of a set), or
 // its name when it held an occurrence. Nothing in the line mode.
 template <class sink_type>
-void write_input_end(sink_type& sink, const result_options& options,
-                     const pattern_names& patterns, std::string_view name, std::uint64_t total,
-                     member_counts& per_member) {
+void write_input_end(sink_type& sink, const result_options& options, const pattern_names& patterns,
+                     std::string_view name, std::uint64_t total, member_counts& per_member) {
   std::string text;
   const auto count_line = [&](const std::string* pattern, std::uint64_t count) {
     if (options.json) {
@@ -67,7 +66,7 @@ class input_results {
  public:
   input_results(const result_options& options, const pattern_names& patterns)
       : options_(options), patterns_(patterns) {
-    for (const std::uint16_t m : patterns.lengths) longest_ = std::max<std::size_t>(longest_, m);
+    for (const std::uint32_t m : patterns.lengths) longest_ = std::max<std::size_t>(longest_, m);
   }
 
   // A new input named `name`. `whole`: all of it, and finish() writes its end lines; else a
@@ -80,13 +79,15 @@ class input_results {
     overflowed_ = false;
     recorded_.clear();
     recorded_members_.clear();
+    recorded_lengths_.clear();
     per_member_.clear();
     pending_.clear();
     history_.clear();
     have_data_ = false;
     name_ = name;
     line_.set_name(name);
-    if (options_.json) json_prefix_ = "{\"type\":\"match\"," + json_path_member(name) + ",\"offset\":";
+    if (options_.json)
+      json_prefix_ = "{\"type\":\"match\"," + json_path_member(name) + ",\"offset\":";
   }
 
   // Returns false once nothing more is wanted from this input.
@@ -94,8 +95,8 @@ class input_results {
     std::size_t count = block.count;
     if (options_.max_count != 0) {
       const std::uint64_t used = before_ + found_;
-      count = static_cast<std::size_t>(
-          std::min<std::uint64_t>(count, used < options_.max_count ? options_.max_count - used : 0));
+      count = static_cast<std::size_t>(std::min<std::uint64_t>(
+          count, used < options_.max_count ? options_.max_count - used : 0));
     }
     switch (options_.mode) {
       case result_mode::files:
@@ -122,6 +123,7 @@ class input_results {
   bool recorded_all() const { return !overflowed_; }
   std::vector<std::uint64_t>& recorded() { return recorded_; }
   std::vector<std::uint32_t>& recorded_members() { return recorded_members_; }
+  std::vector<std::uint32_t>& recorded_lengths() { return recorded_lengths_; }
 
   // Once on_block has returned false: the input offset just past the last occurrence reported.
   // What lies after it was not needed, so a search stopped there counts bytes up to it,
@@ -150,13 +152,20 @@ class input_results {
   struct occurrence {
     std::uint64_t offset;
     std::uint32_t member;
+    std::uint32_t length;  // of the shortest match there
   };
 
-  std::size_t length_of(std::uint32_t member) const { return patterns_.lengths[member]; }
+  // The i-th occurrence of a block: a brace pattern's length varies, a plain one's does not.
+  occurrence occurrence_at(const found_block& block, std::size_t i) const {
+    const std::uint32_t member = member_at(block, i);
+    return {block.base + block.starts[i], member,
+            block.lengths != nullptr ? block.lengths[i] : patterns_.lengths[member]};
+  }
 
   void stop_after(const found_block& block, std::size_t i) {
     stopped_ = true;
-    stop_end_ = block.base + block.starts[i] + length_of(member_at(block, i));
+    const occurrence o = occurrence_at(block, i);
+    stop_end_ = o.offset + o.length;
   }
 
   void keep_offsets(const found_block& block, std::size_t count) {
@@ -166,8 +175,10 @@ class input_results {
       return;
     }
     for (std::size_t i = 0; i < count; ++i) {
-      recorded_.push_back(block.base + block.starts[i]);
-      recorded_members_.push_back(member_at(block, i));
+      const occurrence o = occurrence_at(block, i);
+      recorded_.push_back(o.offset);
+      recorded_members_.push_back(o.member);
+      recorded_lengths_.push_back(o.length);
     }
   }
 
@@ -182,9 +193,8 @@ class input_results {
       return;
     }
     if (options_.context == 0) {
-      for (std::size_t i = 0; i < count; ++i) {
-        write_occurrence(sink, {block.base + block.starts[i], member_at(block, i)}, &block);
-      }
+      for (std::size_t i = 0; i < count; ++i)
+        write_occurrence(sink, occurrence_at(block, i), &block);
       return;
     }
     if (!have_data_) {
@@ -198,7 +208,7 @@ class input_results {
       pending_.pop_front();
     }
     for (std::size_t i = 0; i < count; ++i) {
-      const occurrence o{block.base + block.starts[i], member_at(block, i)};
+      const occurrence o = occurrence_at(block, i);
       if (pending_.empty() && needed_end(o) <= block_end) {
         write_occurrence(sink, o, &block);
       } else {
@@ -213,7 +223,7 @@ class input_results {
   }
 
   std::uint64_t needed_end(const occurrence& o) const {
-    const std::uint64_t end = o.offset + length_of(o.member) + options_.context;
+    const std::uint64_t end = o.offset + o.length + options_.context;
     return std::min(end, options_.range_end);
   }
 
@@ -221,8 +231,8 @@ class input_results {
   // context before anything the next block can report, and all of a waiting occurrence's.
   void keep_history(const found_block& block) {
     const std::uint64_t block_end = block.base + block.size;
-    const std::uint64_t back = std::min<std::uint64_t>(
-        block_end - first_offset_, longest_ - 1 + options_.context);
+    const std::uint64_t back =
+        std::min<std::uint64_t>(block_end - first_offset_, longest_ - 1 + options_.context);
     std::uint64_t keep_from = block_end - back;
     if (!pending_.empty()) {
       const std::uint64_t front = pending_.front().offset;
@@ -253,8 +263,8 @@ class input_results {
     const std::string* pattern = patterns_.names.empty() ? nullptr : &patterns_.names[o.member];
     std::uint64_t lo = o.offset;
     if (options_.context != 0) {
-      lo = std::max({first_offset_, options_.range_start,
-                     o.offset - std::min(o.offset, options_.context)});
+      lo = std::max(
+          {first_offset_, options_.range_start, o.offset - std::min(o.offset, options_.context)});
       const std::uint64_t available =
           block != nullptr ? block->base + block->size : history_base_ + history_.size();
       dump_.clear();
@@ -269,7 +279,7 @@ class input_results {
       }
       if (options_.context != 0) {
         text_ += ",\"length\":";
-        append_decimal(text_, length_of(o.member));
+        append_decimal(text_, o.length);
         text_ += ",\"context_offset\":";
         append_decimal(text_, lo);
         text_ += ",\"context\":\"";
@@ -285,8 +295,7 @@ class input_results {
         text_ += " [" + *pattern + "]\n";
       }
       if (options_.context != 0) {
-        append_hex_dump(text_, dump_.data(), dump_.size(), lo, o.offset,
-                        o.offset + length_of(o.member));
+        append_hex_dump(text_, dump_.data(), dump_.size(), lo, o.offset, o.offset + o.length);
       }
     }
     sink.write(text_);
@@ -304,6 +313,7 @@ class input_results {
   bool overflowed_ = false;
   std::vector<std::uint64_t> recorded_;
   std::vector<std::uint32_t> recorded_members_;
+  std::vector<std::uint32_t> recorded_lengths_;
   member_counts per_member_;
   std::string name_;
   report_line_format line_;

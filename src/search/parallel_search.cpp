@@ -18,7 +18,7 @@ struct parallel_search::input {
   int fd = -1;
   bool verbose = false;
   std::atomic<std::uint64_t> tasks_left{0};  // the last one released closes fd
-  bool ended = false;                         // pen holder only: later chunks are dropped
+  bool ended = false;                        // pen holder only: later chunks are dropped
   // Set with `ended`, before the pen is given back: a worker that sees it writes nothing more
   // for this input and need not read on.
   std::atomic<bool> abandoned{false};
@@ -47,6 +47,7 @@ struct parallel_search::part {
   bool replayable = false;
   std::vector<std::uint64_t> offsets;
   std::vector<std::uint32_t> offset_members;
+  std::vector<std::uint32_t> offset_lengths;  // the shortest match at each
 };
 
 // Held output: lines, or a message for standard error.
@@ -445,8 +446,8 @@ void parallel_search::worker_main() {
 }
 
 scan_span parallel_search::span_of(const part& p) const {
-  return span_within(p.start, p.limit, results_.range_start, results_.range_end,
-                     target_.length, results_.context);
+  return span_within(p.start, p.limit, results_.range_start, results_.range_end, target_.length,
+                     results_.context);
 }
 
 void parallel_search::run_task(task& t, worker_state& state, std::unique_lock<std::mutex>& lock) {
@@ -487,6 +488,7 @@ void parallel_search::run_task(task& t, worker_state& state, std::unique_lock<st
       p.replayable = results_.context == 0 && results.recorded_all();
       p.offsets.swap(results.recorded());
       p.offset_members.swap(results.recorded_members());
+      p.offset_lengths.swap(results.recorded_lengths());
     }
     p.outcome.bytes = results.bytes_from(p.start, p.outcome.bytes);
     results.finish(sink);
@@ -525,6 +527,7 @@ void parallel_search::write_with_pen(part& p) {
     found.starts = starts.data();
     found.count = starts.size();
     found.members = patterns_.names.empty() ? nullptr : p.offset_members.data();
+    found.lengths = p.offset_lengths.data();
     found.base = p.offsets.front();
     if (!results.on_block(out_, found)) p.outcome.stopped = true;
   } else {
@@ -625,7 +628,8 @@ void parallel_search::retire(task& t) {
       if (with_pen) {
         write_with_pen(p);
         if (p.replayable) {
-          for (const task::piece& held : t.pieces) write_piece(held.data.get(), held.size, held.message);
+          for (const task::piece& held : t.pieces)
+            write_piece(held.data.get(), held.size, held.message);
         }
       }
       const bool summed = !(p.first && p.last);  // a chunk: its input's counts add up here
