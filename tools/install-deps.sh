@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and tests need, when any is missing.
+# Installs the Debian packages the build and tests need, when any is missing. libyara-dev is
+# for the tests only (the reference engine brace patterns are compared with).
 set -euo pipefail
-packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev bats dpkg-dev groff-base man-db bash-completion)
+packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev bats libyara-dev dpkg-dev groff-base man-db bash-completion)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
