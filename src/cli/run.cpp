@@ -59,7 +59,11 @@ constexpr const char* k_help_notes =
     "              pattern's [NAME]\n"
     "   --help, --version\n"
     "\n"
-    "Each ? is one byte: ?? is two.\n";
+    "Each ? is one byte: ?? is two.\n"
+    "\n"
+    "Brace patterns, as signatures are written: '{ 4D 5A [0-256] ( 50 | 4E ) 45 }'\n"
+    "   ?? any byte, 4? ?A nibbles, ~XX ~4? any byte but, ( A | B ) alternatives,\n"
+    "   [n] [n-m] [n-] [-] jumps, 'text'; an occurrence spans at most 65536 bytes\n";
 
 constexpr const char* k_path_hint = "Paths that begin with \"/\" go after --.\n";
 
