@@ -78,9 +78,9 @@ void extended_matcher::search(std::uint8_t* buf, std::size_t len, std::size_t fi
                               state& st) const {
   st.hits.clear();
   st.next_start.assign(members_.size(), 0);
-  if (st.anchor_starts.size() < len + 1) {
-    st.anchor_starts.resize(std::max(len + 1, 4 * anchors_.members.size()));
-    st.anchor_members.resize(st.anchor_starts.size());
+  if (st.anchor_starts.size() < len + 1) {  // once: room for a block and its carry
+    st.anchor_starts.resize(std::max(len + span_ + 1, 4 * anchors_.members.size()));
+    if (anchor_set_ != nullptr) st.anchor_members.resize(st.anchor_starts.size());
   }
   if (anchor_set_ != nullptr) {
     for (std::size_t next = 0; next < len;) {
