@@ -4,11 +4,11 @@
 // (an argument cannot hold one), are the pattern argument. An argument whose first non-blank is
 // '{' is a brace pattern: its error must name a column inside the text, and when it parses, the
 // verifier's shortest match at each start of the bytes after the NUL must be the naive
-// expand-and-compare matcher's (patterns with too many expansions are only verified). The outcome is compared with a small
-// token-by-token reading of the pattern syntax, and the plan is checked against the meaning of
-// each table rather than against the steps that build it: the byte skips from "rightmost place
-// at or after the last wildcard", the shifts from "smallest move consistent with what the
-// verification has seen". Any difference traps.
+// expand-and-compare matcher's (patterns with too many expansions are only verified). The outcome
+// is compared with a small token-by-token reading of the pattern syntax, and the plan is checked
+// against the meaning of each table rather than against the steps that build it: the byte skips
+// from "rightmost place at or after the last wildcard", the shifts from "smallest move consistent
+// with what the verification has seen". Any difference traps.
 
 #include <cstddef>
 #include <cstdint>
@@ -18,12 +18,12 @@
 #include <string_view>
 #include <vector>
 
+#include "../tests/naive_matcher.h"
 #include "pattern/byte_frequency.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/extended_pattern.h"
 #include "pattern/search_plan.h"
 #include "scan/extended_verifier.h"
-#include "../tests/naive_matcher.h"
 
 namespace bytrove {
 namespace {

@@ -188,8 +188,7 @@ scan_outcome block_scanner::scan(int fd, read_mode mode, const scan_span& span, 
     bool paused = false;
     // A live stream pauses only with enough bytes to carry: fewer cannot hold an occurrence.
     // A brace pattern's occurrence may be far shorter than its span, so it pauses at once.
-    const std::size_t enough =
-        target_.extended != nullptr ? 1 : keep + 1 - std::min(keep, carried);
+    const std::size_t enough = target_.extended != nullptr ? 1 : keep + 1 - std::min(keep, carried);
     const std::size_t got = fill(fd, mode, pos, data_, want, enough, outcome.read_failed, paused);
     const std::uint64_t in_range = overlap(pos, pos + got, span.from, span.limit);
     outcome.bytes += in_range;

@@ -16,11 +16,11 @@ class extended_matcher;
 struct search_target {
   const compiled_pattern* pattern = nullptr;  // one pattern...
   const search_plan* plan = nullptr;
-  const set_matcher* set = nullptr;  // ...or a set
+  const set_matcher* set = nullptr;            // ...or a set
   const extended_matcher* extended = nullptr;  // ...or brace patterns
-  std::size_t members = 1;           // patterns searched
-  std::size_t length = 1;            // m, or the longest member's (a brace pattern's span)
-  bool zeros_can_match = true;       // some occurrence may lie within a run of 00 bytes
+  std::size_t members = 1;                     // patterns searched
+  std::size_t length = 1;       // m, or the longest member's (a brace pattern's span)
+  bool zeros_can_match = true;  // some occurrence may lie within a run of 00 bytes
 
   static search_target single(const compiled_pattern& pattern, const search_plan& plan);
 };
