@@ -134,6 +134,24 @@ std::vector<naive_hit> bytrove_hits(const search_target& target, std::string_vie
   return sink.hits;
 }
 
+// YARA's callback: the starts of every match of the rule's strings. libyara packs its match
+// records unaligned, so its own iteration macros read them misaligned: not ours to sanitize.
+__attribute__((no_sanitize("undefined"))) int collect_yara_starts(YR_SCAN_CONTEXT* context,
+                                                                  int message, void* message_data,
+                                                                  void* user) {
+  if (message != CALLBACK_MSG_RULE_MATCHING) return CALLBACK_CONTINUE;
+  auto* starts = static_cast<std::set<std::uint64_t>*>(user);
+  auto* rule_matched = static_cast<YR_RULE*>(message_data);
+  const YR_STRING* string = nullptr;
+  yr_rule_strings_foreach(rule_matched, string) {
+    const YR_MATCH* match = nullptr;
+    yr_string_matches_foreach(context, string, match) {
+      starts->insert(static_cast<std::uint64_t>(match->base + match->offset));
+    }
+  }
+  return CALLBACK_CONTINUE;
+}
+
 // YARA's starts for the hex string, or false when YARA rejects it.
 bool yara_starts(const std::string& text, std::string_view data, std::set<std::uint64_t>& out) {
   YR_COMPILER* compiler = nullptr;
@@ -144,22 +162,8 @@ bool yara_starts(const std::string& text, std::string_view data, std::set<std::u
                   yr_compiler_get_rules(compiler, &rules) == ERROR_SUCCESS;
   yr_compiler_destroy(compiler);
   if (!ok) return false;
-  const auto callback = [](YR_SCAN_CONTEXT* context, int message, void* message_data,
-                           void* user) -> int {
-    if (message != CALLBACK_MSG_RULE_MATCHING) return CALLBACK_CONTINUE;
-    auto* starts = static_cast<std::set<std::uint64_t>*>(user);
-    auto* rule_matched = static_cast<YR_RULE*>(message_data);
-    const YR_STRING* string = nullptr;
-    yr_rule_strings_foreach(rule_matched, string) {
-      const YR_MATCH* match = nullptr;
-      yr_string_matches_foreach(context, string, match) {
-        starts->insert(static_cast<std::uint64_t>(match->base + match->offset));
-      }
-    }
-    return CALLBACK_CONTINUE;
-  };
   const int scanned = yr_rules_scan_mem(rules, reinterpret_cast<const std::uint8_t*>(data.data()),
-                                        data.size(), 0, callback, &out, 0);
+                                        data.size(), 0, collect_yara_starts, &out, 0);
   yr_rules_destroy(rules);
   return scanned == ERROR_SUCCESS;
 }
