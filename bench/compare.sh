@@ -19,6 +19,8 @@
 #                      options sets (see bench/options_sets.sh)
 #   BENCH_PEERS        peers to run, space separated (grep rg ugrep yara)
 #   BENCH_NO_BUILD=1   use the binaries already in build/release and build/bench
+#   BENCH_BASE_REV     the previous build to measure beside this one, a git revision built
+#                      in BENCH_DIR/base-<commit> (HEAD~1; "none" to leave it out)
 #   BENCH_NO_INSTALL=1 never call apt-get for missing tools
 #
 # Bytrove runs with its default threads, with --threads 1 (the single-stream path) and with the
@@ -83,10 +85,32 @@ if [[ ${BENCH_NO_BUILD:-0} != 1 ]]; then
     cmake --workflow --preset release
     cmake --preset bench
     cmake --build --preset bench --target read_limit
+    # The Hyperscan harness of the set classes, where libvectorscan-dev is installed.
+    cmake --build --preset bench --target hs_scan || true
   ) >"$bench_dir/build.log" 2>&1 || { tail -30 "$bench_dir/build.log" >&2; die "build failed"; }
 fi
 [[ -x $bytrove ]] || die "no release binary at $bytrove"
 [[ -x $read_limit ]] || die "no read_limit at $read_limit"
+hs_scan=$root/build/bench/bench/hs_scan
+[[ -x $hs_scan ]] || hs_scan=""
+
+# The previous build: the same release preset on another revision's source, kept per commit.
+base_rev=${BENCH_BASE_REV:-HEAD~1}
+base_bytrove=""
+if [[ $base_rev != none ]]; then
+  base_commit=$(git -C "$root" rev-parse --verify "$base_rev^{commit}" 2>/dev/null) ||
+    die "BENCH_BASE_REV '$base_rev' is not a revision of $root"
+  base_dir=$bench_dir/base-$base_commit
+  if [[ ! -x $base_dir/build/release/bytrove ]]; then
+    say "building the previous build ($base_rev, ${base_commit:0:12}) in $base_dir"
+    rm -rf "$base_dir"
+    mkdir -p "$base_dir"
+    (git -C "$root" archive "$base_commit" | tar -x -C "$base_dir" &&
+      cd "$base_dir" && cmake --workflow --preset release) >"$bench_dir/base-build.log" 2>&1 ||
+      { tail -30 "$bench_dir/base-build.log" >&2; die "building $base_rev failed"; }
+  fi
+  base_bytrove=$base_dir/build/release/bytrove
+fi
 
 # --threads 1 is the single-stream path. A binary without the switch is still measured with
 # its default; its one-thread column then says n/a instead of timing an error message.
@@ -258,6 +282,7 @@ label_of() {
     bytrove) echo "Bytrove" ;;
     bytrove_t1) echo "Bytrove --threads 1" ;;
     bytrove_horspool) echo "Bytrove skip loop" ;;
+    bytrove_base) echo "previous build" ;;
     rg_nommap) echo "rg --no-mmap" ;;
     *) echo "$1" ;;
   esac
@@ -304,6 +329,11 @@ build_commands() {
   names+=(bytrove_horspool)
   commands+=("env BYTROVE_MATCHER=horspool $own")
   counters+=("")
+  if [[ -n $base_bytrove ]]; then
+    names+=(bytrove_base)
+    commands+=("$(q "$base_bytrove" "${recurse[@]}" $fold -- "$bpat" "$target")")
+    counters+=("")
+  fi
   first_peer=${#names[@]}
   local peer
   for peer in "${peers[@]}"; do
@@ -476,8 +506,8 @@ seconds() { awk -v s="${1:--}" 'BEGIN {if (s == "-") print s; else printf "%.3f"
   grep -v '^ceiling_' "$raw/read_limit.txt"
   echo '```'
   echo
-  echo "| class | pattern | Bytrove GB/s | Bytrove --threads 1 GB/s | skip loop GB/s | ripgrep, faster form (GB/s) | fastest peer (GB/s) | Bytrove / fastest peer | Bytrove / $ceiling_threads-thread ceiling | --threads 1 / 1-thread ceiling | peak RSS MiB, Bytrove / peer | counts (Bytrove vs each peer) |"
-  echo "|---|---|---:|---:|---:|---|---|---:|---:|---:|---:|---|"
+  echo "| class | pattern | Bytrove GB/s | Bytrove --threads 1 GB/s | skip loop GB/s | previous build GB/s | ripgrep, faster form (GB/s) | fastest peer (GB/s) | Bytrove / fastest peer | Bytrove / $ceiling_threads-thread ceiling | --threads 1 / 1-thread ceiling | peak RSS MiB, Bytrove / peer | counts (Bytrove vs each peer) |"
+  echo "|---|---|---:|---:|---:|---:|---|---|---:|---:|---:|---:|---|"
   for class in $classes; do
     build_commands "$class"
     bytes=$(bytes_of "$class")
@@ -485,6 +515,8 @@ seconds() { awk -v s="${1:--}" 'BEGIN {if (s == "-") print s; else printf "%.3f"
     one="n/a"
     [[ $has_threads == 1 ]] && one=$(gbps "$bytes" "${median[$class.bytrove_t1]:-0}")
     plain=$(gbps "$bytes" "${median[$class.bytrove_horspool]:-0}")
+    base="-"
+    [[ -n $base_bytrove ]] && base=$(gbps "$bytes" "${median[$class.bytrove_base]:-0}")
     # The fastest peer that found what Bytrove found; if none did, the fastest of all but yara
     # at its cap, which stopped searching there.
     best_name="-" best="-" best_exact="-" best_exact_name="-"
@@ -520,7 +552,7 @@ seconds() { awk -v s="${1:--}" 'BEGIN {if (s == "-") print s; else printf "%.3f"
     [[ $slice_classes == *" $class "* ]] && pattern="$pattern, slice"
     peer_rss="-"
     [[ $best_name != "-" ]] && peer_rss=${rss[$class.$best_name]:--}
-    echo "| $class | \`$pattern\` | $own | $one | $plain | $rg_text | $peer_text | $(ratio "$own" "$best") | $to_n | $to_1 | ${rss[$class.bytrove]:--} / $peer_rss | $counts |"
+    echo "| $class | \`$pattern\` | $own | $one | $plain | $base | $rg_text | $peer_text | $(ratio "$own" "$best") | $to_n | $to_1 | ${rss[$class.bytrove]:--} / $peer_rss | $counts |"
   done
   echo
   if ((${#print_only[@]})); then
@@ -538,6 +570,7 @@ seconds() { awk -v s="${1:--}" 'BEGIN {if (s == "-") print s; else printf "%.3f"
   all_names=(bytrove)
   [[ $has_threads == 1 ]] && all_names+=(bytrove_t1)
   all_names+=(bytrove_horspool)
+  [[ -n $base_bytrove ]] && all_names+=(bytrove_base)
   for p in "${peers[@]}"; do
     all_names+=("$p")
     [[ $p == rg ]] && all_names+=(rg_nommap)
@@ -565,6 +598,7 @@ seconds() { awk -v s="${1:--}" 'BEGIN {if (s == "-") print s; else printf "%.3f"
   done
   echo
   echo "Bytrove's other runs against its default, byte for byte: ${outputs_agree[*]/%/;}"
+  [[ -n $base_bytrove ]] && echo "The previous build is $base_rev (\`${base_commit:0:12}\`)."
   echo
   echo "A peer marked (fewer) or (more) found a different number of matches than Bytrove, for"
   echo "known reasons: grep, rg and ugrep report non-overlapping matches (fewer for 00 00; in"
@@ -587,7 +621,8 @@ seconds() { awk -v s="${1:--}" 'BEGIN {if (s == "-") print s; else printf "%.3f"
 } >"$out_file"
 if [[ -n $extra_classes ]]; then
   say "classes$extra_classes (bench/options_sets.sh)"
-  BYTROVE=$bytrove CORPUS=$corpus RUNS=$runs RAW=$raw CLASSES=$extra_classes \
+  BYTROVE=$bytrove BASE_BYTROVE=$base_bytrove HS_SCAN=$hs_scan QUICK=$quick \
+    CORPUS=$corpus RUNS=$runs RAW=$raw CLASSES=$extra_classes \
     bash "$root/bench/options_sets.sh" >>"$out_file"
 fi
 say "results written to $out_file"

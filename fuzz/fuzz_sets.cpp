@@ -4,7 +4,9 @@
 // Input layout:
 //   byte 0   flags: bit 0 ignore-case; bits 1-2 threads - 1; bit 3 --json; bits 4-7 chunk
 //            size selector
-//   byte 1   members - 1 (1 to 32)
+//   byte 1   members - 1 (1 to 32); from 0xC0 each member is then added again with one more
+//            byte (00 to 3F) until there are about 400, past the bucket filter's size, so
+//            that the hashed tables are searched too
 //   byte 2   the byte value that means "wildcard" in a member (never at its last position)
 //   then     per member: its length L (1 to 40), then L position bytes
 //   then     the data, repeated to a few times its size when short, so hits cross chunks.
@@ -86,6 +88,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     set_text += text + "\n";
   }
   if (patterns.empty()) return 0;
+  const std::size_t written = patterns.size();
+  std::vector<std::string> bodies;
+  for (std::size_t line = 0, from = 0; line < written; ++line) {
+    const std::size_t end = set_text.find('\n', from);
+    bodies.push_back(
+        set_text.substr(set_text.find('=', from) + 1, end - set_text.find('=', from) - 1));
+    from = end + 1;
+  }
+  for (unsigned extra = 0; bytes[1] >= 0xC0 && patterns.size() < 400; ++extra) {
+    for (std::size_t i = 0; i < written && patterns.size() < 400; ++i) {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, " %02X", extra % 64);
+      const std::string body = bodies[i] + hex;
+      compiled_pattern& p = patterns.emplace_back();
+      if (!parse_pattern(body, ignore_case, p).ok())
+        fail("a member did not compile: " + body, set_text);
+      set_text += "x" + std::to_string(patterns.size()) + " =" + body + "\n";
+    }
+  }
   std::string data(reinterpret_cast<const char*>(bytes + at), size - at);
   while (!data.empty() && data.size() < 5000) data += data;
 
@@ -136,8 +157,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   if (out_text != want) {
     const auto diff = std::mismatch(out_text.begin(), out_text.end(), want.begin(), want.end());
     const auto from = static_cast<std::size_t>(diff.first - out_text.begin());
-    fail("output differs at byte " + std::to_string(from) + ":\n got: " +
-             out_text.substr(from, 120) + "\nwant: " + want.substr(from, 120),
+    fail("output differs at byte " + std::to_string(from) +
+             ":\n got: " + out_text.substr(from, 120) + "\nwant: " + want.substr(from, 120),
          set_text);
   }
   return 0;

@@ -4,14 +4,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <cstdint>
 #include <cstdlib>
-
+#include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/output.h"
+#include "base/status.h"
 #include "cli/run.h"
 #include "search/progress.h"
 #include "walk/file_system.h"
@@ -53,9 +54,24 @@ std::uint64_t chunk_size_from_environment() {
   return end != text && *end == '\0' ? value : 0;
 }
 
+int run_program(int argc, char** argv);
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // run() handles running out of memory itself; this catches what fails before it starts.
+  try {
+    return run_program(argc, argv);
+  } catch (const std::bad_alloc&) {
+    const std::string_view message = bytrove::k_out_of_memory_message;
+    (void)!::write(STDERR_FILENO, message.data(), message.size());
+    return bytrove::k_exit_out_of_memory;
+  }
+}
+
+namespace {
+
+int run_program(int argc, char** argv) {
   // Buffers of held results (256 KiB) are mapped and unmapped rather than kept in malloc's
   // per-thread arenas, where one freed by another thread stays resident: the peak memory of a
   // dense parallel search then stays at its budget.
@@ -81,3 +97,5 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argv, argv + argc);
   return bytrove::run(args, io);
 }
+
+}  // namespace

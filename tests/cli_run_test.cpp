@@ -133,6 +133,11 @@ TEST(cli_run, switch_arguments_that_name_something_get_a_hint) {
             k_banner_line + note("/rv") + "Searching for HEX pattern 61 ...\n" + note("/I") +
                 "Searching StdIn ...\n" + line(0, "StdIn") + summary(1, 1, 2));
   EXPECT_EQ(code, 0);
+  // After a file argument, in its place: after that argument's messages and results.
+  EXPECT_EQ(run_both({"bytrove", "41", "x", "/rv", "y"}, code),
+            k_banner_line + "Found no files matching 'x'.\n" + note("/rv") +
+                "Found no files matching 'y'.\n" + summary(0, 0, 0));
+  EXPECT_EQ(code, 0);
   EXPECT_EQ(run_both({"bytrove", "41", "/q"}, code),
             k_banner_line + "Unknown option \"q\".\n" + k_path_hint);
   EXPECT_EQ(code, 3);

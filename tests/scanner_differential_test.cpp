@@ -1208,6 +1208,28 @@ TEST(analyst_options, match_their_definition_on_files_and_pipes_with_patterns_an
         const auto mm = static_cast<std::size_t>(what.patterns.back()->pattern.length);
         if (data.size() >= mm) plant(rng, what.patterns.back()->pattern, data, pick(rng, 0, data.size() - mm));
       }
+      // Now and then 200 more members on repetitive data: a stretch repeated 1 to 40 times and
+      // a tail, over data holding a long run of that stretch, past the bucket filter's size.
+      // Drawn from a generator of their own, so the other cases stay what they were.
+      rng_type many(static_cast<std::uint32_t>(c) * 7919u + test_threads());
+      if (chance(many, 0.3)) {
+        const bool ab = chance(many, 0.5);
+        const std::string run_text = ab ? "'ab' " : "00 ";
+        const std::string run_bytes = ab ? "ab" : std::string(1, '\0');
+        for (std::size_t k = 0; k < 200; ++k) {
+          std::string member;
+          for (std::size_t r = 0; r <= k % 40; ++r) member += run_text;
+          member += k % 3 == 0 ? "62 62" : k % 3 == 1 ? "'ab'" : "61";
+          what.patterns.push_back(build(member, false));
+          ASSERT_NE(what.patterns.back(), nullptr);
+          what.names.push_back("r" + std::to_string(k));
+          set_text += what.names.back() + " = " + member + "\n";
+        }
+        const std::size_t from = data.empty() ? 0 : pick(many, 0, data.size() - 1);
+        for (std::size_t at = from; at < data.size() && at < from + 3000; ++at) {
+          data[at] = run_bytes[(at - from) % run_bytes.size()];
+        }
+      }
       what.patterns.erase(what.patterns.begin());  // the set stands for the pattern
       tmp.write_file("p.set", set_text);
       args.push_back("--patterns=p.set");

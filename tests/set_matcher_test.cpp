@@ -56,8 +56,8 @@ TEST(pattern_set, parses_names_comments_and_errors) {
   pattern_set set;
   ASSERT_TRUE(parse_pattern_set("N = 'aB' ? 43\n", "f", true, set).ok());
   EXPECT_EQ(set.max_length, 4);
-  EXPECT_EQ(set.members[0].pattern.fold[1], 1);
-  EXPECT_EQ(set.members[0].pattern.value[1], 'b');
+  EXPECT_EQ(set.pattern(0).fold[1], 1);
+  EXPECT_EQ(set.pattern(0).value[1], 'b');
 }
 
 TEST(pattern_set, shipped_signatures_load) {
@@ -108,7 +108,7 @@ std::vector<std::string> random_set(std::mt19937& rng, std::size_t size, bool lo
 // members would hardly ever occur in random data.
 void plant_members(const pattern_set& set, std::string& data, std::mt19937& rng) {
   for (int copies = 0; copies < 20; ++copies) {
-    const compiled_pattern& pattern = set.members[rng() % set.members.size()].pattern;
+    const compiled_pattern pattern = set.pattern(rng() % set.members.size());
     const auto m = static_cast<std::size_t>(pattern.length);
     if (data.size() < m) continue;
     const std::size_t start = rng() % (data.size() - m + 1);
@@ -129,10 +129,12 @@ struct hit {
 std::vector<hit> naive_hits(const pattern_set& set, std::string_view data, std::size_t from,
                             std::size_t first_end) {
   std::vector<hit> hits;
+  std::vector<compiled_pattern> patterns;
+  for (std::size_t i = 0; i < set.members.size(); ++i) patterns.push_back(set.pattern(i));
   for (std::size_t s = from; s < data.size(); ++s) {
     for (std::uint32_t i = 0; i < set.members.size(); ++i) {
-      const auto m = static_cast<std::size_t>(set.members[i].pattern.length);
-      if (s + m > first_end && naive_matches_at(set.members[i].pattern, data, s)) {
+      const auto m = static_cast<std::size_t>(patterns[i].length);
+      if (s + m > first_end && naive_matches_at(patterns[i], data, s)) {
         hits.push_back({static_cast<std::uint32_t>(s), i});
       }
     }
@@ -208,6 +210,60 @@ TEST(set_matcher, dense_output_resumes) {
     const std::vector<hit> found =
         matcher_hits(matcher, padded, data.size(), 0, 0, set.members.size());
     EXPECT_TRUE(found == naive_hits(set, data, 0, 0)) << found.size();
+  }
+}
+
+}  // namespace
+}  // namespace bytrove
+
+namespace bytrove {
+namespace {
+
+// Data made of one short stretch repeated (ab ab ..., zeros, FF), and sets whose members are
+// that stretch repeated k times and then something else, some of them cut so they do occur,
+// some duplicated, some with wildcards, at sizes that use the buckets, the strided tables and
+// the tables looked at every place: the places where fingerprints and verification are most
+// often fooled. Every filter kind must still find exactly the naive matches.
+TEST(set_matcher, repetitive_data_and_members) {
+  const std::string stretches[] = {"ab", std::string(1, '\0'), "\xFF", "abc", "abcd", "aB"};
+  std::mt19937 rng(7);
+  for (int round = 0; round < 24; ++round) {
+    const std::string& stretch = stretches[static_cast<std::size_t>(round) % std::size(stretches)];
+    const std::size_t size = round % 3 == 0 ? 40 : round % 3 == 1 ? 300 : 600;
+    std::string text;
+    for (std::size_t k = 0; k < size; ++k) {
+      std::string body;
+      for (std::size_t r = 0; r < 2 + k % (120 / stretch.size()); ++r) body += stretch;
+      std::string line;
+      static const char k_hex[] = "0123456789ABCDEF";
+      for (const char ch : body) {
+        const auto u = static_cast<unsigned char>(ch);
+        line += k_hex[u >> 4];
+        line += k_hex[u & 15];
+        line += rng() % 16 == 0 ? " ? " : " ";
+      }
+      const int tail = static_cast<int>(rng() % 4);
+      line += tail == 0 ? "62 62" : tail == 1 ? "'zz'" : tail == 2 ? "00 41" : "";
+      if (line.back() == ' ') line.pop_back();
+      if (line.size() >= 2 && line.substr(line.size() - 1) == "?") line += " 61";
+      text += line + "\n";
+      if (rng() % 8 == 0) text += line + "\n";  // a duplicate
+    }
+    pattern_set set;
+    const status parsed = parse_pattern_set(text, "rep", round % 2 == 1, set);
+    ASSERT_TRUE(parsed.ok()) << parsed.message();
+    std::string data;
+    while (data.size() < 2000) data += stretch;
+    if (round % 4 == 3) data[rng() % data.size()] = 'z';  // one break in the period
+    const std::string padded = data + std::string(64, stretch[0]);
+    const std::vector<hit> expected = naive_hits(set, data, 0, 0);
+    for (const set_filter_kind kind : {set_filter_kind::automatic, set_filter_kind::hashed}) {
+      const set_matcher matcher(set, kind);
+      const std::vector<hit> found =
+          matcher_hits(matcher, padded, data.size(), 0, 0, set.members.size() + 4096);
+      ASSERT_EQ(found.size(), expected.size()) << "round " << round;
+      EXPECT_TRUE(found == expected) << "round " << round;
+    }
   }
 }
 

@@ -3,6 +3,9 @@
 # for the tests only (the reference engine brace patterns are compared with).
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev bats libyara-dev dpkg-dev groff-base man-db bash-completion)
+# Bench only, never linked into the product: Hyperscan's portable fork for bench/hs_scan, found
+# through pkg-config.
+packages+=(libvectorscan-dev pkg-config)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

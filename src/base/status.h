@@ -12,6 +12,10 @@ inline constexpr int k_exit_bad_hex = 2;
 inline constexpr int k_exit_bad_switch = 3;
 inline constexpr int k_exit_trailing_wildcard = 4;
 inline constexpr int k_exit_write_failed = 5;
+inline constexpr int k_exit_out_of_memory = 6;
+
+// The one message of a run that could not get the memory it needed.
+inline constexpr const char* k_out_of_memory_message = "Out of memory.\n";
 
 // The outcome of a step that may end the run: ok, or an exit code with the exact text to
 // write on standard error. Only the top of the program writes it and ends the run.

@@ -1,6 +1,7 @@
 #include "cli/run.h"
 
 #include <cstdlib>
+#include <new>
 #include <optional>
 #include <string_view>
 
@@ -71,8 +72,7 @@ constexpr const char* k_path_hint = "Paths that begin with \"/\" go after --.\n"
 // that exists (a dangling link too) was most likely meant as a path: the user is told how to
 // write it, whether or not its letters happened to be switches.
 bool looks_like_path(const std::string& arg, file_system& fs) {
-  return !arg.empty() && arg[0] == '/' &&
-         (arg.find('/', 1) != std::string::npos || fs.exists(arg));
+  return !arg.empty() && arg[0] == '/' && (arg.find('/', 1) != std::string::npos || fs.exists(arg));
 }
 
 // Ends the run: a failed standard output outranks everything, since results were lost.
@@ -89,9 +89,24 @@ int finish(io_context& io, const status& result) {
   return result.exit_code();
 }
 
+int run_arguments(const std::vector<std::string>& args, io_context& io);
+
 }  // namespace
 
 int run(const std::vector<std::string>& args, io_context& io) {
+  // Memory can run out anywhere (a huge pattern set, a system under pressure): every worker
+  // has stopped by the time the failure gets here, so what was found is still written, then
+  // one message.
+  try {
+    return run_arguments(args, io);
+  } catch (const std::bad_alloc&) {
+    return finish(io, status::error(k_exit_out_of_memory, k_out_of_memory_message));
+  }
+}
+
+namespace {
+
+int run_arguments(const std::vector<std::string>& args, io_context& io) {
   run_settings settings;
   run_request request;
   request.threads = io.default_threads != 0 ? io.default_threads : available_cpus();
@@ -144,7 +159,8 @@ int run(const std::vector<std::string>& args, io_context& io) {
         if (auto file = option_value(args, index, "--patterns")) {
           set_file = std::move(*file);
           if (set_file.empty()) {
-            return end_run(status::error(k_exit_usage, "--patterns needs a value: a file of patterns.\n"));
+            return end_run(
+                status::error(k_exit_usage, "--patterns needs a value: a file of patterns.\n"));
           }
           continue;
         }
@@ -157,9 +173,16 @@ int run(const std::vector<std::string>& args, io_context& io) {
       const bool path_like = looks_like_path(arg, io.fs);
       if (s.ok()) {
         if (path_like) {
-          banner();
-          write_error(io.out, io.err,
-                      "Note: \"" + arg + "\" was read as switches. " + k_path_hint);
+          std::string note = "Note: \"" + arg + "\" was read as switches. " + k_path_hint;
+          if (have_pattern) {
+            // After the results of the files named before it, like any message of the run.
+            file_argument in_place;
+            in_place.message = std::move(note);
+            request.files.push_back(std::move(in_place));
+          } else {
+            banner();
+            write_error(io.out, io.err, note);
+          }
         }
         continue;
       }
@@ -177,8 +200,11 @@ int run(const std::vector<std::string>& args, io_context& io) {
       if (set_file.empty()) continue;
     }
     // Machine-readable output holds records only: no "Searching" lines.
-    request.files.push_back({arg, settings.recurse, settings.attribute_mask,
-                             settings.verbose && !request.results.json});
+    request.files.push_back({arg,
+                             settings.recurse,
+                             settings.attribute_mask,
+                             settings.verbose && !request.results.json,
+                             {}});
   }
   if (!have_pattern && !set_file.empty()) {
     status s = load_subject(nullptr);
@@ -189,5 +215,7 @@ int run(const std::vector<std::string>& args, io_context& io) {
   request.progress = settings.progress;
   return end_run(search_inputs(request, subject.target(), subject.names(), io));
 }
+
+}  // namespace
 
 }  // namespace bytrove

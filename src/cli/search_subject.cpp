@@ -75,10 +75,12 @@ status search_subject::load_set(const std::string& path, const pattern_syntax& s
     matcher_ = std::make_unique<set_matcher>(set_);
   }
   names_ = {};
+  names_.names.reserve(set_.members.size());
+  names_.lengths.reserve(set_.members.size());
   for (const set_member& member : set_.members) {
     names_.names.push_back(member.name);
     names_.lengths.push_back(member.extended ? member.extended->max_length
-                                             : static_cast<std::uint32_t>(member.pattern.length));
+                                             : static_cast<std::uint32_t>(member.length));
   }
   return {};
 }
@@ -87,10 +89,11 @@ std::string search_subject::echo() const {
   if (extended_ != nullptr && !extended_->is_set()) return brace_echo(brace_);
   if (!is_set()) return pattern_echo(pattern_);
   std::string lines;
-  for (const set_member& member : set_.members) {
-    lines += member.extended ? brace_echo(*member.extended) : pattern_echo(member.pattern);
+  for (std::size_t i = 0; i < set_.members.size(); ++i) {
+    const set_member& member = set_.members[i];
+    lines += member.extended ? brace_echo(*member.extended) : pattern_echo(set_.pattern(i));
     lines.pop_back();
-    lines += " [" + member.name + "]\n";
+    lines += " [" + set_.members[i].name + "]\n";
   }
   return lines;
 }
@@ -102,10 +105,10 @@ search_target search_subject::target() const {
     target.members = extended_->is_set() ? set_.members.size() : 1;
     target.length = extended_->span();
     target.zeros_can_match = !extended_->is_set() && extended_matches_in_zeros(brace_);
-    for (const set_member& member : set_.members) {
-      target.zeros_can_match =
-          target.zeros_can_match || (member.extended ? extended_matches_in_zeros(*member.extended)
-                                                     : matches_in_zeros(member.pattern));
+    for (std::size_t i = 0; i < set_.members.size() && !target.zeros_can_match; ++i) {
+      const set_member& member = set_.members[i];
+      target.zeros_can_match = member.extended ? extended_matches_in_zeros(*member.extended)
+                                               : set_.matches_in_zeros(i);
     }
     return target;
   }
@@ -114,8 +117,8 @@ search_target search_subject::target() const {
   target.members = set_.members.size();
   target.length = static_cast<std::size_t>(set_.max_length);
   target.zeros_can_match = false;
-  for (const set_member& member : set_.members) {
-    target.zeros_can_match = target.zeros_can_match || matches_in_zeros(member.pattern);
+  for (std::size_t i = 0; i < set_.members.size() && !target.zeros_can_match; ++i) {
+    target.zeros_can_match = set_.matches_in_zeros(i);
   }
   return target;
 }

@@ -1,6 +1,5 @@
-#include "pattern/compiled_pattern.h"
-
 #include "base/utf8.h"
+#include "pattern/compiled_pattern.h"
 
 namespace bytrove {
 namespace {
@@ -56,18 +55,29 @@ std::size_t append_utf16(compiled_pattern& out, std::string_view text, std::size
 }
 
 // True when the text left after the 256th position would have added one: anything but blanks,
-// or the closing quote of the string the limit fell in.
+// the closing quote of the string the limit fell in, and empty strings ('' or "").
 bool adds_positions(std::string_view rest, bool in_string, char quote) {
+  const auto at_end = [&](std::size_t i) { return i >= rest.size() || rest[i] == '\0'; };
   std::size_t i = 0;
-  if (in_string && i < rest.size() && rest[i] == quote) ++i;
-  while (i < rest.size() && rest[i] == ' ') ++i;
-  return i < rest.size() && rest[i] != '\0';
+  if (in_string) {
+    if (at_end(i)) return false;
+    if (rest[i] != quote) return true;
+    ++i;
+  }
+  for (;;) {
+    while (!at_end(i) && rest[i] == ' ') ++i;
+    if (at_end(i)) return false;
+    const char ch = rest[i];
+    if (ch != '"' && ch != '\'') return true;
+    // A string that closes at once (or never opens anything) adds nothing.
+    if (!at_end(i + 1) && rest[i + 1] != ch) return true;
+    i += 2;
+  }
 }
 
 }  // namespace
 
-status parse_pattern(std::string_view text, const pattern_syntax& syntax,
-                     compiled_pattern& out) {
+status parse_pattern(std::string_view text, const pattern_syntax& syntax, compiled_pattern& out) {
   const bool ignore_case = syntax.ignore_case;
   out = compiled_pattern{};
   enum class state { between, after_hex, in_string };
@@ -134,7 +144,8 @@ status parse_pattern(std::string_view text, const pattern_syntax& syntax,
     if (i >= text.size() || text[i] == '\0') break;
     // Text past the 256th position is ignored; the caller warns when it held positions.
     if (out.length >= k_max_positions) {
-      out.truncated = out.truncated || adds_positions(text.substr(i), st == state::in_string, quote);
+      out.truncated =
+          out.truncated || adds_positions(text.substr(i), st == state::in_string, quote);
       break;
     }
   }

@@ -54,14 +54,12 @@ std::string location(std::string_view file_name, std::size_t line_number) {
 
 // A brace member; errors point at the column in the line.
 status parse_extended_member(std::string_view line, std::string_view body,
-                             const pattern_syntax& syntax, set_member& member, pattern_set& out) {
+                             const pattern_syntax& syntax, std::string name, pattern_set& out) {
   auto parsed = std::make_shared<extended_pattern>();
   const auto column = static_cast<std::size_t>(body.data() - line.data());
   status s = parse_extended_pattern(body, syntax, column, *parsed);
   if (!s.ok()) return s;
-  out.max_length = std::max<int>(out.max_length, static_cast<int>(parsed->max_length));
-  out.any_extended = true;
-  member.extended = std::move(parsed);
+  out.add(std::move(name), std::move(parsed));
   return {};
 }
 
@@ -82,23 +80,21 @@ status parse_line(std::string_view line, std::size_t line_number, std::string_vi
     name = std::string(written);
     body.remove_prefix(parts.equals + 1);
   }
-  set_member& member = out.members.emplace_back();
-  member.name = std::move(name);
   if (is_extended_pattern(body)) {
-    const status parsed = parse_extended_member(line, trim(body), syntax, member, out);
+    const status parsed = parse_extended_member(line, trim(body), syntax, std::move(name), out);
     if (parsed.ok()) return {};
     return status::error(parsed.exit_code(), location(file_name, line_number) + parsed.message());
   }
-  const status parsed = parse_pattern(trim(body), syntax, member.pattern);
-  if (member.pattern.truncated) {
+  compiled_pattern pattern;
+  const status parsed = parse_pattern(trim(body), syntax, pattern);
+  if (pattern.truncated) {
     out.warnings += location(file_name, line_number) +
                     "Pattern has more than 256 positions; only the first 256 are searched.\n";
   }
   if (!parsed.ok()) {
     return status::error(parsed.exit_code(), location(file_name, line_number) + parsed.message());
   }
-  member.plan = build_search_plan(member.pattern, syntax.ignore_case);
-  out.max_length = std::max<int>(out.max_length, member.pattern.length);
+  out.add(std::move(name), pattern);
   return {};
 }
 

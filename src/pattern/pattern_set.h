@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -8,25 +9,41 @@
 #include "base/status.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/extended_pattern.h"
-#include "pattern/search_plan.h"
 
 namespace bytrove {
 
-// One pattern of a set file with its name and its own plan (used to verify every candidate).
-// A brace pattern is in `extended` instead (pattern and plan then unused).
+// One pattern of a set file: its name and where its positions lie in the set's tables. A
+// member costs its name, these few bytes and two bytes a position: sets of hundreds of
+// thousands of members keep no per-member plan.
 struct set_member {
   std::string name;
-  compiled_pattern pattern;
-  search_plan plan;
+  std::uint32_t first = 0;    // its positions are values/masks[first, first + length)
+  std::int16_t length = 0;    // m
+  std::int16_t wild_end = 0;  // index just past the last wildcard; 0 if none
+  // A brace pattern (then first/length/wild_end are unused: it has no packed positions).
   std::shared_ptr<const extended_pattern> extended;
 };
 
 struct pattern_set {
   std::vector<set_member> members;  // in file order: the order hits at one offset are reported
-  int max_length = 0;               // the longest member's m (a brace member's span)
-  bool any_extended = false;        // some member is a brace pattern
+  // Every member's positions, one member after another. Byte x stands at position k when
+  // (x & masks[k]) == values[k]: mask 0xFF for a byte, 0xDF for a letter compared regardless
+  // of case (its value in upper case), 0 for a wildcard (value 0).
+  std::vector<std::uint8_t> values;
+  std::vector<std::uint8_t> masks;
+  int max_length = 0;           // the longest member's m (a brace member's span)
+  bool any_extended = false;    // some member is a brace pattern
   // "<file>:<line>: Pattern has more than 256 positions; ..." for each member cut short.
   std::string warnings;
+
+  // Appends a member compiled by parse_pattern.
+  void add(std::string name, const compiled_pattern& pattern);
+  // Appends a brace member.
+  void add(std::string name, std::shared_ptr<const extended_pattern> pattern);
+  // Member i as parse_pattern compiled it (without `truncated`).
+  compiled_pattern pattern(std::size_t i) const;
+  // Whether some occurrence of member i (a plain one) may lie within a run of 00 bytes.
+  bool matches_in_zeros(std::size_t i) const;
 };
 
 // Parses the text of a set file named `file_name` (as the user wrote it). The format, line by

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "scan/matcher.h"
@@ -37,6 +38,13 @@ bool readable_now(int fd) {
 std::size_t fill(int fd, read_mode mode, std::uint64_t offset, std::uint8_t* dst, std::size_t want,
                  std::size_t enough, bool& failed, bool& paused) {
   std::size_t got = 0;
+  if (mode == read_mode::positioned) {
+    // No file reaches past the largest offset: a read from there (a range near 2^63) finds
+    // the end rather than failing with EINVAL.
+    constexpr std::uint64_t k_max_offset = std::numeric_limits<off_t>::max();
+    if (offset >= k_max_offset) return 0;
+    want = static_cast<std::size_t>(std::min<std::uint64_t>(want, k_max_offset - offset));
+  }
   while (got < want) {
     const ssize_t n = mode == read_mode::positioned
                           ? ::pread(fd, dst + got, want - got, static_cast<off_t>(offset + got))
@@ -196,9 +204,13 @@ scan_outcome block_scanner::scan(int fd, read_mode mode, const scan_span& span, 
     const std::size_t end = carried + got;
     const std::uint64_t base = pos - carried;
     pos += got;
-    if (got > 0) {
+    // The last block of the input, or of the span: nothing comes after it to complete an
+    // occurrence that starts near its end.
+    const bool last = outcome.read_failed || (got < want && !paused) || pos >= span.read_end;
+    // With no new bytes, only a set's hits held back in the carried tail are left to report.
+    if (got > 0 || (last && carried > 0 && target_.set != nullptr)) {
       found_block found{nullptr, 0, nullptr, nullptr, base, buf, end, in_range, paused};
-      if (!search_block(buf, carried, span, found, sink)) {
+      if (!search_block(buf, carried, last, span, found, sink)) {
         outcome.stopped = true;
         break;
       }
@@ -218,8 +230,8 @@ scan_outcome block_scanner::scan(int fd, read_mode mode, const scan_span& span, 
   return outcome;
 }
 
-bool block_scanner::search_block(std::uint8_t* buf, std::size_t carried, const scan_span& span,
-                                 found_block& found, block_sink& sink) {
+bool block_scanner::search_block(std::uint8_t* buf, std::size_t carried, bool last,
+                                 const scan_span& span, found_block& found, block_sink& sink) {
   if (count_only_) {
     // Only the occurrences in [from, limit) that end in new data, without listing them.
     const std::uint64_t lo = std::max<std::uint64_t>(found.base + carried, span.from);
@@ -239,18 +251,25 @@ bool block_scanner::search_block(std::uint8_t* buf, std::size_t carried, const s
     trim_to_span(found, span);
     return sink.on_block(found);
   }
-  // The set's hits come in order, as many at a time as there is room for.
+  // The set's hits come in order, as many at a time as there is room for. A longer member
+  // that starts in the last m-1 bytes may be completed only by the next block while a shorter
+  // one after it is already whole: the hits starting there are held back and reported with the
+  // next block, which carries those bytes and so is searched from its first byte. The order is
+  // then the same whatever the block edges, or however a stream's data arrives.
+  const std::size_t keep = target_.length - 1;
+  const std::size_t held_from = last ? found.size : found.size - std::min(keep, found.size);
   for (std::size_t next = 0;;) {
-    const set_matcher::result r = target_.set->search(buf, found.size, next, carried, starts_.get(),
-                                                      members_.get(), capacity_);
+    const set_matcher::result r =
+        target_.set->search(buf, found.size, next, 0, starts_.get(), members_.get(), capacity_);
     found.starts = starts_.get();
     found.members = members_.get();
-    found.count = r.count;
+    found.count = static_cast<std::size_t>(
+        std::lower_bound(found.starts, found.starts + r.count, held_from) - found.starts);
     trim_to_span(found, span);
     if (!sink.on_block(found)) return false;
     found.bytes = 0;  // counted once per block
     next = r.next;
-    if (next >= found.size) return true;
+    if (next >= held_from) return true;
   }
 }
 

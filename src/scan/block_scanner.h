@@ -101,8 +101,9 @@ class block_scanner {
   // Reads and drops the bytes of a stream up to `offset`; false when it ended or failed first.
   bool skip_to(int fd, std::uint64_t offset, scan_outcome& outcome);
   // Finds the occurrences of the block `found` describes (its data at `buf`, the first
-  // `carried` bytes from the block before) and hands them to `sink`; false when it stopped.
-  bool search_block(std::uint8_t* buf, std::size_t carried, const scan_span& span,
+  // `carried` bytes from the block before; `last`: none follows) and hands them to `sink`;
+  // false when it stopped.
+  bool search_block(std::uint8_t* buf, std::size_t carried, bool last, const scan_span& span,
                     found_block& found, block_sink& sink);
   bool search_extended(std::uint8_t* buf, std::size_t carried, const scan_span& span,
                        found_block& found, block_sink& sink);

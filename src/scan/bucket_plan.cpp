@@ -52,10 +52,14 @@ double pass_rate(const nibble_sets& sets) {
   }();
   double rate = 1;
   for (std::size_t j = 0; j < k_fingerprint_bytes; ++j) {
+    if (sets.low[j] == 0xFFFF && sets.high[j] == 0xFFFF) continue;  // every byte passes
+    // Only the set nibbles: a bucket of few members has few, and planning tries every bucket
+    // for every member.
     double passed = 0;
-    for (std::size_t x = 0; x < 256; ++x) {
-      if (((sets.low[j] >> (x & 15)) & 1) != 0 && ((sets.high[j] >> (x >> 4)) & 1) != 0) {
-        passed += share[x];
+    for (unsigned high = sets.high[j]; high != 0; high &= high - 1) {
+      const auto h = static_cast<std::size_t>(__builtin_ctz(high));
+      for (unsigned low = sets.low[j]; low != 0; low &= low - 1) {
+        passed += share[h << 4 | static_cast<std::size_t>(__builtin_ctz(low))];
       }
     }
     rate *= passed;
@@ -74,17 +78,19 @@ bucket_plan plan_with_groups(const std::vector<member_key>& keys,
   const auto bucket_count = static_cast<std::size_t>(groups) * 8;
   plan.buckets.resize(bucket_count);
   std::vector<nibble_sets> sets(bucket_count);
+  std::vector<double> current(bucket_count, 0);  // checks(sets[b])
   for (const std::uint32_t index : weakest_first) {
     std::size_t best = 0;
     double best_added = 0;
     for (std::size_t b = 0; b < bucket_count; ++b) {
-      const double added = checks(with_key(sets[b], keys[index])) - checks(sets[b]);
+      const double added = checks(with_key(sets[b], keys[index])) - current[b];
       if (b == 0 || added < best_added) {
         best = b;
         best_added = added;
       }
     }
     sets[best] = with_key(sets[best], keys[index]);
+    current[best] = checks(sets[best]);
     plan.buckets[best].push_back(index);
   }
   double total_checks = 0;

@@ -15,8 +15,14 @@ extended_matcher::extended_matcher(const extended_pattern& pattern, bool ignore_
 }
 
 extended_matcher::extended_matcher(const pattern_set& set, bool ignore_case) : set_(&set) {
-  for (const set_member& m : set.members) {
-    add_member(m.extended.get(), m.extended ? nullptr : &m.pattern, ignore_case);
+  for (std::size_t i = 0; i < set.members.size(); ++i) {
+    const set_member& m = set.members[i];
+    if (m.extended) {
+      add_member(m.extended.get(), nullptr, ignore_case);
+    } else {
+      const compiled_pattern plain = set.pattern(i);
+      add_member(nullptr, &plain, ignore_case);
+    }
   }
   if (anchors_.members.size() > 1) anchor_set_ = std::make_unique<set_matcher>(anchors_);
 }
@@ -26,26 +32,29 @@ void extended_matcher::add_member(const extended_pattern* pattern, const compile
   const auto index = static_cast<std::uint32_t>(members_.size());
   member& m = members_.emplace_back();
   m.pattern = pattern;
-  set_member& anchor = anchors_.members.emplace_back();
+  compiled_pattern anchor;
   if (plain != nullptr) {
     m.length = static_cast<std::uint32_t>(plain->length);
     m.anchored = true;
-    anchor.pattern = *plain;
+    anchor = *plain;
   } else {
     extended_anchor a = choose_extended_anchor(*pattern);
     m.anchored = a.found;
     m.min_offset = a.min_offset;
     m.max_offset = a.max_offset;
-    anchor.pattern = a.pattern;
+    anchor = a.pattern;
   }
   span_ = std::max<std::size_t>(span_, pattern != nullptr ? pattern->max_length : m.length);
   if (!m.anchored) {
-    anchors_.members.pop_back();
     unanchored_.push_back(index);
     return;
   }
-  anchor.plan = build_search_plan(anchor.pattern, ignore_case);
-  anchors_.max_length = std::max<int>(anchors_.max_length, anchor.pattern.length);
+  // One anchor is searched with its own plan; several go to the set matcher, which needs none.
+  if (anchors_.members.empty()) {
+    first_anchor_ = anchor;
+    first_anchor_plan_ = build_search_plan(anchor, ignore_case);
+  }
+  anchors_.add(std::string(), anchor);
   anchor_owner_.push_back(index);
 }
 
@@ -94,9 +103,8 @@ void extended_matcher::search(std::uint8_t* buf, std::size_t len, std::size_t fi
       next = r.next;
     }
   } else if (!anchors_.members.empty()) {
-    const set_member& a = anchors_.members.front();
-    plant_pattern_copy(buf, len, a.pattern, a.plan);
-    const block_job job{buf, len, &a.pattern, &a.plan, a.plan.anchors};
+    plant_pattern_copy(buf, len, first_anchor_, first_anchor_plan_);
+    const block_job job{buf, len, &first_anchor_, &first_anchor_plan_, first_anchor_plan_.anchors};
     const std::size_t n = st.anchor_search.search(job, st.anchor_starts.data()).matches;
     for (std::size_t i = 0; i < n; ++i) {
       on_anchor(anchor_owner_.front(), st.anchor_starts[i], buf, len, first_end, st);

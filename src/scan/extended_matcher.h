@@ -23,6 +23,7 @@
 
 #include "pattern/extended_pattern.h"
 #include "pattern/pattern_set.h"
+#include "pattern/search_plan.h"
 #include "scan/adaptive_matcher.h"
 #include "scan/block_search.h"
 #include "scan/extended_verifier.h"
@@ -86,7 +87,9 @@ class extended_matcher {
 
   const pattern_set* set_ = nullptr;
   std::vector<member> members_;
-  pattern_set anchors_;                      // the anchored members' anchors, with plans
+  pattern_set anchors_;                      // the anchored members' anchors
+  compiled_pattern first_anchor_;            // anchors_'s first member, and its plan
+  search_plan first_anchor_plan_;
   std::vector<std::uint32_t> anchor_owner_;  // anchors_ index -> member index
   std::vector<std::uint32_t> unanchored_;    // members verified at every start
   std::unique_ptr<set_matcher> anchor_set_;  // when more than one member is anchored

@@ -18,11 +18,15 @@ std::uint64_t load_u64(const std::uint8_t* p) {
   return x;
 }
 
-// Every concrete slot of the member at `window`, rarest byte first, as the plan orders them.
-bool verify(const std::uint8_t* window, const set_member& member) {
-  const search_plan& plan = member.plan;
-  for (int i = member.pattern.concrete_count - 1; i >= 0; --i) {
-    if ((window[plan.order[i]] | plan.order_or[i]) != plan.order_byte[i]) return false;
+// Positions [8, m) of a member of m > 8 positions (the head key has compared the first 8):
+// the last 8 first, where members that repeat a stretch (ab ab ... ab bb) tend to differ from
+// data made of it, then 8 at a time from the front.
+bool verify(const std::uint8_t* window, const std::uint8_t* value, const std::uint8_t* mask,
+            std::size_t m) {
+  std::size_t j = m - 8;
+  if ((load_u64(window + j) & load_u64(mask + j)) != load_u64(value + j)) return false;
+  for (j = 8; j + 8 < m; j += 8) {
+    if ((load_u64(window + j) & load_u64(mask + j)) != load_u64(value + j)) return false;
   }
   return true;
 }
@@ -52,7 +56,10 @@ void set_matcher::check_member(stripe& s, std::size_t place, const member_key& k
   const std::size_t start = place - offset;
   if (start < s.begin || start >= s.end || start + m > s.len || start + m <= s.first_end) return;
   if ((load_u64(s.buf + start) & key.head_mask) != key.head_value) return;
-  if (m > 8 && !verify(s.buf + start, set_.members[key.index])) return;
+  if (m > 8) {
+    const std::size_t first = set_.members[key.index].first;
+    if (!verify(s.buf + start, set_.values.data() + first, set_.masks.data() + first, m)) return;
+  }
   if (s.hits.size() == s.hit_limit) {
     s.overflow = true;
     return;

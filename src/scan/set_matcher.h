@@ -12,9 +12,10 @@ namespace bytrove {
 // Finds every member of a pattern set in one pass over a block.
 //
 // Each member is reduced to fingerprints: windows of its bytes (wildcards not compared) at
-// known offsets, chosen as unlikely by the byte frequency table. Filters report the places
-// where some fingerprint may lie; each is checked against the fingerprints it may be (8 bytes
-// compared at once), then against the member's own search plan. The filters:
+// known offsets, chosen as unlikely by the byte frequency table and unlike the member's repeated
+// stretches (see set_matcher_build.cpp). Filters report the places where some fingerprint may
+// lie; each is checked against the fingerprints it may be (8 bytes compared at once), then
+// against the member's positions in the set's tables, 8 at a time. The filters:
 //  - buckets (up to 160 members, where the CPU has SSSE3 or AVX2): 4-byte fingerprints spread
 //    over 8, 16 or 32 buckets by expected checks; nibble lookup tables give, for 16 or 32
 //    places at once, the buckets whose fingerprints may start there.

@@ -1,5 +1,6 @@
 // Building the set matcher's tables: fingerprints, buckets and hash tables.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <map>
 #include <numeric>
@@ -25,78 +26,150 @@ constexpr int k_strides[] = {4, 2};
 // that the search was 15% and 35% slower than with 12.
 constexpr double k_min_window_bits = 12;
 
-double byte_bits(std::size_t value, bool folded) {
-  static const double total = std::accumulate(byte_frequency.begin(), byte_frequency.end(), 0.0);
-  double count = byte_frequency[value];
-  if (folded) count += byte_frequency[value & 0xDF];
-  return std::log2(total / count);
+// A member's positions as the set's tables hold them.
+struct member_bytes {
+  const std::uint8_t* value;
+  const std::uint8_t* mask;  // 0 under a wildcard, 0xDF under a folded letter
+  int length;
+  int wild_end;
+};
+
+member_bytes bytes_of(const pattern_set& set, std::uint32_t i) {
+  const set_member& member = set.members[i];
+  return {set.values.data() + member.first, set.masks.data() + member.first, member.length,
+          member.wild_end};
 }
 
-// How unlikely the window [p, p + width) of the member is to match a place, in bits, from the
-// byte frequency table. A byte repeating the one before adds a quarter of its own: runs of
-// zeros and fills make such windows far more common than independent bytes would be.
-double window_bits(const compiled_pattern& pattern, int p, int width) {
-  double bits = 0;
-  for (int q = p; q < p + width; ++q) {
-    const int v = pattern.value[q];
-    if (v == k_wildcard) continue;
-    const double own = byte_bits(static_cast<std::size_t>(v), pattern.fold[q] == 1);
-    bits += q > p && pattern.value[q - 1] == v ? own / 4 : own;
-  }
+// How unlikely a byte is, in bits, from the byte frequency table: [value] for a byte,
+// [256 + value] for a folded letter (value in upper case; either case counts).
+const std::array<double, 512>& byte_bits() {
+  static const std::array<double, 512> bits = [] {
+    std::array<double, 512> b{};
+    const double total = std::accumulate(byte_frequency.begin(), byte_frequency.end(), 0.0);
+    for (std::size_t v = 0; v < 256; ++v) {
+      b[v] = std::log2(total / byte_frequency[v]);
+      b[256 + v] = std::log2(total / (byte_frequency[v] + byte_frequency[v | 0x20]));
+    }
+    return b;
+  }();
   return bits;
 }
 
-// The window [p, p + width) as a fingerprint.
+// How unlikely the window [p, p + width) of the member is to match a place, in bits, from the
+// byte frequency table. A byte repeating one of the three before it adds a quarter of its
+// own: runs of zeros, fills and short periods (ab ab ab) make such windows far more common
+// than independent bytes would be.
+double window_bits(const member_bytes& b, int p, int width) {
+  const std::array<double, 512>& bits = byte_bits();
+  double sum = 0;
+  for (int q = p; q < p + width; ++q) {
+    if (b.mask[q] == 0) continue;
+    const double own = bits[b.value[q] + (b.mask[q] == 0xDF ? 256u : 0u)];
+    bool repeats = false;
+    for (int d = 1; d <= 3 && q - d >= p; ++d) {
+      repeats = repeats || (b.value[q - d] == b.value[q] && b.mask[q - d] == b.mask[q]);
+    }
+    sum += repeats ? own / 4 : own;
+  }
+  return sum;
+}
+
+// For each window [p, p + width) of the member, whether the same bytes stand at another offset
+// of it too. Such a window comes from a repeated stretch (ab ab ab, a fill), and data made of
+// that stretch holds the window at every period while the member never occurs: it counts an
+// eighth, so that a window the member holds once, where the repetition ends, is chosen.
+//
+// The scores of every window of `width` bytes: window_bits, an eighth of it when repeated.
+// Kept on the stack: a set of many members computes them for each.
+struct window_score_list {
+  std::array<double, k_max_positions> score;
+  double operator[](int p) const { return score[static_cast<std::size_t>(p)]; }
+};
+
+window_score_list window_scores(const member_bytes& b, int width) {
+  const int count = std::max(0, b.length - width + 1);
+  struct window {
+    std::uint64_t value;
+    std::uint64_t mask;
+    int p;
+    bool operator<(const window& o) const {
+      return value < o.value || (value == o.value && mask < o.mask);
+    }
+  };
+  std::array<window, k_max_positions> windows;
+  for (int p = 0; p < count; ++p) {
+    window& w = windows[static_cast<std::size_t>(p)];
+    w = {0, 0, p};
+    for (int j = 0; j < width; ++j) {
+      w.value |= std::uint64_t{b.value[p + j]} << (8 * j);
+      w.mask |= std::uint64_t{b.mask[p + j]} << (8 * j);
+    }
+  }
+  const auto end = windows.begin() + count;
+  std::sort(windows.begin(), end);
+  std::array<bool, k_max_positions> repeated{};
+  for (auto w = windows.begin() + 1; w < end; ++w) {
+    if ((w - 1)->value != w->value || (w - 1)->mask != w->mask) continue;
+    repeated[static_cast<std::size_t>(w->p)] = true;
+    repeated[static_cast<std::size_t>((w - 1)->p)] = true;
+  }
+  window_score_list scores;
+  for (int p = 0; p < count; ++p) {
+    const double bits = window_bits(b, p, width);
+    scores.score[static_cast<std::size_t>(p)] =
+        repeated[static_cast<std::size_t>(p)] ? bits / 8 : bits;
+  }
+  return scores;
+}
+
 // The positions [p, p + width) as 8 bytes to compare: (x & mask) == value.
-void window_bytes(const compiled_pattern& pattern, int p, int width, std::uint64_t& value,
+void window_bytes(const member_bytes& b, int p, int width, std::uint64_t& value,
                   std::uint64_t& mask) {
   value = 0;
   mask = 0;
   for (int j = 0; j < width; ++j) {
-    const int v = pattern.value[p + j];
-    if (v == k_wildcard) continue;
-    const std::uint64_t byte_mask = pattern.fold[p + j] == 1 ? 0xDFu : 0xFFu;
-    mask |= byte_mask << (8 * j);
-    value |= (static_cast<std::uint64_t>(v) & byte_mask) << (8 * j);
+    value |= std::uint64_t{b.value[p + j]} << (8 * j);
+    mask |= std::uint64_t{b.mask[p + j]} << (8 * j);
   }
 }
 
-member_key key_at(const compiled_pattern& pattern, int p, int width, std::uint32_t index) {
+member_key key_at(const member_bytes& b, int p, int width, std::uint32_t index) {
   member_key key;
   key.offset = static_cast<std::int16_t>(p);
-  key.length = pattern.length;
+  key.length = static_cast<std::int16_t>(b.length);
   key.index = index;
-  window_bytes(pattern, p, width, key.value, key.mask);
-  window_bytes(pattern, 0, std::min<int>(pattern.length, 8), key.head_value, key.head_mask);
+  window_bytes(b, p, width, key.value, key.mask);
+  window_bytes(b, 0, std::min(b.length, 8), key.head_value, key.head_mask);
   return key;
 }
 
 // The single 4-byte fingerprint (the whole member when it is shorter) least likely to match.
 // On a tie the later window wins, as the end of a pattern tends to be more specific.
-member_key choose_key(const compiled_pattern& pattern, std::uint32_t index) {
-  const int width = std::min<int>(pattern.length, k_fingerprint_bytes);
+member_key choose_key(const member_bytes& b, std::uint32_t index) {
+  const int width = std::min(b.length, k_fingerprint_bytes);
+  const window_score_list scores = window_scores(b, width);
   int best = 0;
   double best_bits = -1;
-  for (int p = 0; p + width <= pattern.length; ++p) {
-    const double bits = window_bits(pattern, p, width);
-    if (bits >= best_bits) {
-      best_bits = bits;
+  for (int p = 0; p + width <= b.length; ++p) {
+    if (scores[p] >= best_bits) {
+      best_bits = scores[p];
       best = p;
     }
   }
-  return key_at(pattern, best, width, index);
+  return key_at(b, best, width, index);
 }
 
 // The first of `stride` windows of `width` bytes, all concrete, whose weakest is strongest;
 // -1 when the member has no such run or the weakest is still too weak.
-int strided_first(const compiled_pattern& pattern, int stride, int width) {
+int strided_first(const member_bytes& b, int stride, int width) {
   const int span = stride - 1 + width;
+  if (b.wild_end + span > b.length) return -1;
+  const window_score_list scores = window_scores(b, width);
   int best = -1;
   double best_weakest = k_min_window_bits;
-  for (int o = pattern.wild_end; o + span <= pattern.length; ++o) {
-    double weakest = window_bits(pattern, o, width);
-    for (int t = 1; t < stride; ++t)
-      weakest = std::min(weakest, window_bits(pattern, o + t, width));
+  for (int o = b.wild_end; o + span <= b.length; ++o) {
+    double weakest = scores[o];
+    for (int t = 1; t < stride; ++t) weakest = std::min(weakest, scores[o + t]);
     if (weakest >= best_weakest) {
       best_weakest = weakest;
       best = o;
@@ -109,10 +182,10 @@ int strided_first(const compiled_pattern& pattern, int stride, int width) {
 // in ten allows, 4 to 8 bytes.
 int strided_width(const pattern_set& set, int stride) {
   std::vector<int> tails;
-  for (const set_member& member : set.members) {
-    tails.push_back(member.pattern.length - member.pattern.wild_end);
-  }
-  std::sort(tails.begin(), tails.end());
+  tails.reserve(set.members.size());
+  for (const set_member& member : set.members) tails.push_back(member.length - member.wild_end);
+  std::nth_element(tails.begin(), tails.begin() + static_cast<std::ptrdiff_t>(tails.size() / 10),
+                   tails.end());
   const int tenth = tails[tails.size() / 10];
   return std::clamp(tenth - (stride - 1), k_fingerprint_bytes, 8);
 }
@@ -122,30 +195,30 @@ int strided_width(const pattern_set& set, int stride) {
 // run of up to 4 concrete bytes. Windows without wildcards of few widths keep the number of
 // tables, each a pass over the data, small; only when those are all weak is a window with
 // wildcards taken.
-member_key single_key(const compiled_pattern& pattern, std::uint32_t index) {
-  const int tail = pattern.length - pattern.wild_end;
+member_key single_key(const member_bytes& b, std::uint32_t index) {
+  const int tail = b.length - b.wild_end;
   int width = tail >= 8 ? 8 : 0;
   if (width == 0) {  // the longest run of concrete bytes, up to 4
-    for (int p = 0, run = 0; p < pattern.length; ++p) {
-      run = pattern.value[p] == k_wildcard ? 0 : run + 1;
+    for (int p = 0, run = 0; p < b.length; ++p) {
+      run = b.mask[p] == 0 ? 0 : run + 1;
       width = std::max(width, std::min(run, k_fingerprint_bytes));
     }
   }
+  const window_score_list scores = window_scores(b, width);
   int best = -1;
   double best_bits = -1;
-  for (int p = 0; p + width <= pattern.length; ++p) {
+  for (int p = 0; p + width <= b.length; ++p) {
     bool concrete = true;
-    for (int q = p; q < p + width; ++q) concrete = concrete && pattern.value[q] != k_wildcard;
+    for (int q = p; q < p + width; ++q) concrete = concrete && b.mask[q] != 0;
     if (!concrete) continue;
-    const double bits = window_bits(pattern, p, width);
-    if (bits >= best_bits) {
-      best_bits = bits;
+    if (scores[p] >= best_bits) {
+      best_bits = scores[p];
       best = p;
     }
   }
   // A run of zeros (BMP: 'BM' ? ? ? ? 00 00 00 00) is worse than a window with wildcards.
-  if (best_bits < k_min_window_bits) return choose_key(pattern, index);
-  return key_at(pattern, best, width, index);
+  if (best_bits < k_min_window_bits) return choose_key(b, index);
+  return key_at(b, best, width, index);
 }
 
 // Bitmap bits for `count` fingerprints: about 512 per fingerprint, so few places pass by a
@@ -167,9 +240,7 @@ std::uint64_t compared_bytes(std::uint64_t mask) {
 }  // namespace
 
 set_matcher::set_matcher(const pattern_set& set, set_filter_kind kind) : set_(set) {
-  for (const set_member& member : set.members) {
-    for (int i = 0; i < member.pattern.length; ++i) any_fold_ |= member.pattern.fold[i] == 1;
-  }
+  any_fold_ = std::find(set.masks.begin(), set.masks.end(), 0xDF) != set.masks.end();
   __builtin_cpu_init();
   const bool has_avx2 = __builtin_cpu_supports("avx2");
   const bool has_ssse3 = __builtin_cpu_supports("ssse3");
@@ -243,13 +314,13 @@ std::vector<member_key> set_matcher::strided_keys(std::vector<std::uint32_t>& me
   std::vector<member_key> keys;
   std::vector<std::uint32_t> weak;
   for (const std::uint32_t i : members) {
-    const compiled_pattern& pattern = set_.members[i].pattern;
-    const int first = strided_first(pattern, stride, width);
+    const member_bytes b = bytes_of(set_, i);
+    const int first = strided_first(b, stride, width);
     if (first < 0) {
       weak.push_back(i);
       continue;
     }
-    for (int t = 0; t < stride; ++t) keys.push_back(key_at(pattern, first + t, width, i));
+    for (int t = 0; t < stride; ++t) keys.push_back(key_at(b, first + t, width, i));
   }
   members = std::move(weak);
   return keys;
@@ -257,7 +328,7 @@ std::vector<member_key> set_matcher::strided_keys(std::vector<std::uint32_t>& me
 
 void set_matcher::build_buckets(const std::vector<std::uint32_t>& members) {
   std::vector<member_key> keys;
-  for (const std::uint32_t i : members) keys.push_back(choose_key(set_.members[i].pattern, i));
+  for (const std::uint32_t i : members) keys.push_back(choose_key(bytes_of(set_, i), i));
   const bucket_plan plan = plan_buckets(keys);
   buckets_ = bucket_tables_for(plan, keys);
   bucket_start_.assign(1, 0);
@@ -274,7 +345,7 @@ void set_matcher::build_single(const std::vector<std::uint32_t>& members) {
   const std::uint64_t fold = any_fold_ ? 0xDFDFDFDFDFDFDFDFu : ~std::uint64_t{0};
   std::map<std::uint64_t, std::vector<member_key>> by_mask;
   for (const std::uint32_t i : members) {
-    const member_key key = single_key(set_.members[i].pattern, i);
+    const member_key key = single_key(bytes_of(set_, i), i);
     by_mask[compared_bytes(key.mask) & fold].push_back(key);
   }
   for (auto& [mask, keys] : by_mask) add_hashed_table(1, mask, std::move(keys));
@@ -290,19 +361,24 @@ void set_matcher::add_hashed_table(int stride, std::uint64_t mask, std::vector<m
   table.shift = 32 - bits;
   table.directory_shift = bits - directory_bits;
   table.bitmap.assign((std::size_t{1} << bits) / 32, 0);
-  auto hash = [&](const member_key& key) { return window_hash(key.value & mask, table.shift); };
-  std::sort(keys.begin(), keys.end(), [&](const member_key& a, const member_key& b) {
-    return hash(a) < hash(b) || (hash(a) == hash(b) && a.index < b.index);
+  // (hash, index of the key), sorted: keys of one hash in member order.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> order(keys.size());
+  for (std::size_t k = 0; k < keys.size(); ++k) {
+    order[k] = {window_hash(keys[k].value & mask, table.shift), static_cast<std::uint32_t>(k)};
+  }
+  std::sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
+    return a.first < b.first || (a.first == b.first && keys[a.second].index < keys[b.second].index);
   });
   table.directory.assign((std::size_t{1} << directory_bits) + 1, 0);
-  for (const member_key& key : keys) {
-    const std::uint32_t h = hash(key);
+  table.hashes.reserve(keys.size());
+  table.keys.reserve(keys.size());
+  for (const auto& [h, k] : order) {
     table.bitmap[h / 32] |= 1u << (h % 32);
     table.hashes.push_back(h);
+    table.keys.push_back(keys[k]);
     ++table.directory[(h >> table.directory_shift) + 1];
   }
   std::partial_sum(table.directory.begin(), table.directory.end(), table.directory.begin());
-  table.keys = std::move(keys);
 }
 
 }  // namespace bytrove

@@ -113,8 +113,10 @@ class input_results {
     }
     found_ += count;
     if (options_.max_count == 0 || before_ + found_ < options_.max_count) return true;
-    stop_after(block, count - 1);
-    return false;
+    if (count > 0) stop_after(block, count - 1);
+    // Dumps still waiting for the bytes after them are read on for, however the data arrives;
+    // nothing more is reported.
+    return !pending_.empty();
   }
 
   // In the count mode, also keeps the first `limit` occurrences' offsets (and patterns), so

@@ -9,6 +9,7 @@
 
 #include "scan/read_plan.h"
 #include "scan/report_line.h"
+#include "search/run_limits.h"
 
 namespace bytrove {
 
@@ -70,7 +71,7 @@ struct parallel_search::task {
 
 namespace {
 
-constexpr std::size_t k_piece_size = std::size_t{256} << 10;
+constexpr std::size_t k_piece_size = k_output_piece_size;
 // Idle workers are woken for a few tasks at a time: when files are small, a wake-up per task
 // costs more than the search.
 constexpr std::uint64_t k_wake_batch = 1;
@@ -231,12 +232,33 @@ parallel_search::parallel_search(const search_target& target, const result_optio
       options_(options),
       inline_scanner_(target, results, patterns, out, err, options.matcher, options.block_size),
       // Enough tasks in flight to keep every worker busy; each holds descriptors.
-      window_(std::min<std::size_t>(64, 4 * std::size_t{options.workers} + 8)) {
+      window_(std::min<std::size_t>(64, 4 * std::size_t{options.workers} + 8)),
+      open_file_budget_(options.open_file_budget != 0 ? options.open_file_budget
+                                                      : default_open_file_budget()) {
   tally_.mode = result_mode::count;
   tally_.json = false;
   tally_.context = 0;
   workers_.reserve(options_.workers);
-  for (unsigned i = 0; i < options_.workers; ++i) workers_.emplace_back([this] { worker_main(); });
+  // A thread the system refuses (a process limit, no memory for its stack) is no reason to
+  // stop: the run goes on with those that started, with the same output.
+  for (unsigned i = 0; i < options_.workers; ++i) {
+    try {
+      {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        ++starting_workers_;
+      }
+      workers_.emplace_back([this] { worker_main(); });
+    } catch (const std::system_error&) {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      --starting_workers_;
+      // Those that did start may all have failed to get their buffers, counting on this one.
+      if (!workers_.empty() && starting_workers_ == 0 && ready_workers_ == 0) {
+        out_of_memory_ = true;
+        stop_ = true;
+      }
+      break;
+    }
+  }
 }
 
 parallel_search::~parallel_search() {
@@ -266,7 +288,32 @@ void parallel_search::stop() {
 }
 
 void parallel_search::release_input(input& in) {
-  if (in.tasks_left.fetch_sub(1) == 1) fs_.close_file(in.fd);
+  if (in.tasks_left.fetch_sub(1) != 1) return;
+  fs_.close_file(in.fd);
+  const std::lock_guard<std::mutex> lock(mutex_);
+  --open_files_;
+  if (submitter_waiting_) room_cv_.notify_one();
+}
+
+void parallel_search::wait_for_file_room() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (open_files_ < open_file_budget_ || stop_) return;
+  lock.unlock();
+  flush_batch();  // its files are held too: let them be searched and closed
+  lock.lock();
+  wake_workers(lock);
+  submitter_waiting_ = true;
+  room_cv_.wait(lock, [&] { return stop_ || open_files_ < open_file_budget_; });
+  submitter_waiting_ = false;
+}
+
+bool parallel_search::wait_for_descriptors() {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (open_files_ == 0) return false;
+  }
+  wait_until_written();
+  return !stop_;
 }
 
 void parallel_search::wake_workers(std::unique_lock<std::mutex>&) {
@@ -309,10 +356,15 @@ void parallel_search::search_file(const std::string& name, int fd, bool verbose)
     fs_.close_file(fd);
     return;
   }
+  wait_for_file_room();
   auto in = std::make_shared<input>();
   in->name = name;
   in->fd = fd;
   in->verbose = verbose;
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ++open_files_;
+  }
   const auto size = static_cast<std::uint64_t>(st.st_size);
   const std::uint64_t chunk = options_.chunk_size;
   if (size <= chunk) {
@@ -423,7 +475,39 @@ run_counters parallel_search::finish() {
 }
 
 void parallel_search::worker_main() {
-  worker_state state(*this);
+  // A worker that cannot get its buffers leaves the work to the others, as a thread that could
+  // not be started would; the last one cannot. An allocation that fails later, part way through
+  // a task, ends the run as it would on the caller's thread: the caller finds the flag once the
+  // workers have stopped.
+  std::unique_ptr<worker_state> state;
+  try {
+    state = std::make_unique<worker_state>(*this);
+  } catch (const std::bad_alloc&) {
+  }
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    --starting_workers_;
+    if (state != nullptr) ++ready_workers_;
+    if (starting_workers_ > 0 || ready_workers_ > 0) {
+      if (state == nullptr) return;
+    } else {
+      out_of_memory_ = true;
+      stop_ = true;
+    }
+  }
+  if (state == nullptr) {
+    stop();
+    return;
+  }
+  try {
+    work(*state);
+  } catch (const std::bad_alloc&) {
+    out_of_memory_ = true;
+    stop();
+  }
+}
+
+void parallel_search::work(worker_state& state) {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     if (stop_) return;
@@ -548,6 +632,9 @@ void parallel_search::write_with_pen(part& p) {
     write_error(out_, err_, read_error_message(in.name));
   }
   p.occurrences = results.found();
+  // What the limit left of the chunk's tally, pattern by pattern as in all.
+  p.members.clear();
+  p.members.add(results.per_member());
 }
 
 // Lines to write, or the input stops inside it (the place where, for the byte count).

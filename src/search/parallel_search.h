@@ -31,6 +31,9 @@ struct parallel_options {
   // much in all; a worker that would exceed it waits for its turn.
   std::size_t output_budget = std::size_t{32} << 20;
   matcher_kind matcher = matcher_kind::automatic;
+  // Files held open by submitted work at most (read ahead of the output); 0: from the
+  // process's descriptor limit (RLIMIT_NOFILE).
+  std::size_t open_file_budget = 0;
 };
 
 // Searches inputs on several threads with output byte-identical to searching them one after
@@ -54,8 +57,9 @@ struct parallel_options {
 // for everything before them to be written and searches them itself.
 class parallel_search {
  public:
-  parallel_search(const search_target& target, const result_options& results, const pattern_names& patterns, output& out,
-                  output& err, file_system& fs, const parallel_options& options);
+  parallel_search(const search_target& target, const result_options& results,
+                  const pattern_names& patterns, output& out, output& err, file_system& fs,
+                  const parallel_options& options);
   ~parallel_search();
   parallel_search(const parallel_search&) = delete;
   parallel_search& operator=(const parallel_search&) = delete;
@@ -72,6 +76,16 @@ class parallel_search {
   bool stopped() const { return stop_.load(std::memory_order_relaxed); }
   // Waits until everything submitted has been written; returns the counters of the run.
   run_counters finish();
+  // Stops every worker at its next block; nothing more is written.
+  void abandon() { stop(); }
+  // Threads that could be started; the run goes on with those (0: search on the caller's
+  // thread instead).
+  unsigned workers_started() const { return static_cast<unsigned>(workers_.size()); }
+  // True when a worker ran out of memory: the run stopped there.
+  bool out_of_memory() const { return out_of_memory_.load(); }
+  // After an open failed for want of descriptors (EMFILE, ENFILE): waits until the files held
+  // by earlier work are closed; false when none were held, so retrying cannot help.
+  bool wait_for_descriptors();
 
   void set_observer(scan_observer* observer);
 
@@ -83,8 +97,9 @@ class parallel_search {
   class task_sink;
   friend class task_sink;
 
-  void worker_main();
   struct worker_state;
+  void worker_main();
+  void work(worker_state& state);
   scan_span span_of(const part& p) const;
   void run_task(task& t, worker_state& state, std::unique_lock<std::mutex>& lock);
   // With the pen held: writes a chunk that only counted, now that how many of its occurrences
@@ -115,6 +130,8 @@ class parallel_search {
   // With the pen held: held lines, or a message for standard error.
   void write_piece(const char* data, std::size_t size, const std::string& message);
   void release_input(input& in);
+  // Waits while the files held open reach the budget.
+  void wait_for_file_room();
   void stop();
 
   search_target target_;
@@ -126,7 +143,7 @@ class parallel_search {
   file_system& fs_;
   parallel_options options_;
   scan_observer* observer_ = nullptr;
-  scanner inline_scanner_;  // for streams, on the caller's thread
+  scanner inline_scanner_;                   // for streams, on the caller's thread
   std::unique_ptr<worker_state> pen_state_;  // for write_with_pen, made when first needed
   std::size_t window_;
   std::vector<std::unique_ptr<char[]>> free_pieces_;  // under mutex_
@@ -145,7 +162,12 @@ class parallel_search {
   bool submitter_waiting_ = false;
   unsigned idle_workers_ = 0;
   bool submitting_done_ = false;
+  unsigned starting_workers_ = 0;  // started, not yet with their buffers
+  unsigned ready_workers_ = 0;     // with their buffers: they take tasks until the end
+  std::size_t open_files_ = 0;     // held by submitted work, the batch's included
+  std::size_t open_file_budget_;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> out_of_memory_{false};
 
   run_counters counters_;  // written only with the pen held
   std::vector<std::thread> workers_;

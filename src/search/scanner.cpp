@@ -1,6 +1,7 @@
 #include "search/scanner.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -27,12 +28,16 @@ read_mode read_mode_for(int fd, const result_options& options, std::uint64_t& si
   struct stat st {};
   if (::fstat(fd, &st) != 0) return read_mode::stream;
   size = static_cast<std::uint64_t>(st.st_size);
+  // A file whose reading has begun (standard input, after the caller consumed a line) is
+  // searched from where it stands, as a pipe would be: read as a stream, offsets count from
+  // there.
+  if (S_ISREG(st.st_mode) && ::lseek(fd, 0, SEEK_CUR) > 0) return read_mode::stream;
   if (S_ISREG(st.st_mode)) {
     return size >= k_sparse_min_size || options.ranged() ? read_mode::positioned
                                                          : read_mode::stream;
   }
   return S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISSOCK(st.st_mode) ? read_mode::live
-                                                                               : read_mode::stream;
+                                                                             : read_mode::stream;
 }
 
 scanner::scanner(const search_target& target, const result_options& options,
@@ -52,8 +57,8 @@ const result_options k_plain_results;
 const pattern_names k_single_pattern;
 }  // namespace
 
-scanner::scanner(const compiled_pattern& pattern, const search_plan& plan, output& out,
-                 output& err, matcher_kind matcher, std::size_t block_size)
+scanner::scanner(const compiled_pattern& pattern, const search_plan& plan, output& out, output& err,
+                 matcher_kind matcher, std::size_t block_size)
     : scanner(search_target::single(pattern, plan), k_plain_results, k_single_pattern, out, err,
               matcher, block_size) {}
 
@@ -85,15 +90,15 @@ void scanner::scan_stream(std::string_view name, int fd, bool verbose) {
   for (const read_range& range : ranges) {
     counters_.bytes_searched += range.skipped;
     if (observer_ != nullptr) observer_->on_bytes(range.skipped);
-    const scan_span span =
-        span_within(range.start, range.end, options_.range_start, options_.range_end,
-                    target_.length, options_.context);
+    const scan_span span = span_within(range.start, range.end, options_.range_start,
+                                       options_.range_end, target_.length, options_.context);
     const scan_outcome outcome = blocks_.scan(fd, mode, span, *this);
     if (outcome.read_failed) write_error(out_, err_, read_error_message(name));
     if (outcome.read_failed || outcome.stopped || outcome.end_offset < range.end) break;
   }
   counters_.bytes_searched =
-      bytes_before + results_.bytes_from(options_.range_start, counters_.bytes_searched - bytes_before);
+      bytes_before +
+      results_.bytes_from(options_.range_start, counters_.bytes_searched - bytes_before);
   results_.finish(out_);
   counters_.occurrences += results_.found();
   ++counters_.files_searched;

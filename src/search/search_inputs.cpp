@@ -5,12 +5,15 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <exception>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string_view>
 
 #include "search/parallel_search.h"
 #include "search/progress.h"
+#include "search/run_limits.h"
 #include "search/scanner.h"
 #include "walk/name_match.h"
 #include "walk/walk_directory.h"
@@ -22,25 +25,33 @@ namespace {
 // parallel engine, which writes the same bytes.
 class search_run final : public walk_visitor {
  public:
-  search_run(const run_request& request, const search_target& target,
-             const pattern_names& patterns, io_context& io)
+  search_run(const run_request& request, const search_target& target, const pattern_names& patterns,
+             io_context& io)
       : io_(io) {
     if (request.threads > 1) {
+      const worker_plan plan =
+          plan_workers(request.threads, available_cpus(), !patterns.names.empty());
       parallel_options options;
-      options.workers = request.threads;
+      options.workers = plan.workers;
+      options.block_size = plan.block_size;
       options.matcher = io.matcher;
       if (io.chunk_size != 0) options.chunk_size = io.chunk_size;
       parallel_.emplace(target, request.results, patterns, io.out, io.err, io.fs, options);
-    } else {
-      scanner_.emplace(target, request.results, patterns, io.out, io.err, io.matcher);
+      // Not one thread could be started: this one searches alone, with the same output.
+      if (parallel_->workers_started() == 0) parallel_.reset();
     }
+    if (!parallel_) scanner_.emplace(target, request.results, patterns, io.out, io.err, io.matcher);
     if (request.progress && io.stderr_is_terminal) {
       progress_ = std::make_unique<progress_meter>(io.out, io.err, io.stderr_columns, monotonic_ns);
       set_observer(progress_.get());
     }
   }
   ~search_run() override {
-    if (parallel_) (void)parallel_->finish();
+    if (parallel_) {
+      // Leaving on an exception (out of memory): stop the workers rather than finish the work.
+      if (std::uncaught_exceptions() > 0) parallel_->abandon();
+      (void)parallel_->finish();
+    }
     if (progress_) {
       set_observer(nullptr);
       progress_->clear();
@@ -61,6 +72,7 @@ class search_run final : public walk_visitor {
     scanner_->scan_stream(path, fd, verbose_);
     io_.fs.close_file(fd);
   }
+  bool wait_for_descriptors() override { return parallel_ && parallel_->wait_for_descriptors(); }
   void before_special_open() override {
     if (parallel_) parallel_->wait_until_written();
   }
@@ -92,8 +104,14 @@ class search_run final : public walk_visitor {
     }
   }
 
-  // Waits for every result to be written; returns the run's counters.
-  run_counters finish() { return parallel_ ? parallel_->finish() : scanner_->counters(); }
+  // Waits for every result to be written; returns the run's counters. A worker that ran out of
+  // memory ends the run here, on the caller's thread, as an allocation of its own would.
+  run_counters finish() {
+    if (!parallel_) return scanner_->counters();
+    const run_counters counters = parallel_->finish();
+    if (parallel_->out_of_memory()) throw std::bad_alloc();
+    return counters;
+  }
 
  private:
   // Reports and passes over an input that is standard output itself.
@@ -126,15 +144,17 @@ class search_run final : public walk_visitor {
 void write_summary(output& out, const run_counters& c, bool json) {
   char line[160];
   if (json) {
-    const int length = std::snprintf(
-        line, sizeof line, "{\"type\":\"summary\",\"occurrences\":%" PRIu64 ",\"files\":%" PRIu64
-        ",\"bytes\":%" PRIu64 "}\n", c.occurrences, c.files_searched, c.bytes_searched);
+    const int length = std::snprintf(line, sizeof line,
+                                     "{\"type\":\"summary\",\"occurrences\":%" PRIu64
+                                     ",\"files\":%" PRIu64 ",\"bytes\":%" PRIu64 "}\n",
+                                     c.occurrences, c.files_searched, c.bytes_searched);
     out.write(std::string_view(line, static_cast<std::size_t>(length)));
     return;
   }
-  const int length = std::snprintf(
-      line, sizeof line, "Found %" PRIu64 " occurence(s) in %" PRIu64 " file(s) (%" PRIu64
-      " bytes searched).\n", c.occurrences, c.files_searched, c.bytes_searched);
+  const int length = std::snprintf(line, sizeof line,
+                                   "Found %" PRIu64 " occurence(s) in %" PRIu64 " file(s) (%" PRIu64
+                                   " bytes searched).\n",
+                                   c.occurrences, c.files_searched, c.bytes_searched);
   out.write(std::string_view(line, static_cast<std::size_t>(length)));
 }
 
@@ -151,15 +171,21 @@ file_argument_split split_file_argument(const std::string& argument, file_system
 status search_inputs(const run_request& request, const search_target& target,
                      const pattern_names& patterns, io_context& io) {
   search_run run(request, target, patterns, io);
+  bool searched = false;  // standard input is the fallback when no file argument was given
   for (const file_argument& argument : request.files) {
     if (run.stopped()) break;
+    if (!argument.message.empty()) {
+      run.report_error(argument.message);
+      continue;
+    }
+    searched = true;
     run.search_file_argument(argument);
   }
   if (request.stop_exit_code != 0) {
     (void)run.finish();
     return status::error(request.stop_exit_code, request.stop_message);
   }
-  if (request.files.empty() && !run.stopped()) {
+  if (!searched && !run.stopped()) {
     run.search_standard_input(request.verbose && !request.results.json);
   }
   const run_counters counters = run.finish();

@@ -44,12 +44,14 @@ struct io_context {
   std::optional<file_identity> output_file = std::nullopt;
 };
 
-// One file argument with the switches in force where it stood.
+// One file argument with the switches in force where it stood; or, when `message` is set, a
+// message about the arguments, written in its place among the results.
 struct file_argument {
   std::string text;
   bool recurse = false;
   std::uint32_t attribute_mask = 0;
   bool verbose = false;
+  std::string message;
 };
 
 // What the command line asks of the search, in order.

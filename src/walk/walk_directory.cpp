@@ -1,6 +1,7 @@
 #include "walk/walk_directory.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <vector>
 
 #include "walk/file_system.h"
@@ -22,7 +23,12 @@ void search_entry(file_system& fs, const std::string& dir, const dir_entry& entr
     visitor.before_special_open();
     if (visitor.stopped()) return;
   }
-  const int fd = fs.open_file(path, entry);
+  int fd = fs.open_file(path, entry);
+  // Files read ahead of the output hold descriptors: running out of them is a reason to wait
+  // for that work, never to lose this file.
+  while (fd < 0 && (errno == EMFILE || errno == ENFILE) && visitor.wait_for_descriptors()) {
+    fd = fs.open_file(path, entry);
+  }
   if (fd < 0) {
     visitor.report_error("Error opening file " + path + ".\n");
     return;

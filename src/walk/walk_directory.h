@@ -18,6 +18,9 @@ class walk_visitor {
   // after everything before it, and opening a FIFO lets its writer go on, so a search that
   // runs ahead of its output waits here until it has caught up.
   virtual void before_special_open() {}
+  // After an open failed for want of descriptors: waits until files held by earlier work are
+  // closed; true when the open is worth trying again.
+  virtual bool wait_for_descriptors() { return false; }
   // Reports a file-level problem (one line, already formatted); the walk goes on.
   virtual void report_error(std::string_view message) = 0;
   // True once the run must end (standard output failed): the walk stops at once.

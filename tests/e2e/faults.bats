@@ -558,3 +558,127 @@ run_with_streams() {
   [[ "$(cat "$RES"/order)" == increasing ]]
   diff -u "$RES"/want_samples "$RES"/samples
 }
+
+# --- the machine's limits: descriptors, threads, memory ---------------------------------------
+# Every thread count must print what one thread prints, however little the system gives.
+
+# make_fragments DIR N: N small files, each holding "00 00" at a few places.
+make_fragments() {
+  python3 -c 'import os, sys
+os.makedirs(sys.argv[1], exist_ok=True)
+for i in range(int(sys.argv[2])):
+    open("%s/f%05d" % (sys.argv[1], i), "wb").write(b"ab\0\0cd" * (1 + i % 7))' "$1" "$2"
+}
+
+# one_thread ARGS...: the reference, one stream at a time and no limit, into $RES/want_*.
+one_thread() {
+  "$BYTROVE" --threads 1 "$@" >"$RES"/want_out 2>"$RES"/want_err
+}
+
+# bt_limited LIMITS ARGS...: like bt, in a child shell that first runs `ulimit LIMITS` and
+# then PRELUDE (shell text, empty by default), as the user AS_USER names (the caller's if empty).
+PRELUDE=
+AS_USER=()
+bt_limited() {
+  local limits=$1 rc=0
+  shift
+  "${AS_USER[@]}" bash -c "ulimit $limits && $PRELUDE"' exec "$@"' _ "$BYTROVE" "$@" \
+    >"$RES"/out 2>"$RES"/err || rc=$?
+  echo "$rc" >"$RES"/rc
+}
+
+# check_same RC: check against one_thread's reference, keeping it for the next run.
+check_same() {
+  cp "$RES"/want_out "$RES"/want_out.keep
+  cp "$RES"/want_err "$RES"/want_err.keep
+  check "$1"
+  mv "$RES"/want_out.keep "$RES"/want_out
+  mv "$RES"/want_err.keep "$RES"/want_err
+}
+
+@test "a low descriptor limit loses no file: the read-ahead waits for descriptors, at every thread count" {
+  make_fragments many 700
+  one_thread 00 many
+  local t
+  for t in 1 8 16; do
+    bt_limited '-n 64' --threads "$t" 00 many
+    check_same 0
+  done
+  # Descriptors the caller holds leave less room than the limit says: opens that fail for
+  # want of them wait for the files read ahead to be closed, and are tried again.
+  PRELUDE='for ((fd = 10; fd < 40; fd++)); do eval "exec $fd<many/f00000"; done;'
+  for t in 8 16; do
+    bt_limited '-n 64' --threads "$t" 00 many
+    check_same 0
+  done
+}
+
+@test "threads the system refuses: the run goes on with those that started, same output" {
+  make_fragments many 300
+  truncate -s 3M big.bin
+  poke big.bin 'AB' 2097000
+  one_thread -v 00 many big.bin
+  if [[ $(id -u) == 0 ]]; then
+    # The superuser is not held to a process limit: run as nobody, who is.
+    command -v setpriv >/dev/null || skip "setpriv is needed to drop privileges"
+    local dir=$BATS_TEST_TMPDIR
+    chmod -R a+rX "$dir"
+    while [[ $dir != / ]]; do chmod a+x "$dir"; dir=$(dirname "$dir"); done
+    AS_USER=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  fi
+  local u t
+  for u in 1 2 4; do
+    for t in 2 8 1024; do
+      bt_limited "-u $u" --threads "$t" -v 00 many big.bin
+      check_same 0
+    done
+  done
+  AS_USER=()
+  # Threads whose stacks do not fit the address space fail to start just the same.
+  [[ ${BYTROVE_SANITIZED:-0} == 1 ]] && return 0  # no memory limit under a sanitizer
+  bt_limited '-s 400000 -v 1000000' --threads 8 -v 00 many big.bin
+  check_same 0
+}
+
+@test "out of memory is one message and exit 6 after the results found so far, never an abort" {
+  [[ ${BYTROVE_SANITIZED:-0} == 1 ]] && skip "a sanitizer's shadow memory fits no memory limit"
+  make_fragments many 400
+  one_thread 00 many
+  # From too little to start to enough for everything: each run either completes or ends
+  # with the message, its output the start of the full one.
+  local v rc size
+  for v in 20000 30000 40000 60000 100000 200000 1000000; do
+    bt_limited "-v $v" --threads 8 00 many
+    rc=$(cat "$RES"/rc)
+    echo "limit $v KiB: exit $rc"
+    [[ $rc == 0 || $rc == 6 ]]
+    size=$(stat -c %s "$RES"/out)
+    head -c "$size" "$RES"/want_out | cmp - "$RES"/out
+    if ((rc == 6)); then
+      printf 'Out of memory.\n' | cmp - "$RES"/err
+    else
+      check_same 0
+    fi
+  done
+  # More threads than the memory could give stacks and buffers to: capped, complete.
+  bt_limited '-v 1000000' --threads 1024 00 many
+  check_same 0
+}
+
+@test "memory stays within its bound whatever the thread count, dense or many small files" {
+  [[ -x /usr/bin/time ]] || skip "/usr/bin/time is needed to measure the peak"
+  [[ ${BYTROVE_SANITIZED:-0} == 1 ]] && skip "a sanitizer's own memory is not the program's"
+  truncate -s 16M zeros.bin
+  make_fragments many 3000
+  local t kib
+  for t in 8 64 1024; do
+    /usr/bin/time -f %M -o "$RES"/peak "$BYTROVE" --threads "$t" 00 zeros.bin >/dev/null
+    kib=$(tail -n 1 "$RES"/peak)
+    echo "00 over zeros, $t threads: $kib KiB"
+    ((kib <= 131072))
+  done
+  /usr/bin/time -f %M -o "$RES"/peak "$BYTROVE" --threads 1024 --count 00 many >/dev/null
+  kib=$(tail -n 1 "$RES"/peak)
+  echo "--count over 3000 files, 1024 threads: $kib KiB"
+  ((kib <= 131072))
+}

@@ -294,9 +294,17 @@ with_matcher() {
   expect_out '%s\n' "$(report 1000 p.bin)"
   expect_err
   check 0
-  bt "'$a256'  " p.bin
+  # Empty strings add no position either; a byte after them does.
+  local quiet
+  for quiet in "'$a256'  " "'$a256' ''" "'$a256''' \"\" '' " "'${a256:0:255}' 41 ''"; do
+    bt "$quiet" p.bin
+    expect_out
+    expect_err
+    check 0
+  done
+  bt "'$a256' '' 41" p.bin
   expect_out
-  expect_err
+  expect_err "$warning"
   check 0
   bt "'$a300'" p.bin
   expect_out
@@ -332,4 +340,110 @@ with_matcher() {
   printf 'offset%s\n' "$BANNER" >"$RES"/want_out
   expect_err 'Skipping file StdIn: it is the output file.\n'
   check 0
+}
+
+@test "standard input already partly read is searched from where it stands, for every size and range" {
+  # "MARK" at 0 (consumed by the caller's read of the first line), 100, and 10 bytes before
+  # the end; offsets count from the first byte not yet read (5), on both sides of 1 MiB.
+  local size
+  for size in 943718 3145728; do
+    rm -f in.bin
+    truncate -s "$size" in.bin
+    poke in.bin 'MARK\n' 0
+    poke in.bin 'MARK' 100
+    poke in.bin 'MARK' $((size - 10))
+    { read -r _; bt "'MARK'"; } <in.bin
+    expect_out '%s\n' "$(report 95 StdIn)" "$(report $((size - 15)) StdIn)"
+    expect_err
+    check 0
+    { read -r _; bt -v --range=90:200 "'MARK'"; } <in.bin
+    expect_out '%s\n' 'Searching for HEX pattern 4D 41 52 4B ...' 'Searching StdIn ...' \
+      "$(report 95 StdIn)" 'Found 1 occurence(s) in 1 file(s) (110 bytes searched).'
+    expect_err
+    check 0
+    { read -r _; bt --range=96: "'MARK'"; } <in.bin
+    expect_out '%s\n' "$(report $((size - 15)) StdIn)"
+    expect_err
+    check 0
+  done
+}
+
+@test "a range that starts past the end, up to the largest offset, is an empty search" {
+  printf 'xxAxx' >small.bin
+  truncate -s 3M big.bin
+  poke big.bin 'A' 2000000
+  local start
+  for start in 3145728 9223372036853727232 9223372036854775806 9223372036854775807 \
+    18446744073709551615; do
+    bt -v --range="$start:" 41 small.bin big.bin
+    expect_out '%s\n' 'Searching for HEX pattern 41 ...' 'Searching small.bin ...' \
+      'Searching big.bin ...' 'Found 0 occurence(s) in 2 file(s) (0 bytes searched).'
+    expect_err
+    check 0
+    bt --range="$start:" 41 <big.bin
+    expect_out
+    expect_err
+    check 0
+  done
+  bt -v --range=5: 41 small.bin
+  expect_out '%s\n' 'Searching for HEX pattern 41 ...' 'Searching small.bin ...' \
+    'Found 0 occurence(s) in 1 file(s) (0 bytes searched).'
+  expect_err
+  check 0
+}
+
+# pieces FILE CUT...: writes FILE to standard output in pieces ending at each CUT, pausing
+# between them, as a slow producer would.
+pieces() {
+  local file=$1 at=0 cut
+  shift
+  for cut in "$@" "$(stat -c %s "$file")"; do
+    tail -c +$((at + 1)) "$file" | head -c $((cut - at))
+    sleep 0.15
+    at=$cut
+  done
+}
+
+@test "output never depends on how a stream's data arrives: sets, dumps and limits at every cut" {
+  printf 'L = %s\nS = %s\nM = 63 ?? 65\n' "'abcdef'" "'c'" >o.set
+  printf 'xxxxxabcdefxxabcdeyyyAzzzzabcdefA' >in.bin
+  local -a runs=("--patterns=o.set" "--max-count=1 --patterns=o.set"
+    "--count --max-count=2 --patterns=o.set" "--json --context=3 --patterns=o.set"
+    "--max-count=1 --context=2 41" "--max-count=2 --context=4 --json 41")
+  local r cuts
+  for r in "${runs[@]}"; do
+    # Read whole from a file, the reference; then through a pipe cut at each place in turn.
+    # shellcheck disable=SC2086
+    bt $r <in.bin
+    mv "$RES"/out "$RES"/want_out
+    for cuts in 3 7 8 9 "5 8" "8 10" "22 23" "2 6 9 12 24"; do
+      # shellcheck disable=SC2086
+      pieces in.bin $cuts | bt_within 30 $r
+      expect_err
+      cp "$RES"/want_out "$RES"/want_out.keep
+      check 0 || { echo "options: $r; cut at: $cuts"; false; }
+      mv "$RES"/want_out.keep "$RES"/want_out
+    done
+  done
+}
+
+@test "a set's counts under --max-count keep to the limit in every chunk of a large file" {
+  truncate -s 1100000 r.bin
+  poke r.bin 'aRu' 10
+  poke r.bin 'aRu' 1048600
+  poke r.bin 'aRu' 1048700
+  printf 'A = %s\nB = 52\n' "'aRu'" >r.set
+  local t
+  for t in 1 2 8; do
+    bt --threads "$t" -v --count --max-count 2 --patterns=r.set r.bin
+    expect_out '%s\n' 'Searching for HEX pattern 61 52 75 ... [A]' \
+      'Searching for HEX pattern 52 ... [B]' 'Searching r.bin ...' 'r.bin:A:1' 'r.bin:B:1' \
+      'Found 2 occurence(s) in 1 file(s) (12 bytes searched).'
+    expect_err
+    check 0
+    bt --threads "$t" --count --max-count 3 --patterns=r.set r.bin
+    expect_out '%s\n' 'r.bin:A:2' 'r.bin:B:1'
+    expect_err
+    check 0
+  done
 }
