@@ -1,11 +1,14 @@
-// Fuzzes the pattern compiler and the plan builder.
+// Fuzzes the pattern compiler and the plan builder, and the brace pattern parser and verifier.
 //
 // Input: bit 0 of the first byte turns ignore-case on; the remaining bytes, up to the first NUL
-// (an argument cannot hold one), are the pattern argument. The outcome is compared with a small
-// token-by-token reading of the pattern syntax, and the plan is checked against the meaning of
-// each table rather than against the steps that build it: the byte skips from "rightmost place
-// at or after the last wildcard", the shifts from "smallest move consistent with what the
-// verification has seen". Any difference traps.
+// (an argument cannot hold one), are the pattern argument. An argument whose first non-blank is
+// '{' is a brace pattern: its error must name a column inside the text, and when it parses, the
+// verifier's shortest match at each start of the bytes after the NUL must be the naive
+// expand-and-compare matcher's (patterns with too many expansions are only verified). The outcome
+// is compared with a small token-by-token reading of the pattern syntax, and the plan is checked
+// against the meaning of each table rather than against the steps that build it: the byte skips
+// from "rightmost place at or after the last wildcard", the shifts from "smallest move consistent
+// with what the verification has seen". Any difference traps.
 
 #include <cstddef>
 #include <cstdint>
@@ -15,9 +18,12 @@
 #include <string_view>
 #include <vector>
 
+#include "../tests/naive_matcher.h"
 #include "pattern/byte_frequency.h"
 #include "pattern/compiled_pattern.h"
+#include "pattern/extended_pattern.h"
 #include "pattern/search_plan.h"
+#include "scan/extended_verifier.h"
 
 namespace bytrove {
 namespace {
@@ -256,6 +262,45 @@ void check_compiled(const compiled_pattern& p, const reference_result& ref, bool
   check(p.value[m - 1] != k_wildcard, "last position is a wildcard");
 }
 
+void check_extended(std::string_view text, bool ignore_case, std::string_view data) {
+  extended_pattern pattern;
+  const status st = parse_extended_pattern(text, {ignore_case, false}, 0, pattern);
+  if (!st.ok()) {
+    const std::string& msg = st.message();
+    constexpr std::string_view k_head = "Pattern is not valid at column ";
+    check(st.exit_code() == 2 && msg.starts_with(k_head) && msg.ends_with(".\n"),
+          "a brace pattern error is not exit code 2 with a column");
+    const unsigned long column = std::strtoul(msg.c_str() + k_head.size(), nullptr, 10);
+    check(column >= 1 && column <= text.size() + 1, "the error's column lies outside the text");
+    return;
+  }
+  check(!pattern.items.empty() && pattern.min_length >= 1, "a brace pattern parsed empty");
+  check(pattern.min_length <= pattern.max_length && pattern.max_length <= k_max_extended_span,
+        "a brace pattern's lengths are out of bounds");
+  check(pattern.items.front().type != extended_item::kind::jump &&
+            pattern.items.back().type != extended_item::kind::jump,
+        "a jump first or last was accepted");
+  std::vector<naive_expansion> expansions;
+  const bool small = naive_expand(pattern.items, 64, expansions);
+  extended_verifier verifier;
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
+  std::vector<naive_hit> got;
+  for (std::size_t s = 0; s < data.size(); ++s) {
+    const std::uint32_t n = verifier.shortest(pattern, bytes, data.size(), s);
+    check(n <= pattern.max_length && n <= data.size() - s, "a match longer than allowed");
+    if (n != 0) got.push_back({s, n});
+  }
+  if (small) check(got == naive_find_all(expansions, data), "the verifier differs from naive");
+  compiled_pattern plain;
+  if (small && extended_as_plain(pattern, plain)) {
+    std::vector<naive_hit> as_plain;
+    for (const std::uint64_t at : naive_find_all(plain, data)) {
+      as_plain.push_back({at, static_cast<std::uint32_t>(plain.length)});
+    }
+    check(as_plain == got, "a brace pattern searched as a plain one finds other starts");
+  }
+}
+
 }  // namespace
 }  // namespace bytrove
 
@@ -266,6 +311,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const char* text_begin = reinterpret_cast<const char*>(data + 1);
   const std::string_view text(text_begin, strnlen(text_begin, size - 1));
   g_text = text;
+  if (is_extended_pattern(text)) {
+    const std::size_t rest = 1 + text.size() + 1;
+    check_extended(text, ignore_case,
+                   rest < size ? std::string_view(text_begin + text.size() + 1, size - rest)
+                               : std::string_view());
+    return 0;
+  }
 
   const reference_result ref = reference_parse(text, ignore_case);
   compiled_pattern pattern;

@@ -66,7 +66,8 @@ constexpr const char* k_help_notes =
     "   --decompress[=DEPTH]\n"
     "              search compressed files and archives (recognised by content) inside:\n"
     "              each member as NAME{MEMBER}, offsets in its decompressed bytes;\n"
-    "              DEPTH (default 1) levels of archives within archives\n"    "   --utf16    strings in the pattern match as UTF-16LE ('ab' is 61 00 62 00)\n"
+    "              DEPTH (default 1) levels of archives within archives\n"
+    "   --utf16    strings in the pattern match as UTF-16LE ('ab' is 61 00 62 00)\n"
     "   --json     no banner; one JSON object per line (see the manual)\n"
     "   --patterns=FILE\n"
     "              search for every pattern in FILE (one per line, NAME = PATTERN)\n"
@@ -75,7 +76,11 @@ constexpr const char* k_help_notes =
     "              up among the installed sets (--patterns=signatures.set)\n"
     "   --help, --version\n"
     "\n"
-    "Each ? is one byte: ?? is two.\n";
+    "Each ? is one byte: ?? is two.\n"
+    "\n"
+    "Brace patterns, as signatures are written: '{ 4D 5A [0-256] ( 50 | 4E ) 45 }'\n"
+    "   ?? any byte, 4? ?A nibbles, ~XX ~4? any byte but, ( A | B ) alternatives,\n"
+    "   [n] [n-m] [n-] [-] jumps, 'text'; an occurrence spans at most 65536 bytes\n";
 
 constexpr const char* k_path_hint = "Paths that begin with \"/\" go after --.\n";
 

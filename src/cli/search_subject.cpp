@@ -10,17 +10,34 @@ namespace {
 constexpr const char* k_truncated_message =
     "Pattern has more than 256 positions; only the first 256 are searched.\n";
 
+std::string brace_echo(const extended_pattern& pattern) {
+  return "Searching for HEX pattern " + pattern.text + " ...\n";
+}
+
 }  // namespace
 
 status search_subject::load_pattern(const std::string& text, const pattern_syntax& syntax,
                                     io_context& io) {
+  if (is_extended_pattern(text)) {
+    status parsed = parse_extended_pattern(text, syntax, 0, brace_);
+    if (!parsed.ok()) return parsed;
+    names_ = {};
+    if (extended_as_plain(brace_, pattern_)) {
+      plan_ = build_search_plan(pattern_, syntax.ignore_case);
+      names_.lengths.push_back(static_cast<std::uint32_t>(pattern_.length));
+    } else {
+      extended_ = std::make_unique<extended_matcher>(brace_, syntax.ignore_case);
+      names_.lengths.push_back(brace_.max_length);
+    }
+    return {};
+  }
   status parsed = parse_pattern(text, syntax, pattern_);
   // Said before any pattern error: it may be what explains it.
   if (pattern_.truncated) write_error(io.out, io.err, k_truncated_message);
   if (!parsed.ok()) return parsed;
   plan_ = build_search_plan(pattern_, syntax.ignore_case);
   names_ = {};
-  names_.lengths.push_back(static_cast<std::uint16_t>(pattern_.length));
+  names_.lengths.push_back(static_cast<std::uint32_t>(pattern_.length));
   return {};
 }
 
@@ -33,22 +50,29 @@ status search_subject::load_set(const std::string& path, const pattern_syntax& s
   status parsed = parse_pattern_set(text, found, syntax, set_);
   if (!set_.warnings.empty()) write_error(io.out, io.err, set_.warnings);
   if (!parsed.ok()) return parsed;
-  matcher_ = std::make_unique<set_matcher>(set_);
+  if (set_.any_extended) {
+    extended_ = std::make_unique<extended_matcher>(set_, syntax.ignore_case);
+  } else {
+    matcher_ = std::make_unique<set_matcher>(set_);
+  }
   names_ = {};
   names_.names.reserve(set_.members.size());
   names_.lengths.reserve(set_.members.size());
   for (const set_member& member : set_.members) {
     names_.names.push_back(member.name);
-    names_.lengths.push_back(static_cast<std::uint16_t>(member.length));
+    names_.lengths.push_back(member.extended ? member.extended->max_length
+                                             : static_cast<std::uint32_t>(member.length));
   }
   return {};
 }
 
 std::string search_subject::echo() const {
+  if (extended_ != nullptr && !extended_->is_set()) return brace_echo(brace_);
   if (!is_set()) return pattern_echo(pattern_);
   std::string lines;
   for (std::size_t i = 0; i < set_.members.size(); ++i) {
-    lines += pattern_echo(set_.pattern(i));
+    const set_member& member = set_.members[i];
+    lines += member.extended ? brace_echo(*member.extended) : pattern_echo(set_.pattern(i));
     lines.pop_back();
     lines += " [" + set_.members[i].name + "]\n";
   }
@@ -56,8 +80,20 @@ std::string search_subject::echo() const {
 }
 
 search_target search_subject::target() const {
-  if (!is_set()) return search_target::single(pattern_, plan_);
   search_target target;
+  if (extended_ != nullptr) {
+    target.extended = extended_.get();
+    target.members = extended_->is_set() ? set_.members.size() : 1;
+    target.length = extended_->span();
+    target.zeros_can_match = !extended_->is_set() && extended_matches_in_zeros(brace_);
+    for (std::size_t i = 0; i < set_.members.size() && !target.zeros_can_match; ++i) {
+      const set_member& member = set_.members[i];
+      target.zeros_can_match =
+          member.extended ? extended_matches_in_zeros(*member.extended) : set_.matches_in_zeros(i);
+    }
+    return target;
+  }
+  if (!is_set()) return search_target::single(pattern_, plan_);
   target.set = matcher_.get();
   target.members = set_.members.size();
   target.length = static_cast<std::size_t>(set_.max_length);

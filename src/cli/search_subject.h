@@ -5,8 +5,10 @@
 
 #include "base/status.h"
 #include "pattern/compiled_pattern.h"
+#include "pattern/extended_pattern.h"
 #include "pattern/pattern_set.h"
 #include "pattern/search_plan.h"
+#include "scan/extended_matcher.h"
 #include "scan/search_target.h"
 #include "scan/set_matcher.h"
 #include "search/result_options.h"
@@ -14,8 +16,9 @@
 
 namespace bytrove {
 
-// What a run searches for: the pattern argument, or the set of patterns in a file, compiled
-// once. Warnings about patterns cut at 256 positions go to standard error as it is read.
+// What a run searches for: the pattern argument (plain or brace), or the set of patterns in a
+// file, compiled once. A brace pattern that is a plain one in disguise is searched as one. Warnings
+// about patterns cut at 256 positions go to standard error as it is read.
 class search_subject {
  public:
   status load_pattern(const std::string& text, const pattern_syntax& syntax, io_context& io);
@@ -26,13 +29,17 @@ class search_subject {
   std::string echo() const;
   search_target target() const;
   const pattern_names& names() const { return names_; }
-  bool is_set() const { return matcher_ != nullptr; }
+  bool is_set() const {
+    return matcher_ != nullptr || (extended_ != nullptr && extended_->is_set());
+  }
 
  private:
   compiled_pattern pattern_;
   search_plan plan_;
   pattern_set set_;
   std::unique_ptr<set_matcher> matcher_;
+  extended_pattern brace_;
+  std::unique_ptr<extended_matcher> extended_;  // brace patterns, alone or in the set
   pattern_names names_;
 };
 

@@ -95,6 +95,18 @@ status parse_name(const set_line& at, std::string_view line, std::size_t equals,
   return {};
 }
 
+// A brace member; errors point at the column in the line.
+status parse_extended_member(const set_line& at, std::string_view body,
+                             const pattern_syntax& syntax, std::string name, pattern_set& out) {
+  auto parsed = std::make_shared<extended_pattern>();
+  const auto column = static_cast<std::size_t>(body.data() - at.text.data());
+  pattern_error error;
+  const status s = parse_extended_pattern(body, syntax, column, *parsed, &error);
+  if (!s.ok()) return line_error(s.exit_code(), at, error.offset, error.reason);
+  out.add(std::move(name), std::move(parsed));
+  return {};
+}
+
 // Adds the member on one line, if the line holds one.
 status parse_line(const set_line& at, const pattern_syntax& syntax, pattern_set& out) {
   const std::string_view line = at.text;
@@ -116,6 +128,8 @@ status parse_line(const set_line& at, const pattern_syntax& syntax, pattern_set&
   }
   body = trim(body);
   if (body.empty()) return line_error(k_exit_bad_hex, at, parts.equals + 1, "empty pattern");
+  if (is_extended_pattern(body))
+    return parse_extended_member(at, body, syntax, std::move(name), out);
   compiled_pattern pattern;
   pattern_error error;
   const status parsed = parse_pattern(body, syntax, pattern, &error);

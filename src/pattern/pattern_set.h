@@ -2,12 +2,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/status.h"
 #include "pattern/compiled_pattern.h"
+#include "pattern/extended_pattern.h"
 
 namespace bytrove {
 
@@ -19,6 +21,8 @@ struct set_member {
   std::uint32_t first = 0;    // its positions are values/masks[first, first + length)
   std::int16_t length = 0;    // m
   std::int16_t wild_end = 0;  // index just past the last wildcard; 0 if none
+  // A brace pattern (then first/length/wild_end are unused: it has no packed positions).
+  std::shared_ptr<const extended_pattern> extended;
 };
 
 struct pattern_set {
@@ -28,15 +32,18 @@ struct pattern_set {
   // of case (its value in upper case), 0 for a wildcard (value 0).
   std::vector<std::uint8_t> values;
   std::vector<std::uint8_t> masks;
-  int max_length = 0;  // the longest member's m
+  int max_length = 0;           // the longest member's m (a brace member's span)
+  bool any_extended = false;    // some member is a brace pattern
   // "<file>:<line>: Pattern has more than 256 positions; ..." for each member cut short.
   std::string warnings;
 
   // Appends a member compiled by parse_pattern.
   void add(std::string name, const compiled_pattern& pattern);
+  // Appends a brace member.
+  void add(std::string name, std::shared_ptr<const extended_pattern> pattern);
   // Member i as parse_pattern compiled it (without `truncated`).
   compiled_pattern pattern(std::size_t i) const;
-  // Whether some occurrence of member i may lie within a run of 00 bytes.
+  // Whether some occurrence of member i (a plain one) may lie within a run of 00 bytes.
   bool matches_in_zeros(std::size_t i) const;
 };
 
@@ -49,9 +56,9 @@ inline constexpr std::size_t k_max_set_file_bytes = std::size_t{16} << 20;
 //   - a UTF-8 byte order mark at the start of the text is skipped;
 //   - a blank line (spaces and tabs only) or one whose first non-blank is '#' is ignored;
 //   - otherwise the line is `PATTERN` or `NAME = PATTERN`, PATTERN in exactly the command-line
-//     syntax. The first '=' outside quotes ends the name; a '#' outside quotes starts a comment
-//     that runs to the end of the line. Spaces and tabs around the name and the pattern are
-//     dropped, and so is a '\r' before the line end.
+//     syntax (a brace pattern when its first non-blank is '{'). The first '=' outside quotes ends
+//     the name; a '#' outside quotes starts a comment that runs to the end of the line. Spaces and
+//     tabs around the name and the pattern are dropped, and so is a '\r' before the line end.
 //   - a name is one or more of A-Z a-z 0-9 _ . + - (so it never needs quoting in the output);
 //     names need not be unique. An unnamed pattern is named by its 1-based line number.
 // Every byte of a line counts: a NUL byte anywhere, or a quote left open at the end of the

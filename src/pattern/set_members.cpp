@@ -28,6 +28,15 @@ void pattern_set::add(std::string name, const compiled_pattern& pattern) {
   max_length = std::max<int>(max_length, pattern.length);
 }
 
+void pattern_set::add(std::string name, std::shared_ptr<const extended_pattern> pattern) {
+  set_member& member = members.emplace_back();
+  member.name = std::move(name);
+  member.first = static_cast<std::uint32_t>(values.size());
+  max_length = std::max<int>(max_length, static_cast<int>(pattern->max_length));
+  member.extended = std::move(pattern);
+  any_extended = true;
+}
+
 compiled_pattern pattern_set::pattern(std::size_t i) const {
   const set_member& member = members[i];
   compiled_pattern out;

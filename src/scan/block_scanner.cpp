@@ -20,8 +20,11 @@ namespace {
 
 constexpr std::size_t k_page = 4096;
 // Room after the data: a positioned read takes up to m-1 bytes more than a block (the overlap
-// with the next range), then the planted copy (m) and the vector filter's reach past it.
-constexpr std::size_t k_tail_room = 2 * k_max_positions + k_search_slack;
+// with the next range), then the planted copy (at most 256 bytes) and the vector filter's
+// reach past it.
+std::size_t tail_room(std::size_t m) {
+  return std::max(m, std::size_t{k_max_positions}) + k_max_positions + k_search_slack;
+}
 
 bool readable_now(int fd) {
   pollfd pfd{fd, POLLIN, 0};
@@ -134,15 +137,22 @@ block_scanner::block_scanner(const search_target& target, matcher_kind matcher,
       block_size_(block_size),
       matcher_(matcher == matcher_kind::horspool ? nullptr : select_block_search(matcher),
                matcher == matcher_kind::automatic) {
-  // One page in front holds the carried tail; the data starts on the next page boundary.
-  const std::size_t size = (k_page + block_size + k_tail_room + k_page - 1) / k_page * k_page;
+  // Whole pages in front hold the carried tail; the data starts on the next page boundary.
+  const std::size_t front = (target.length + k_page - 1) / k_page * k_page;
+  const std::size_t size =
+      (front + block_size + tail_room(target.length) + k_page - 1) / k_page * k_page;
   auto* raw = static_cast<std::uint8_t*>(std::aligned_alloc(k_page, size));
   if (raw == nullptr) throw std::bad_alloc();
   std::memset(raw, 0, size);  // the filter may look at bytes past the planted copy
   memory_.reset(raw);
-  data_ = raw + k_page;
+  data_ = raw + front;
   // A set may report several members at one place: room for every member of a place at least.
-  capacity_ = std::max(block_size + 2 * k_max_positions, 4 * target.members);
+  capacity_ = std::max(block_size + 2 * std::max<std::size_t>(target.length, k_max_positions),
+                       4 * target.members);
+  if (target.extended != nullptr) {
+    extended_ = std::make_unique<extended_matcher::state>(matcher);
+    return;  // the extended matcher keeps its own hit lists
+  }
   starts_.reset(new std::uint32_t[capacity_]);
   if (target.set != nullptr) members_.reset(new std::uint32_t[capacity_]);
 }
@@ -208,8 +218,10 @@ scan_outcome block_scanner::scan_from(int fd, byte_stream* stream, read_mode mod
     }
     bool paused = false;
     // A live stream pauses only with enough bytes to carry: fewer cannot hold an occurrence.
-    const std::size_t got = fill(fd, stream, mode, pos, data_, want,
-                                 keep + 1 - std::min(keep, carried), outcome.read_failed, paused);
+    // A brace pattern's occurrence may be far shorter than its span, so it pauses at once.
+    const std::size_t enough = target_.extended != nullptr ? 1 : keep + 1 - std::min(keep, carried);
+    const std::size_t got =
+        fill(fd, stream, mode, pos, data_, want, enough, outcome.read_failed, paused);
     const std::uint64_t in_range = overlap(pos, pos + got, span.from, span.limit);
     outcome.bytes += in_range;
     std::uint8_t* const buf = data_ - carried;
@@ -221,7 +233,7 @@ scan_outcome block_scanner::scan_from(int fd, byte_stream* stream, read_mode mod
     const bool last = outcome.read_failed || (got < want && !paused) || pos >= span.read_end;
     // With no new bytes, only a set's hits held back in the carried tail are left to report.
     if (got > 0 || (last && carried > 0 && target_.set != nullptr)) {
-      found_block found{nullptr, 0, nullptr, base, buf, end, in_range, paused};
+      found_block found{nullptr, 0, nullptr, nullptr, base, buf, end, in_range, paused};
       if (!search_block(buf, carried, last, span, found, sink)) {
         outcome.stopped = true;
         break;
@@ -234,8 +246,9 @@ scan_outcome block_scanner::scan_from(int fd, byte_stream* stream, read_mode mod
     }
     // Carry the last m-1 bytes so occurrences straddling the boundary are found; a window
     // starting in the carried tail ends in new data, so none is reported twice.
-    std::memmove(data_ - keep, buf + end - keep, keep);
-    carried = keep;
+    // (A span longer than the blocks read so far carries all of them.)
+    carried = std::min(keep, end);
+    std::memmove(data_ - carried, buf + end - carried, carried);
   }
   outcome.end_offset = pos;
   return outcome;
@@ -253,6 +266,7 @@ bool block_scanner::search_block(std::uint8_t* buf, std::size_t carried, bool la
     }
     return sink.on_block(found);
   }
+  if (target_.extended != nullptr) return search_extended(buf, carried, span, found, sink);
   if (target_.set == nullptr) {
     plant_pattern_copy(buf, found.size, *target_.pattern, *target_.plan);
     const block_job job{buf, found.size, target_.pattern, target_.plan, target_.plan->anchors};
@@ -283,6 +297,18 @@ bool block_scanner::search_block(std::uint8_t* buf, std::size_t carried, bool la
   }
 }
 
+bool block_scanner::search_extended(std::uint8_t* buf, std::size_t carried, const scan_span& span,
+                                    found_block& found, block_sink& sink) {
+  extended_matcher::state& st = *extended_;
+  target_.extended->search(buf, found.size, carried, st);
+  found.starts = st.starts.data();
+  found.lengths = st.lengths.data();
+  found.members = target_.extended->is_set() ? st.members.data() : nullptr;
+  found.count = st.starts.size();
+  trim_to_span(found, span);
+  return sink.on_block(found);
+}
+
 void block_scanner::trim_to_span(found_block& found, const scan_span& span) {
   // Only blocks that reach outside [from, limit) can hold occurrences outside it: those before
   // belong to the context read ahead of a chunk, those after to the next chunk.
@@ -292,6 +318,7 @@ void block_scanner::trim_to_span(found_block& found, const scan_span& span) {
     const std::uint32_t* first = std::lower_bound(found.starts, found.starts + found.count, cut);
     found.count -= static_cast<std::size_t>(first - found.starts);
     if (found.members != nullptr) found.members += first - found.starts;
+    if (found.lengths != nullptr) found.lengths += first - found.starts;
     found.starts = first;
   }
   if (end > span.limit) {

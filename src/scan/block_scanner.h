@@ -9,6 +9,7 @@
 #include "scan/adaptive_matcher.h"
 #include "scan/block_search.h"
 #include "scan/byte_stream.h"
+#include "scan/extended_matcher.h"
 #include "scan/search_target.h"
 
 namespace bytrove {
@@ -45,6 +46,7 @@ struct found_block {
   const std::uint32_t* starts = nullptr;  // ascending offsets from `base`
   std::size_t count = 0;
   const std::uint32_t* members = nullptr;  // with a set: the pattern of each occurrence
+  const std::uint32_t* lengths = nullptr;  // with brace patterns: each one's shortest match
   std::uint64_t base = 0;                  // input offset of data[0] (carried tail included)
   const std::uint8_t* data = nullptr;      // the bytes [base, base + size) of the input
   std::size_t size = 0;
@@ -90,7 +92,10 @@ class block_scanner {
   // Only the number of occurrences is wanted: a one-byte pattern is then counted without
   // listing where (found_block::starts is null), at the speed of memory even when every byte
   // matches. No effect on longer patterns.
-  void count_only(bool on) { count_only_ = on && target_.set == nullptr && target_.length == 1; }
+  void count_only(bool on) {
+    count_only_ =
+        on && target_.set == nullptr && target_.extended == nullptr && target_.length == 1;
+  }
 
  private:
   struct aligned_free {
@@ -105,6 +110,8 @@ class block_scanner {
   // false when it stopped.
   bool search_block(std::uint8_t* buf, std::size_t carried, bool last, const scan_span& span,
                     found_block& found, block_sink& sink);
+  bool search_extended(std::uint8_t* buf, std::size_t carried, const scan_span& span,
+                       found_block& found, block_sink& sink);
   static void trim_to_span(found_block& found, const scan_span& span);
 
   search_target target_;
@@ -116,6 +123,7 @@ class block_scanner {
   std::unique_ptr<std::uint32_t[]> starts_;
   std::unique_ptr<std::uint32_t[]> members_;  // with a set
   adaptive_matcher matcher_;
+  std::unique_ptr<extended_matcher::state> extended_;  // with brace patterns
 };
 
 }  // namespace bytrove

@@ -72,7 +72,7 @@ class input_results {
  public:
   input_results(const result_options& options, const pattern_names& patterns)
       : options_(options), patterns_(patterns) {
-    for (const std::uint16_t m : patterns.lengths) longest_ = std::max<std::size_t>(longest_, m);
+    for (const std::uint32_t m : patterns.lengths) longest_ = std::max<std::size_t>(longest_, m);
   }
 
   // A new input named `name`. `whole`: all of it, and finish() writes its end lines; else a
@@ -87,6 +87,7 @@ class input_results {
     overflowed_ = false;
     recorded_.clear();
     recorded_members_.clear();
+    recorded_lengths_.clear();
     per_member_.clear();
     pending_.clear();
     history_.clear();
@@ -135,6 +136,7 @@ class input_results {
   bool recorded_all() const { return !overflowed_; }
   std::vector<std::uint64_t>& recorded() { return recorded_; }
   std::vector<std::uint32_t>& recorded_members() { return recorded_members_; }
+  std::vector<std::uint32_t>& recorded_lengths() { return recorded_lengths_; }
 
   // Once on_block has returned false: the input offset just past the last occurrence reported.
   // What lies after it was not needed, so a search stopped there counts bytes up to it,
@@ -163,13 +165,20 @@ class input_results {
   struct occurrence {
     std::uint64_t offset;
     std::uint32_t member;
+    std::uint32_t length;  // of the shortest match there
   };
 
-  std::size_t length_of(std::uint32_t member) const { return patterns_.lengths[member]; }
+  // The i-th occurrence of a block: a brace pattern's length varies, a plain one's does not.
+  occurrence occurrence_at(const found_block& block, std::size_t i) const {
+    const std::uint32_t member = member_at(block, i);
+    return {block.base + block.starts[i], member,
+            block.lengths != nullptr ? block.lengths[i] : patterns_.lengths[member]};
+  }
 
   void stop_after(const found_block& block, std::size_t i) {
     stopped_ = true;
-    stop_end_ = block.base + block.starts[i] + length_of(member_at(block, i));
+    const occurrence o = occurrence_at(block, i);
+    stop_end_ = o.offset + o.length;
   }
 
   void keep_offsets(const found_block& block, std::size_t count) {
@@ -179,8 +188,10 @@ class input_results {
       return;
     }
     for (std::size_t i = 0; i < count; ++i) {
-      recorded_.push_back(block.base + block.starts[i]);
-      recorded_members_.push_back(member_at(block, i));
+      const occurrence o = occurrence_at(block, i);
+      recorded_.push_back(o.offset);
+      recorded_members_.push_back(o.member);
+      recorded_lengths_.push_back(o.length);
     }
   }
 
@@ -195,9 +206,8 @@ class input_results {
       return;
     }
     if (options_.context == 0) {
-      for (std::size_t i = 0; i < count; ++i) {
-        write_occurrence(sink, {block.base + block.starts[i], member_at(block, i)}, &block);
-      }
+      for (std::size_t i = 0; i < count; ++i)
+        write_occurrence(sink, occurrence_at(block, i), &block);
       return;
     }
     if (!have_data_) {
@@ -211,7 +221,7 @@ class input_results {
       pending_.pop_front();
     }
     for (std::size_t i = 0; i < count; ++i) {
-      const occurrence o{block.base + block.starts[i], member_at(block, i)};
+      const occurrence o = occurrence_at(block, i);
       if (pending_.empty() && needed_end(o) <= block_end) {
         write_occurrence(sink, o, &block);
       } else {
@@ -226,7 +236,7 @@ class input_results {
   }
 
   std::uint64_t needed_end(const occurrence& o) const {
-    const std::uint64_t end = o.offset + length_of(o.member) + options_.context;
+    const std::uint64_t end = o.offset + o.length + options_.context;
     return std::min(end, options_.range_end);
   }
 
@@ -282,7 +292,7 @@ class input_results {
       }
       if (options_.context != 0) {
         text_ += ",\"length\":";
-        append_decimal(text_, length_of(o.member));
+        append_decimal(text_, o.length);
         text_ += ",\"context_offset\":";
         append_decimal(text_, lo);
         text_ += ",\"context\":\"";
@@ -299,8 +309,8 @@ class input_results {
         text_ += " [" + *pattern + "]\n";
       }
       if (options_.context != 0) {
-        append_hex_dump(text_, dump_.data(), dump_.size(), lo, o.offset,
-                        o.offset + length_of(o.member), options_.colour);
+        append_hex_dump(text_, dump_.data(), dump_.size(), lo, o.offset, o.offset + o.length,
+                        options_.colour);
       }
     }
     sink.write(text_);
@@ -318,6 +328,7 @@ class input_results {
   bool overflowed_ = false;
   std::vector<std::uint64_t> recorded_;
   std::vector<std::uint32_t> recorded_members_;
+  std::vector<std::uint32_t> recorded_lengths_;
   member_counts per_member_;
   std::string name_;
   report_line_format line_;

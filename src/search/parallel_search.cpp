@@ -56,6 +56,7 @@ struct parallel_search::part {
   std::uint64_t size = 0;
   std::uint64_t files = 1;
   std::uint64_t compressed = 0;
+  std::vector<std::uint32_t> offset_lengths;  // the shortest match at each
 };
 
 // Held output: lines, or a message for standard error.
@@ -586,6 +587,7 @@ void parallel_search::run_task(task& t, worker_state& state, std::unique_lock<st
       p.replayable = results_.context == 0 && results.recorded_all();
       p.offsets.swap(results.recorded());
       p.offset_members.swap(results.recorded_members());
+      p.offset_lengths.swap(results.recorded_lengths());
     }
     p.outcome.bytes = results.bytes_from(p.start, p.outcome.bytes);
     results.finish(sink);
@@ -643,6 +645,7 @@ void parallel_search::write_with_pen(part& p) {
     found.starts = starts.data();
     found.count = starts.size();
     found.members = patterns_.names.empty() ? nullptr : p.offset_members.data();
+    found.lengths = p.offset_lengths.data();
     found.base = p.offsets.front();
     if (!results.on_block(out_, found)) p.outcome.stopped = true;
   } else {

@@ -37,8 +37,8 @@ struct result_options {
 
 // The names and lengths of the patterns searched at once (one, unnamed, for a single pattern).
 struct pattern_names {
-  std::vector<std::string> names;  // empty for a single pattern: lines carry no name
-  std::vector<std::uint16_t> lengths;
+  std::vector<std::string> names;      // empty for a single pattern: lines carry no name
+  std::vector<std::uint32_t> lengths;  // m, or a brace pattern's span
 };
 
 }  // namespace bytrove
