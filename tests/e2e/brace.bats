@@ -55,7 +55,7 @@ load e2e_helpers
   expect_err
   check 0
   bt --count --max-count=2 '{ 4? ( 5A | 5A 50 ) ~00 }' a.bin
-  expect_out '%s\n' 'a.bin:2'
+  expect_bare_out '%s\n' 'a.bin:2'
   expect_err
   check 0
   bt -i "{ 'mz' ( 'AB' | ?? 50 ) }" a.bin

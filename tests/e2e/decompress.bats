@@ -116,10 +116,10 @@ json_members() {
       local from=$n
       [[ $f == t.a ]] && from=$(ls dir/"$n" "$n" 2>/dev/null | head -1)
       local lines
-      lines=$(cd "$RES"/v && "$BYTROVE" --count "$MARK" "$from" | tail -n +2)
+      lines=$(cd "$RES"/v && "$BYTROVE" --count "$MARK" "$from")
       want+="$f{$n}:${lines##*:}"$'\n'
     done <<<"$list"
-    printf '%s\n%s' "$BANNER" "$want" >"$RES"/want_out
+    printf '%s' "$want" >"$RES"/want_out
     bt --decompress --count "$MARK" "$f"
     expect_err
     check 0
@@ -160,11 +160,11 @@ json_members() {
   local raw
   raw=$("$BYTROVE" --count "$MARK" t.tar.gz | tail -n 1)
   bt --decompress --count "$MARK" nest.zip
-  expect_out 'nest.zip{t.tar.gz}:%s\nnest.zip{dir/r.txt}:1\n' "${raw##*:}"
+  expect_bare_out 'nest.zip{t.tar.gz}:%s\nnest.zip{dir/r.txt}:1\n' "${raw##*:}"
   expect_err
   check 0
   bt --decompress=2 --count "$MARK" nest.zip
-  expect_out 'nest.zip{t.tar.gz}{dir/sub/q}:2\nnest.zip{t.tar.gz}{dir/r.txt}:1\nnest.zip{t.tar.gz}{p}:6\nnest.zip{dir/r.txt}:1\n'
+  expect_bare_out 'nest.zip{t.tar.gz}{dir/sub/q}:2\nnest.zip{t.tar.gz}{dir/r.txt}:1\nnest.zip{t.tar.gz}{p}:6\nnest.zip{dir/r.txt}:1\n'
   expect_err
   check 0
   # A name with a control byte, a brace and a backslash.
@@ -200,7 +200,7 @@ json_members() {
   check 0
   # The bomb is cut once it expands a thousand times past 64 MiB; the next input is searched.
   bt --decompress=2 --count "$MARK" bomb.zip dir/r.txt
-  expect_out 'bomb.zip{zeros.gz}{}:0\ndir/r.txt:1\n'
+  expect_bare_out 'bomb.zip{zeros.gz}{}:0\ndir/r.txt:1\n'
   expect_err 'Error decompressing bomb.zip{zeros.gz}{}: cut: it expands more than 1000 times the compressed bytes read.\n'
   check 0
 }
