@@ -74,13 +74,7 @@ bool scanner::on_block(const found_block& block) {
 
 void scanner::scan_stream(std::string_view name, int fd, bool verbose) {
   if (options_.decompress != 0 && scan_packed(name, fd, verbose)) return;
-  if (verbose) {
-    out_.write("Searching ");
-    out_.write(name);
-    out_.write(" ...\n");
-  }
-  if (observer_ != nullptr) observer_->on_input_start(name, fd);
-  results_.start(name, true, 0);
+  begin_input(name, fd, verbose);
   std::uint64_t size = 0;
   const read_mode mode = read_mode_for(fd, options_, size);
   std::vector<read_range> ranges{{0, k_no_limit, 0}};
@@ -98,6 +92,21 @@ void scanner::scan_stream(std::string_view name, int fd, bool verbose) {
     if (outcome.read_failed) write_error(out_, err_, read_error_message(name));
     if (outcome.read_failed || outcome.stopped || outcome.end_offset < range.end) break;
   }
+  end_input(bytes_before);
+}
+
+void scanner::begin_input(std::string_view name, int fd, bool verbose) {
+  if (verbose) {
+    out_.write("Searching ");
+    out_.write(name);
+    out_.write(" ...\n");
+  }
+  if (observer_ != nullptr) observer_->on_input_start(name, fd);
+  results_.start(name, true, 0);
+}
+
+void scanner::end_input(std::uint64_t bytes_before) {
+  // An input stopped early counts its bytes up to where its results end.
   counters_.bytes_searched =
       bytes_before +
       results_.bytes_from(options_.range_start, counters_.bytes_searched - bytes_before);

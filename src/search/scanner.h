@@ -79,6 +79,10 @@ class scanner final : private block_sink {
   // With --decompress: unpacks `fd` when it is packed, or searches a stream whose head was read
   // to find out; false when `fd` is a regular file that is not packed (search it as always).
   bool scan_packed(std::string_view name, int fd, bool verbose);
+  // The "Searching" line and the start of an input's results; `fd` is -1 for an unpacked member.
+  void begin_input(std::string_view name, int fd, bool verbose);
+  // The end of an input whose blocks began when counters_.bytes_searched was `bytes_before`.
+  void end_input(std::uint64_t bytes_before);
   // Searches the bytes of `stream` as the input `name`, like scan_stream.
   void scan_plain(std::string_view name, byte_stream& stream, bool verbose);
 

@@ -63,25 +63,13 @@ bool scanner::scan_packed(std::string_view name, int fd, bool verbose) {
 }
 
 void scanner::scan_plain(std::string_view name, byte_stream& stream, bool verbose) {
-  if (verbose) {
-    out_.write("Searching ");
-    out_.write(name);
-    out_.write(" ...\n");
-  }
-  if (observer_ != nullptr) observer_->on_input_start(name, -1);
-  results_.start(name, true, 0);
+  begin_input(name, -1, verbose);
   const scan_span span = span_within(options_.range_start, options_.range_end, options_.range_start,
                                      options_.range_end, target_.length, options_.context);
   const std::uint64_t bytes_before = counters_.bytes_searched;
   const scan_outcome outcome = blocks_.scan(stream, span, *this);
   if (outcome.read_failed) write_error(out_, err_, read_error_message(name));
-  counters_.bytes_searched =
-      bytes_before +
-      results_.bytes_from(options_.range_start, counters_.bytes_searched - bytes_before);
-  results_.finish(out_);
-  counters_.occurrences += results_.found();
-  ++counters_.files_searched;
-  if (observer_ != nullptr) observer_->on_input_end();
+  end_input(bytes_before);
 }
 
 }  // namespace bytrove

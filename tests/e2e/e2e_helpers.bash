@@ -114,3 +114,21 @@ poke() {
 expect_bare_out() {
   if (($# == 0)); then : >"$RES"/want_out; else printf "$@" >"$RES"/want_out; fi
 }
+
+# live_stream_shows_each_result PATTERN: a FIFO gets "xxAB", stays open, then "AB"; PATTERN
+# (which finds AB) must report offset 2 while the writer still holds the FIFO open, then 4.
+live_stream_shows_each_result() {
+  mkfifo feed
+  "$BYTROVE" "$1" <feed >"$RES"/live &
+  local pid=$!
+  exec 7>feed
+  printf 'xxAB' >&7
+  local waited=0
+  until grep -q 'offset' "$RES"/live || ((waited >= 50)); do sleep 0.1; ((++waited)); done
+  printf 'AB' >&7
+  exec 7>&-
+  wait "$pid"
+  ((waited < 50)) || { echo "no result while the stream stayed open"; false; }
+  printf '%s\n' "$BANNER" "$(report 2 StdIn)" "$(report 4 StdIn)" >"$RES"/want
+  cmp "$RES"/want "$RES"/live
+}

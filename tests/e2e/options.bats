@@ -164,19 +164,7 @@ for l in open(sys.argv[1]):
 }
 
 @test "a live stream shows each result as it arrives, not when a block is full" {
-  mkfifo feed
-  "$BYTROVE" 4142 <feed >"$RES"/live &
-  local pid=$!
-  exec 7>feed
-  printf 'xxAB' >&7
-  local waited=0
-  until grep -q 'offset' "$RES"/live || ((waited >= 50)); do sleep 0.1; ((++waited)); done
-  printf 'AB' >&7
-  exec 7>&-
-  wait "$pid"
-  ((waited < 50)) || { echo "no result while the stream stayed open"; false; }
-  printf '%s\n' "$BANNER" "$(report 2 StdIn)" "$(report 4 StdIn)" >"$RES"/want
-  cmp "$RES"/want "$RES"/live
+  live_stream_shows_each_result 4142
 }
 
 @test "--patterns: a set file's names, comments and errors; one pass reports every member" {
