@@ -436,13 +436,13 @@ pieces() {
   local t
   for t in 1 2 8; do
     bt --threads "$t" -v --count --max-count 2 --patterns=r.set r.bin
-    expect_out '%s\n' 'Searching for HEX pattern 61 52 75 ... [A]' \
+    expect_bare_out '%s\n' 'Searching for HEX pattern 61 52 75 ... [A]' \
       'Searching for HEX pattern 52 ... [B]' 'Searching r.bin ...' 'r.bin:A:1' 'r.bin:B:1' \
       'Found 2 occurence(s) in 1 file(s) (12 bytes searched).'
     expect_err
     check 0
     bt --threads "$t" --count --max-count 3 --patterns=r.set r.bin
-    expect_out '%s\n' 'r.bin:A:2' 'r.bin:B:1'
+    expect_bare_out '%s\n' 'r.bin:A:2' 'r.bin:B:1'
     expect_err
     check 0
   done
