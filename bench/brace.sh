@@ -63,7 +63,7 @@ results=()
 measure() {  # measure CLASS NAME=COMMAND...
   local class=$1 args=()
   shift
-  for spec in "$@"; do args+=(-n "${spec%%=*}" "$(pipe "${spec#*=}")"); done
+  for named in "$@"; do args+=(-n "${named%%=*}" "$(pipe "${named#*=}")"); done
   hyperfine -w 1 -r "$runs" --export-json "$raw/brace-$class.json" "${args[@]}" >"$raw/brace-$class.txt" 2>&1
   while IFS=$'\t' read -r name median; do
     results+=("| $class | $name | $(printf '%.3f' "$median") |")
