@@ -61,12 +61,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   std::size_t at = 3;
   std::string set_text;
   std::vector<compiled_pattern> patterns;
+  std::vector<std::string> names;
   for (std::size_t i = 0; i < members && at < size; ++i) {
     const std::size_t wanted = 1 + bytes[at] % 40;
     ++at;
     const std::size_t m = std::min(wanted, size - at);
     if (m == 0) break;
-    std::string text = "m" + std::to_string(i) + " =";
+    names.push_back("m" + std::to_string(i));
+    std::string text = names.back() + " =";
     for (std::size_t k = 0; k < m; ++k) {
       const std::uint8_t b = bytes[at + k];
       char hex[4];
@@ -104,7 +106,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
       compiled_pattern& p = patterns.emplace_back();
       if (!parse_pattern(body, ignore_case, p).ok())
         fail("a member did not compile: " + body, set_text);
-      set_text += "x" + std::to_string(patterns.size()) + " =" + body + "\n";
+      names.push_back("x" + std::to_string(patterns.size()));
+      set_text += names.back() + " =" + body + "\n";
     }
   }
   std::string data(reinterpret_cast<const char*>(bytes + at), size - at);
@@ -140,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   for (std::size_t s = 0; s < data.size(); ++s) {
     for (std::size_t i = 0; i < patterns.size(); ++i) {
       if (!naive_matches_at(patterns[i], data, s)) continue;
-      const std::string name = "m" + std::to_string(i);
+      const std::string& name = names[i];
       if (json) {
         want += "{\"type\":\"match\",\"path\":\"" + path + "\",\"offset\":" + std::to_string(s) +
                 ",\"pattern\":\"" + name + "\"}\n";
