@@ -47,8 +47,8 @@ walk_share plan_walkers(unsigned requested, unsigned cpus, std::size_t open_budg
 // parallel engine, which writes the same bytes.
 class search_run final : public walk_visitor {
  public:
-  search_run(const run_request& request, const search_target& target,
-             const pattern_names& patterns, io_context& io)
+  search_run(const run_request& request, const search_target& target, const pattern_names& patterns,
+             io_context& io)
       : io_(io), filters_(request.filters) {
     if (request.threads > 1) {
       const worker_plan plan =
@@ -63,12 +63,8 @@ class search_run final : public walk_visitor {
       options.open_file_budget = open_budget - share.open_ahead;
       parallel_.emplace(target, request.results, patterns, io.out, io.err, io.fs, options);
       // Not one thread could be started: this one searches alone, with the same output.
-      if (parallel_->workers_started() == 0) {
-        parallel_.reset();
-      } else if (share.walkers > 0) {
-        read_ahead_.emplace(io.fs, share.walkers, share.open_ahead);
-        if (read_ahead_->walkers_started() == 0) read_ahead_.reset();
-      }
+      if (parallel_->workers_started() == 0) parallel_.reset();
+      walk_share_ = share;
     }
     if (!parallel_) scanner_.emplace(target, request.results, patterns, io.out, io.err, io.matcher);
     if (request.progress && io.stderr_is_terminal) {
@@ -119,7 +115,7 @@ class search_run final : public walk_visitor {
     verbose_ = argument.verbose;
     const file_argument_split split = split_file_argument(argument.text, io_.fs);
     walk_options options{argument.recurse, argument.attribute_mask, &filters_};
-    if (read_ahead_) options.read_ahead = &*read_ahead_;
+    if (argument.recurse) options.read_ahead = walkers();
     const bool matched = walk_directory(io_.fs, split.dir, split.name_pattern, options, *this);
     if (!matched && !stopped()) {
       report_error("Found no files matching '" + split.dir + split.name_pattern + "'.\n");
@@ -157,6 +153,17 @@ class search_run final : public walk_visitor {
     return true;
   }
 
+  // The walkers, started for the first recursive walk; none with one thread, under a small
+  // descriptor limit or when not one could be started.
+  walk_read_ahead* walkers() {
+    if (parallel_ && walk_share_.walkers > 0 && !walkers_tried_) {
+      walkers_tried_ = true;
+      read_ahead_.emplace(io_.fs, walk_share_.walkers, walk_share_.open_ahead);
+      if (read_ahead_->walkers_started() == 0) read_ahead_.reset();
+    }
+    return read_ahead_ ? &*read_ahead_ : nullptr;
+  }
+
   void set_observer(scan_observer* observer) {
     if (parallel_) {
       parallel_->set_observer(observer);
@@ -170,6 +177,8 @@ class search_run final : public walk_visitor {
   bool verbose_ = false;
   std::optional<scanner> scanner_;
   std::optional<parallel_search> parallel_;
+  walk_share walk_share_;
+  bool walkers_tried_ = false;
   std::optional<walk_read_ahead> read_ahead_;  // ended before the search it feeds
   std::unique_ptr<progress_meter> progress_;
 };

@@ -5,6 +5,7 @@
 // from the listing, so the walk on one thread and the walkers that read ahead of it pick exactly
 // the same entries; the walk then does the rest in its order (walk_directory.cpp).
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,8 +28,10 @@ struct directory_plan {
 
 // Lists `dir` (or looks up an exact name) and fills `plan`. `top`: the directory a file
 // argument names, where an exact name is searched whatever the filters say and an unreadable
-// directory is left for the caller's "Found no files" message.
+// directory is left for the caller's "Found no files" message. A listing that fails for want of
+// descriptors is tried again as long as `more_descriptors` (when given) frees some.
 void plan_directory(file_system& fs, const std::string& dir, const std::string& name_pattern,
-                    const walk_options& options, bool top, directory_plan& plan);
+                    const walk_options& options, bool top, directory_plan& plan,
+                    const std::function<bool()>& more_descriptors = nullptr);
 
 }  // namespace bytrove

@@ -111,8 +111,10 @@ bool posix_file_system::list_directory(const std::string& dir, std::vector<dir_e
     }
     entries.push_back(std::move(entry));
   }
+  const int failure = errno;
   t_listed.reset(serial_, ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0), dir);
   ::closedir(handle);
+  errno = failure;  // why the listing failed, for the caller
   return ok;
 }
 

@@ -163,8 +163,8 @@ void walk_read_ahead::request(const walk_key& parent, const std::string& dir,
   add_jobs(parent, dir, subdirs, from, true);
 }
 
-std::shared_ptr<walk_read_ahead::job> walk_read_ahead::take(const walk_key& key,
-                                                            const std::string& dir) {
+std::shared_ptr<walk_read_ahead::job> walk_read_ahead::take(
+    const walk_key& key, const std::string& dir, const std::function<bool()>& more_descriptors) {
   {
     std::unique_lock<std::mutex> lock(mutex_);
     const auto it = jobs_.find(key);
@@ -188,7 +188,7 @@ std::shared_ptr<walk_read_ahead::job> walk_read_ahead::take(const walk_key& key,
     }
   }
   auto j = std::make_shared<job>();
-  plan_directory(fs_, dir, name_pattern_, options_, false, j->plan);
+  plan_directory(fs_, dir, name_pattern_, options_, false, j->plan, more_descriptors);
   j->settled = job::k_all;
   j->stage = job::state::listed;
   return j;

@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -59,8 +60,10 @@ class walk_read_ahead {
   void request(const walk_key& parent, const std::string& dir,
                const std::vector<std::string>& subdirs, std::size_t from);
   // The directory at `key`, listed: by a walker (waiting for it; a walker may still be opening
-  // its files), or here when none was asked to or its listing failed there.
-  std::shared_ptr<job> take(const walk_key& key, const std::string& dir);
+  // its files), or here when none was asked to or its listing failed there (`more_descriptors`
+  // as for plan_directory).
+  std::shared_ptr<job> take(const walk_key& key, const std::string& dir,
+                            const std::function<bool()>& more_descriptors);
   static const directory_plan& plan_of(const job& j);
   // The descriptor opened ahead for file `i` of a taken job, now the caller's; -1 when it was
   // not opened ahead. Waits until the walker has got past that file.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -58,7 +59,8 @@ bool wanted_file(const walk_filters* filters, const dir_entry& entry) {
 bool walk_level(file_system& fs, const std::string& dir, const std::string& name_pattern,
                 const walk_options& options, walk_visitor& visitor, bool top) {
   directory_plan plan;
-  plan_directory(fs, dir, name_pattern, options, top, plan);
+  plan_directory(fs, dir, name_pattern, options, top, plan,
+                 [&] { return visitor.wait_for_descriptors(); });
   // Skipping it silently would hide that part of the tree went unsearched.
   if (plan.unreadable) visitor.report_error("Error reading directory " + dir + ".\n");
   for (const dir_entry& entry : plan.files) {
@@ -81,10 +83,13 @@ bool walk_ahead(file_system& fs, const std::string& dir, const std::string& name
   walk_read_ahead& ahead = *options.read_ahead;
   std::shared_ptr<walk_read_ahead::job> taken;
   directory_plan local;
+  const std::function<bool()> more_descriptors = [&] {
+    return visitor.wait_for_descriptors() || ahead.release_descriptors();
+  };
   if (top) {
-    plan_directory(fs, dir, name_pattern, options, true, local);
+    plan_directory(fs, dir, name_pattern, options, true, local, more_descriptors);
   } else {
-    taken = ahead.take(key, dir);
+    taken = ahead.take(key, dir, more_descriptors);
   }
   const directory_plan& plan = taken ? walk_read_ahead::plan_of(*taken) : local;
   // Whatever ends this level (the run stopping, an exception) closes what it still holds.
@@ -133,7 +138,8 @@ bool admitted(std::uint32_t attributes, std::uint32_t mask) {
 }
 
 void plan_directory(file_system& fs, const std::string& dir, const std::string& name_pattern,
-                    const walk_options& options, bool top, directory_plan& plan) {
+                    const walk_options& options, bool top, directory_plan& plan,
+                    const std::function<bool()>& more_descriptors) {
   plan.dir = dir;
   plan.files.clear();
   plan.subdirs.clear();
@@ -144,6 +150,12 @@ void plan_directory(file_system& fs, const std::string& dir, const std::string& 
   plan.listed = false;
   if (wildcards || options.recurse) {
     plan.listed = fs.list_directory(dir, entries);
+    // Files read ahead of the output hold descriptors: running out of them is a reason to
+    // wait for that work, never to report the directory unreadable.
+    while (!plan.listed && (errno == EMFILE || errno == ENFILE) && more_descriptors &&
+           more_descriptors()) {
+      plan.listed = fs.list_directory(dir, entries);
+    }
     std::sort(entries.begin(), entries.end(),
               [](const dir_entry& a, const dir_entry& b) { return a.name < b.name; });
   }
