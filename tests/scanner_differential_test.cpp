@@ -29,7 +29,7 @@
 #include "pattern/search_plan.h"
 #include "scan/block_search.h"
 #include "scan/read_plan.h"
-#include "search/scanner.h"
+#include "search/stream_search.h"
 #include "test_support.h"
 
 namespace bytrove {
@@ -116,7 +116,7 @@ void scan_into(const built_pattern& bp, int fd, std::string_view name, bool verb
                scan_result& result, matcher_kind kind = matcher_kind::automatic) {
   output out(&result.out);
   output err(&result.err);
-  scanner scan(bp.pattern, bp.plan, out, err, kind);
+  stream_search scan(bp.pattern, bp.plan, out, err, kind);
   scan.scan_stream(name, fd, verbose);
   out.flush();
   err.flush();
@@ -779,7 +779,7 @@ TEST(scanner, counters_add_up_over_several_inputs) {
   std::string err;
   output out_sink(&out);
   output err_sink(&err);
-  scanner scan(bp->pattern, bp->plan, out_sink, err_sink);
+  stream_search scan(bp->pattern, bp->plan, out_sink, err_sink);
   const std::string inputs[] = {"ABCAxC", "", std::string(k_block + 5, 'A') + "ABC", "AC"};
   std::uint64_t bytes = 0;
   std::uint64_t found = 0;
@@ -824,7 +824,7 @@ TEST(scanner, stops_reading_once_standard_output_has_failed) {
   output out(full.get());
   std::string err_text;
   output err(&err_text);
-  scanner scan(bp->pattern, bp->plan, out, err);
+  stream_search scan(bp->pattern, bp->plan, out, err);
   const std::string data(6 * k_block, 'A');
   const unique_fd fd = memory_file(data);
   scan.scan_stream("big.bin", fd.get(), false);

@@ -12,7 +12,7 @@
 #include "cli/switches.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/search_plan.h"
-#include "search/scanner.h"
+#include "search/stream_search.h"
 
 namespace bytrove {
 

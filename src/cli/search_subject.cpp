@@ -2,7 +2,7 @@
 
 #include "cli/set_file.h"
 #include "scan/read_plan.h"
-#include "search/scanner.h"
+#include "search/stream_search.h"
 
 namespace bytrove {
 namespace {
