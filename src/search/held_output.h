@@ -21,9 +21,6 @@
 
 namespace bytrove {
 
-// The size of one held buffer.
-inline constexpr std::size_t k_held_buffer_size = k_output_piece_size;
-
 class task_output {
  public:
   static constexpr std::size_t k_capacity = output::k_capacity;
