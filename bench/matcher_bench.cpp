@@ -23,7 +23,7 @@
 #include "pattern/compiled_pattern.h"
 #include "pattern/search_plan.h"
 #include "scan/adaptive_matcher.h"
-#include "scan/block_search.h"
+#include "scan/single_matchers.h"
 #include "scan/matcher.h"
 #include "scan/report_line.h"
 

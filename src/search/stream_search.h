@@ -2,7 +2,7 @@
 
 // The search of inputs one after another on the calling thread (--threads 1, and streams in a
 // parallel run): each input as one stream, results straight to standard output. Also the run's
-// counters, the observer the progress line implements, and write_error.
+// counters and the observer the progress line implements.
 
 #include <cstdint>
 #include <memory>
@@ -45,9 +45,6 @@ class scan_observer {
   virtual void on_input_end() = 0;
 };
 
-// Writes an error line on standard error after flushing standard output, so a terminal shows
-// both streams in the order things happened. Writes nothing once standard output has failed.
-void write_error(output& out, output& err, std::string_view message);
 
 // Searches inputs one after another, each as one stream, writing results straight to
 // standard output. Everything passed in must outlive the stream_search.
