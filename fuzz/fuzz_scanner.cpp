@@ -50,7 +50,7 @@
 #include "pattern/compiled_pattern.h"
 #include "pattern/search_plan.h"
 #include "scan/single_matchers.h"
-#include "search/scanner.h"
+#include "search/stream_search.h"
 #include "walk/file_system.h"
 
 namespace bytrove {
@@ -364,7 +364,7 @@ void scan_once(const compiled_pattern& pattern, const search_plan& plan, matcher
   sinks& s = the_sinks();
   s.out_text.clear();
   s.err_text.clear();
-  scanner scan(pattern, plan, s.out, s.err, kind);
+  stream_search scan(pattern, plan, s.out, s.err, kind);
   if (g_case.use_pipe) {
     int fds[2];
     if (::pipe(fds) != 0) std::abort();
@@ -461,7 +461,7 @@ void scan_compressed(const compiled_pattern& pattern, const search_plan& plan,
     sinks& s = the_sinks();
     s.out_text.clear();
     s.err_text.clear();
-    scanner scan(search_target::single(pattern, plan), options, names, s.out, s.err);
+    stream_search scan(search_target::single(pattern, plan), options, names, s.out, s.err);
     if (pipe) {
       int fds[2];
       if (::pipe(fds) != 0) std::abort();

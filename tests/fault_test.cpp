@@ -28,7 +28,7 @@
 #include "naive_matcher.h"
 #include "pattern/compiled_pattern.h"
 #include "base/output.h"
-#include "search/scanner.h"
+#include "search/stream_search.h"
 #include "test_support.h"
 #include "walk/file_system.h"
 

@@ -35,7 +35,7 @@
 #include "pattern/search_plan.h"
 #include "scan/read_plan.h"
 #include "scan/single_matchers.h"
-#include "search/scanner.h"
+#include "search/stream_search.h"
 #include "test_support.h"
 
 namespace bytrove {
@@ -123,7 +123,7 @@ inline void scan_into(const built_pattern& bp, int fd, std::string_view name, bo
                       scan_result& result, matcher_kind kind = matcher_kind::automatic) {
   output out(&result.out);
   output err(&result.err);
-  scanner scan(bp.pattern, bp.plan, out, err, kind);
+  stream_search scan(bp.pattern, bp.plan, out, err, kind);
   scan.scan_stream(name, fd, verbose);
   out.flush();
   err.flush();

@@ -58,7 +58,7 @@ TEST(scanner, counters_add_up_over_several_inputs) {
   std::string err;
   output out_sink(&out);
   output err_sink(&err);
-  scanner scan(bp->pattern, bp->plan, out_sink, err_sink);
+  stream_search scan(bp->pattern, bp->plan, out_sink, err_sink);
   const std::string inputs[] = {"ABCAxC", "", std::string(k_block + 5, 'A') + "ABC", "AC"};
   std::uint64_t bytes = 0;
   std::uint64_t found = 0;
@@ -103,7 +103,7 @@ TEST(scanner, stops_reading_once_standard_output_has_failed) {
   output out(full.get());
   std::string err_text;
   output err(&err_text);
-  scanner scan(bp->pattern, bp->plan, out, err);
+  stream_search scan(bp->pattern, bp->plan, out, err);
   const std::string data(6 * k_block, 'A');
   const unique_fd fd = memory_file(data);
   scan.scan_stream("big.bin", fd.get(), false);

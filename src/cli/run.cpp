@@ -12,7 +12,7 @@
 #include "cli/run_settings.h"
 #include "cli/switches.h"
 #include "pattern/compiled_pattern.h"
-#include "search/scanner.h"  // run_counters
+#include "search/stream_search.h"  // run_counters
 
 namespace bytrove {
 

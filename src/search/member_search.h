@@ -2,8 +2,8 @@
 
 // Searches the members an archive_reader hands out, each as one input of its own through the
 // same block scanner and per-input results as a plain input: its own name, counts, limit per
-// input, range and context on its decompressed offsets. One per input being unpacked; the
-// scanner, results and sink belong to the thread that searches.
+// input, range and context on its decompressed offsets (one part_search each). One per input
+// being unpacked; the block scanner, results and output belong to the thread that searches.
 
 #include <cstdint>
 #include <functional>
@@ -14,6 +14,7 @@
 #include "scan/block_scanner.h"
 #include "search/input_results.h"
 #include "search/member_name.h"
+#include "search/part_search.h"
 #include "search/result_options.h"
 #include "source/archive_reader.h"
 
@@ -26,8 +27,8 @@ struct member_totals {
   std::uint64_t occurrences = 0;
 };
 
-template <class sink_type>
-class member_search final : public member_visitor, private block_sink {
+template <class out_type>
+class member_search final : public member_visitor, private part_hooks {
  public:
   struct hooks {
     std::function<void(std::string)> message;  // an error line, in its place among the results
@@ -35,13 +36,12 @@ class member_search final : public member_visitor, private block_sink {
     std::function<void()> after_block;         // progress
   };
 
-  member_search(std::string_view input, block_scanner& blocks, input_results<sink_type>& results,
-                sink_type& sink, const result_options& options, std::size_t pattern_length,
+  member_search(std::string_view input, block_scanner& blocks, input_results<out_type>& results,
+                out_type& out, const result_options& options, std::size_t pattern_length,
                 bool verbose, hooks h)
       : input_(input),
-        blocks_(blocks),
-        results_(results),
-        sink_(sink),
+        part_(blocks, results, out, *this),
+        out_(out),
         options_(options),
         pattern_length_(pattern_length),
         verbose_(verbose),
@@ -49,15 +49,17 @@ class member_search final : public member_visitor, private block_sink {
 
   bool on_member(const std::vector<std::string>& chain, byte_stream& data) override {
     const std::string name = member_display_name(input_, chain);
-    if (verbose_) sink_.write("Searching " + name + " ...\n");
-    results_.start(name, true, 0, options_.json ? member_json_name(input_, chain) : std::string());
+    if (verbose_) write_searching_line(out_, name);
+    part_spec spec;
+    spec.name = name;
+    if (options_.json) spec.json_name = member_json_name(input_, chain);
+    spec.count_from = options_.range_start;
     const scan_span span =
         span_within(options_.range_start, options_.range_end, options_.range_start,
                     options_.range_end, pattern_length_, options_.context);
-    const scan_outcome outcome = blocks_.scan(data, span, *this);
-    totals_.bytes += results_.bytes_from(options_.range_start, outcome.bytes);
-    results_.finish(sink_);
-    totals_.occurrences += results_.found();
+    const part_outcome outcome = part_.run(spec, data, span);
+    totals_.bytes += outcome.bytes;
+    totals_.occurrences += outcome.found;
     ++totals_.files;
     return hooks_.go_on();
   }
@@ -70,16 +72,16 @@ class member_search final : public member_visitor, private block_sink {
   const member_totals& totals() const { return totals_; }
 
  private:
-  bool on_block(const found_block& block) override {
-    const bool more = results_.on_block(sink_, block);
+  bool after_block(const found_block& /*block*/) override {
     if (hooks_.after_block) hooks_.after_block();
-    return more && hooks_.go_on();
+    return hooks_.go_on();
   }
+  // A member's stream reports its own problems (on_problem): the archive reader knows them.
+  void on_read_failed() override {}
 
   std::string_view input_;
-  block_scanner& blocks_;
-  input_results<sink_type>& results_;
-  sink_type& sink_;
+  part_search<out_type> part_;
+  out_type& out_;
   const result_options& options_;
   std::size_t pattern_length_;
   bool verbose_;

@@ -1,23 +1,36 @@
 #pragma once
 
+// The public face of the parallel engine, its threads and its shared state. The engine's jobs
+// live in files of their own, each implementing the private functions listed under its name
+// below: search/chunk_plan (cutting work into tasks, pure), search/task_window (the ordered
+// window of tasks, who is woken, the pen handed round), search/task_search (a worker's search
+// of a task's inputs), search/held_output (output held while a task is not first, and its
+// budget), search/chunk_commit (writing a finished task in order). parallel_search.cpp has the
+// public interface, the threads and the worker loop; search/parallel_task.h the records they
+// pass between them.
+//
+// What each function needs is stated in code: REQUIRES(mutex_) / REQUIRES(pen_) /
+// EXCLUDES(mutex_) (base/thread_annotations.h), checked by clang's -Wthread-safety.
+
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/output.h"
+#include "base/thread_annotations.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/search_plan.h"
 #include "scan/block_scanner.h"
 #include "search/input_results.h"
+#include "search/parallel_task.h"
 #include "search/result_options.h"
-#include "search/scanner.h"
+#include "search/stream_search.h"
 #include "walk/file_system.h"
 
 namespace bytrove {
@@ -35,6 +48,15 @@ struct parallel_options {
   // process's descriptor limit (RLIMIT_NOFILE).
   std::size_t open_file_budget = 0;
 };
+
+// The pen: the right to write to standard output and standard error. Exactly one thread holds
+// it at a time: the worker running the oldest unwritten task, whoever writes finished tasks in
+// order, or the calling thread searching a stream. It is taken and given back under the mutex
+// (pen_taken_); what only the writer may touch (the run's counters, an input's totals, the
+// output itself) needs it held. A tag for the compiler: holding it costs nothing at run time.
+class CAPABILITY("pen") pen {};
+
+class task_output;
 
 // Searches inputs on several threads with output byte-identical to searching them one after
 // another.
@@ -65,19 +87,19 @@ class parallel_search {
   parallel_search& operator=(const parallel_search&) = delete;
 
   // Searches the open file `fd` named `name`; takes ownership of `fd` (closed through `fs`).
-  void search_file(const std::string& name, int fd, bool verbose);
+  void search_file(const std::string& name, int fd, bool verbose) EXCLUDES(mutex_);
   // Searches `fd` as one stream after everything submitted before it; does not close it.
-  void search_stream(const std::string& name, int fd, bool verbose);
+  void search_stream(const std::string& name, int fd, bool verbose) EXCLUDES(mutex_);
   // Waits until everything submitted so far has been written (or the run has stopped).
-  void wait_until_written();
+  void wait_until_written() EXCLUDES(mutex_);
   // Writes `message` on standard error in its place in the order.
-  void report(std::string message);
+  void report(std::string message) EXCLUDES(mutex_);
   // True once standard output has failed: submit nothing more.
   bool stopped() const { return stop_.load(std::memory_order_relaxed); }
   // Waits until everything submitted has been written; returns the counters of the run.
-  run_counters finish();
+  run_counters finish() EXCLUDES(mutex_);
   // Stops every worker at its next block; nothing more is written.
-  void abandon() { stop(); }
+  void abandon() EXCLUDES(mutex_) { stop(); }
   // Threads that could be started; the run goes on with those (0: search on the caller's
   // thread instead).
   unsigned workers_started() const { return static_cast<unsigned>(workers_.size()); }
@@ -85,94 +107,130 @@ class parallel_search {
   bool out_of_memory() const { return out_of_memory_.load(); }
   // After an open failed for want of descriptors (EMFILE, ENFILE): waits until the files held
   // by earlier work are closed; false when none were held, so retrying cannot help.
-  bool wait_for_descriptors();
+  bool wait_for_descriptors() EXCLUDES(mutex_);
 
+  // Before the first input is submitted.
   void set_observer(scan_observer* observer);
 
  private:
-  struct input;
-  struct part;
-  struct task_piece;
-  struct task;
-  class task_sink;
-  friend class task_sink;
-
+  friend class task_output;
   struct worker_state;
-  void worker_main();
-  void work(worker_state& state);
-  scan_span span_of(const part& p) const;
-  void run_task(task& t, worker_state& state, std::unique_lock<std::mutex>& lock);
-  // With the pen held: writes a chunk that only counted, now that how many of its occurrences
-  // the per-input limit leaves is known: from the offsets it kept, or by searching it again.
-  void write_with_pen(part& p);
-  // Clears a read failure past the chunk's range (the next chunk's); true for one inside it.
-  static bool read_failed_in_range(part& p);
-  // True when a chunk that only counted has lines to write or holds where its input stops.
-  bool pen_work(const part& p) const;
+
+  // --- parallel_search.cpp: submitting, threads and the worker loop.
+  void start_workers() EXCLUDES(mutex_);
+  void worker_main() EXCLUDES(mutex_);
+  void work(worker_state& state) EXCLUDES(mutex_);
+  // The whole file `in` of `size` bytes into the batch being gathered.
+  void add_to_batch(std::shared_ptr<shared_input> in, std::uint64_t size, bool packed)
+      EXCLUDES(mutex_);
+  // The file `in` of `size` bytes as chunks, one task each.
+  void submit_chunks(const std::shared_ptr<shared_input>& in, std::uint64_t size) EXCLUDES(mutex_);
+
+  // --- task_search.cpp: what a worker does with a task.
+  // Searches every input of `t`; true when its output took the pen on the way (the task was
+  // first): it then writes what follows it.
+  bool search_task(task& t, worker_state& state) EXCLUDES(mutex_);
+  void search_input(task_input& p, worker_state& state, task_output& output) EXCLUDES(mutex_);
   // With --decompress, searches the members of a packed input as one task; false when it turned
   // out not to be packed (nothing was written: search it as it is).
-  bool run_packed(part& p, worker_state& state, task_sink& sink);
-  // With the pen held: the end of an input searched in chunks.
-  void end_chunked_input(input& in);
-  // Adds a task in order; waits while too many are in flight. Takes ownership of the input's
-  // share when the run has stopped.
-  void push(std::unique_ptr<task> t);
-  bool is_head(const task& t) const;
-  // Under the lock: wakes idle workers when tasks wait for them.
-  void wake_workers(std::unique_lock<std::mutex>& lock);
-  // Takes the pen if the head task is finished and nobody holds it; writes finished tasks.
-  void write_finished(std::unique_lock<std::mutex>& lock);
-  // With the pen held: writes every finished task at the head, then gives the pen back.
-  void drain_with_pen(std::unique_lock<std::mutex>& lock);
+  bool search_packed(task_input& p, worker_state& state, task_output& output) EXCLUDES(mutex_);
+  scan_span span_of(const task_input& p) const;
+
+  // --- task_window.cpp: the ordered window of tasks and the pen.
+  // The next task not yet taken, or null.
+  task* take_next_task() REQUIRES(mutex_);
+  // Adds a task in order; waits while too many are in flight. Releases the task's inputs when
+  // the run has stopped.
+  void push(std::unique_ptr<task> t) EXCLUDES(mutex_);
   // Submits the batch of small files being gathered, if any.
-  void flush_batch();
-  void retire(task& t);
-  // Under the lock: a piece buffer from the shared pool (or a new one), and back into it.
-  std::unique_ptr<char[]> take_piece_buffer();
-  void recycle(std::deque<task_piece>& pieces);
-  // With the pen held: held lines, or a message for standard error.
-  void write_piece(const char* data, std::size_t size, const std::string& message);
-  void release_input(input& in);
+  void flush_batch() EXCLUDES(mutex_);
+  bool is_head(const task& t) const REQUIRES(mutex_);
+  // Wakes idle workers when tasks wait for them.
+  void wake_workers() REQUIRES(mutex_);
+  bool pen_free() const REQUIRES(mutex_) { return !pen_taken_; }
+  // Takes the pen, which the caller found free.
+  void take_pen() REQUIRES(mutex_) ACQUIRE(pen_);
+  void give_back_pen() REQUIRES(mutex_) RELEASE(pen_);
+  // Marks the pen taken by a running task's output, which keeps it from call to call
+  // (task_output::holds_pen): the compiler cannot follow it there, so where it is used the
+  // task asserts it with pen_held_by_task().
+  void lend_pen() REQUIRES(mutex_);
+  void pen_held_by_task() const ASSERT_CAPABILITY(pen_) {}
+  // Takes the pen if the head task is finished and nobody holds it; writes finished tasks.
+  void write_finished() REQUIRES(mutex_);
+  // Writes every finished task at the head, then gives the pen back. Lets go of the mutex
+  // while it writes.
+  void drain_with_pen() REQUIRES(mutex_) RELEASE(pen_);
+  // One input's share of a task is over; the last share closes its file.
+  void release_input(shared_input& in) EXCLUDES(mutex_);
   // Waits while the files held open reach the budget.
-  void wait_for_file_room();
-  void stop();
+  void wait_for_file_room() EXCLUDES(mutex_);
+  void stop() EXCLUDES(mutex_);
+
+  // --- held_output.cpp: output held back, its buffers and budget.
+  // A buffer from the shared pool (or a new one), and back into it.
+  std::unique_ptr<char[]> take_held_buffer() REQUIRES(mutex_);
+  void recycle(std::deque<held_buffer>& held) REQUIRES(mutex_);
+  // Writes held lines and messages, in order.
+  void write_held(const std::deque<held_buffer>& held) REQUIRES(pen_);
+  // A message on standard error, after flushing standard output.
+  void write_message(std::string_view message) REQUIRES(pen_);
+  // Stops the run once standard output has failed; true then.
+  bool stop_if_output_failed() EXCLUDES(mutex_);
+
+  // --- chunk_commit.cpp: a finished task written in its place.
+  void commit_task(task& t) REQUIRES(pen_);
+  void commit_input(task_input& p) REQUIRES(pen_);
+  // The input stops with this part: its last chunk, a failed read, a file that ended before
+  // the chunk's range, a stop, or the occurrences asked for.
+  bool input_stops_at(const task_input& p, bool summed) const REQUIRES(pen_);
+  // True when a chunk that only counted has lines to write or holds where its input stops.
+  bool pen_work(const task_input& p) const REQUIRES(pen_);
+  // Writes a chunk that only counted, now that how many of its occurrences the per-input limit
+  // leaves is known: from the offsets it kept, or by searching it again.
+  void write_counted(task_input& p) REQUIRES(pen_);
+  void replay_offsets(task_input& p, input_results<output>& results) REQUIRES(pen_);
 
   search_target target_;
   const result_options& results_;
   result_options tally_;  // the count mode, for chunks that only count ahead
   const pattern_names& patterns_;
-  output& out_;
-  output& err_;
+  output& out_;  // with the pen only
+  output& err_;  // with the pen only
   file_system& fs_;
   parallel_options options_;
-  scan_observer* observer_ = nullptr;
-  scanner inline_scanner_;                   // for streams, on the caller's thread
-  std::unique_ptr<worker_state> pen_state_;  // for write_with_pen, made when first needed
-  std::size_t window_;
-  std::vector<std::unique_ptr<char[]>> free_pieces_;  // under mutex_
-  std::unique_ptr<task> batch_;  // small files gathered by the caller, not yet submitted
+  scan_observer* observer_ = nullptr;  // set before the first input; used with the pen
+  const std::size_t window_;
+  const std::size_t open_file_budget_;
+
+  // The submitting (calling) thread's own.
+  stream_search inline_search_;  // for streams, with the pen
+  std::unique_ptr<task> batch_;  // small files gathered, not yet submitted
   std::uint64_t batch_bytes_ = 0;
 
-  mutable std::mutex mutex_;
+  mutable checked_mutex mutex_;
+  pen pen_;
   std::condition_variable work_cv_;   // workers waiting for a task
   std::condition_variable state_cv_;  // the head moved, the pen was given back, output written
   std::condition_variable room_cv_;   // the submitter waiting for room in the window
-  std::deque<std::unique_ptr<task>> tasks_;  // submitted, not yet written; head first
-  std::uint64_t head_seq_ = 0;               // sequence number of tasks_.front()
-  std::uint64_t next_dispatch_ = 0;          // sequence number of the next task to run
-  std::size_t held_bytes_ = 0;               // output held in memory by unwritten tasks
-  bool pen_taken_ = false;
-  bool submitter_waiting_ = false;
-  unsigned idle_workers_ = 0;
-  bool submitting_done_ = false;
-  unsigned starting_workers_ = 0;  // started, not yet with their buffers
-  unsigned ready_workers_ = 0;     // with their buffers: they take tasks until the end
-  std::size_t open_files_ = 0;     // held by submitted work, the batch's included
-  std::size_t open_file_budget_;
+  std::deque<std::unique_ptr<task>> tasks_ GUARDED_BY(mutex_);  // not yet written; head first
+  std::uint64_t head_seq_ GUARDED_BY(mutex_) = 0;               // sequence number of tasks_.front()
+  std::uint64_t next_dispatch_ GUARDED_BY(mutex_) = 0;  // sequence number of the next to run
+  std::size_t held_bytes_ GUARDED_BY(mutex_) = 0;       // held by unwritten tasks
+  std::vector<std::unique_ptr<char[]>> free_buffers_ GUARDED_BY(mutex_);
+  bool pen_taken_ GUARDED_BY(mutex_) = false;
+  bool submitter_waiting_ GUARDED_BY(mutex_) = false;
+  unsigned idle_workers_ GUARDED_BY(mutex_) = 0;
+  bool submitting_done_ GUARDED_BY(mutex_) = false;
+  unsigned starting_workers_ GUARDED_BY(mutex_) = 0;  // started, not yet with their buffers
+  unsigned ready_workers_ GUARDED_BY(mutex_) = 0;     // with buffers: take tasks to the end
+  std::size_t open_files_ GUARDED_BY(mutex_) = 0;     // held by submitted work, the batch's too
+  // Set under the mutex; read anywhere (a worker checks it at every block).
   std::atomic<bool> stop_{false};
   std::atomic<bool> out_of_memory_{false};
 
-  run_counters counters_;  // written only with the pen held
+  run_counters counters_ GUARDED_BY(pen_);
+  std::unique_ptr<worker_state> pen_state_ GUARDED_BY(pen_);  // for write_counted
   std::vector<std::thread> workers_;
 };
 

@@ -1,11 +1,12 @@
 #include "search/progress.h"
 
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <time.h>
 
 #include <cstdio>
 #include <utility>
+
+#include "search/input_source.h"
 
 namespace bytrove {
 namespace {
@@ -57,10 +58,8 @@ void progress_meter::on_input_start(std::string_view name, int fd) {
   name_.assign(name);
   input_done_ = 0;
   input_total_ = 0;
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    input_total_ = static_cast<std::uint64_t>(st.st_size);
-  }
+  const input_source source = describe_source(fd);
+  if (source.regular()) input_total_ = source.size;
   maybe_draw();
 }
 

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "base/output.h"
-#include "search/scanner.h"
+#include "search/stream_search.h"
 
 namespace bytrove {
 

@@ -11,9 +11,9 @@ worker_plan plan_workers(unsigned requested, unsigned cpus, bool set) {
   plan.workers =
       std::max(1u, std::min({requested, k_threads_per_cpu * std::max(cpus, 1u), k_max_workers}));
   // A worker holds its block, the offsets of a block's occurrences (4 bytes per byte: every
-  // byte may match), a pattern per occurrence with a set, and two output pieces.
+  // byte may match), a pattern per occurrence with a set, and two held buffers.
   const std::size_t per_byte = set ? 9 : 5;
-  const std::size_t share = k_worker_memory / plan.workers - 2 * k_output_piece_size;
+  const std::size_t share = k_worker_memory / plan.workers - 2 * k_held_buffer_size;
   constexpr std::size_t k_min_block = std::size_t{64} << 10;
   while (plan.block_size > k_min_block && plan.block_size * per_byte > share) plan.block_size /= 2;
   return plan;

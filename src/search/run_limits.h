@@ -11,8 +11,8 @@
 
 namespace bytrove {
 
-// Held output is kept in pieces of this size (one being filled per worker, one spare).
-inline constexpr std::size_t k_output_piece_size = std::size_t{256} << 10;
+// Held output is kept in buffers of this size (one being filled per worker, one spare).
+inline constexpr std::size_t k_held_buffer_size = std::size_t{256} << 10;
 
 // How many workers search, and the block each reads, for `requested` threads on `cpus` CPUs.
 // Threads beyond a few per CPU only wait for one another, and each holds its own buffers, so

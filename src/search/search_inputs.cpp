@@ -15,7 +15,7 @@
 #include "search/parallel_search.h"
 #include "search/progress.h"
 #include "search/run_limits.h"
-#include "search/scanner.h"
+#include "search/stream_search.h"
 #include "walk/name_match.h"
 #include "walk/read_ahead.h"
 #include "walk/walk_directory.h"
@@ -66,7 +66,7 @@ class search_run final : public walk_visitor {
       if (parallel_->workers_started() == 0) parallel_.reset();
       walk_share_ = share;
     }
-    if (!parallel_) scanner_.emplace(target, request.results, patterns, io.out, io.err, io.matcher);
+    if (!parallel_) stream_.emplace(target, request.results, patterns, io.out, io.err, io.matcher);
     if (request.progress && io.stderr_is_terminal) {
       progress_ = std::make_unique<progress_meter>(io.out, io.err, io.stderr_columns, monotonic_ns);
       set_observer(progress_.get());
@@ -95,7 +95,7 @@ class search_run final : public walk_visitor {
       parallel_->search_file(path, fd, verbose_);
       return;
     }
-    scanner_->scan_stream(path, fd, verbose_);
+    stream_->scan_stream(path, fd, verbose_);
     io_.fs.close_file(fd);
   }
   bool wait_for_descriptors() override { return parallel_ && parallel_->wait_for_descriptors(); }
@@ -127,14 +127,14 @@ class search_run final : public walk_visitor {
     if (parallel_) {
       parallel_->search_stream("StdIn", io_.stdin_fd, verbose);
     } else {
-      scanner_->scan_stream("StdIn", io_.stdin_fd, verbose);
+      stream_->scan_stream("StdIn", io_.stdin_fd, verbose);
     }
   }
 
   // Waits for every result to be written; returns the run's counters. A worker that ran out of
   // memory ends the run here, on the caller's thread, as an allocation of its own would.
   run_counters finish() {
-    if (!parallel_) return scanner_->counters();
+    if (!parallel_) return stream_->counters();
     const run_counters counters = parallel_->finish();
     if (parallel_->out_of_memory()) throw std::bad_alloc();
     return counters;
@@ -168,14 +168,14 @@ class search_run final : public walk_visitor {
     if (parallel_) {
       parallel_->set_observer(observer);
     } else {
-      scanner_->set_observer(observer);
+      stream_->set_observer(observer);
     }
   }
 
   io_context& io_;
   const walk_filters& filters_;
   bool verbose_ = false;
-  std::optional<scanner> scanner_;
+  std::optional<stream_search> stream_;
   std::optional<parallel_search> parallel_;
   walk_share walk_share_;
   bool walkers_tried_ = false;

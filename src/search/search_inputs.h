@@ -18,7 +18,7 @@
 
 namespace bytrove {
 
-struct run_counters;  // search/scanner.h
+struct run_counters;  // search/stream_search.h
 
 // What makes two open files the same file.
 struct file_identity {

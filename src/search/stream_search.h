@@ -1,5 +1,9 @@
 #pragma once
 
+// The search of inputs one after another on the calling thread (--threads 1, and streams in a
+// parallel run): each input as one stream, results straight to standard output. Also the run's
+// counters and the observer the progress line implements.
+
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -10,6 +14,8 @@
 #include "scan/block_scanner.h"
 #include "scan/report_line.h"
 #include "search/input_results.h"
+#include "search/input_source.h"
+#include "search/part_search.h"
 #include "search/result_options.h"
 #include "source/archive_reader.h"
 
@@ -39,25 +45,20 @@ class scan_observer {
   virtual void on_input_end() = 0;
 };
 
-// The message for a read that failed part way through `name`.
-std::string read_error_message(std::string_view name);
-
-// How an input is read: a large regular file (or any regular file searched over a range) with
-// pread(), skipping holes that cannot hold any part of an occurrence; a pipe, FIFO or terminal
-// live; anything else as a stream.
-read_mode read_mode_for(int fd, const result_options& options, std::uint64_t& size);
 
 // Searches inputs one after another, each as one stream, writing results straight to
-// standard output. Everything passed in must outlive the scanner.
-class scanner final : private block_sink {
+// standard output. Everything passed in must outlive the stream_search.
+class stream_search final : private part_hooks {
  public:
-  scanner(const search_target& target, const result_options& options,
-          const pattern_names& patterns, output& out, output& err,
-          matcher_kind matcher = matcher_kind::automatic, std::size_t block_size = k_block_size);
+  stream_search(const search_target& target, const result_options& options,
+                const pattern_names& patterns, output& out, output& err,
+                matcher_kind matcher = matcher_kind::automatic,
+                std::size_t block_size = k_block_size);
 
   // Every occurrence as a plain report line.
-  scanner(const compiled_pattern& pattern, const search_plan& plan, output& out, output& err,
-          matcher_kind matcher = matcher_kind::automatic, std::size_t block_size = k_block_size);
+  stream_search(const compiled_pattern& pattern, const search_plan& plan, output& out, output& err,
+                matcher_kind matcher = matcher_kind::automatic,
+                std::size_t block_size = k_block_size);
 
   // Reads `fd` (opened for reading, at its start) to its end, or over the options' range, and
   // writes the results of `name`: one report line per occurrence, or what the options ask.
@@ -71,16 +72,18 @@ class scanner final : private block_sink {
   void set_observer(scan_observer* observer) { observer_ = observer; }
 
  private:
-  bool on_block(const found_block& block) override;
+  void before_block(const found_block& block) override;
+  bool after_block(const found_block& block) override;
+  void on_skipped(std::uint64_t bytes) override;
+  void on_read_failed() override;
   // With --decompress: unpacks `fd` when it is packed, or searches a stream whose head was read
   // to find out; false when `fd` is a regular file that is not packed (search it as always).
-  bool scan_packed(std::string_view name, int fd, bool verbose);
-  // The "Searching" line and the start of an input's results; `fd` is -1 for an unpacked member.
+  bool search_packed(std::string_view name, const input_source& source, bool verbose);
+  // Searches the bytes of `stream` as the input `name`, like scan_stream().
+  void search_plain(std::string_view name, byte_stream& stream, bool verbose);
+  // The "Searching" line and the observer's start; `fd` is -1 for an unpacked member.
   void begin_input(std::string_view name, int fd, bool verbose);
-  // The end of an input whose blocks began when counters_.bytes_searched was `bytes_before`.
-  void end_input(std::uint64_t bytes_before);
-  // Searches the bytes of `stream` as the input `name`, like scan_stream.
-  void scan_plain(std::string_view name, byte_stream& stream, bool verbose);
+  void end_input(const part_outcome& outcome);
 
   search_target target_;
   const result_options& options_;
@@ -88,6 +91,8 @@ class scanner final : private block_sink {
   output& out_;
   output& err_;
   block_scanner blocks_;
+  part_search<output> part_;
+  std::string_view name_;  // of the input being searched, for its read error
   run_counters counters_;
   scan_observer* observer_ = nullptr;
   std::unique_ptr<archive_reader> unpacker_;  // made when first needed

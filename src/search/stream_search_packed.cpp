@@ -1,10 +1,8 @@
-// The scanner's side of --decompress: recognising a packed input and searching its members,
+// stream_search's side of --decompress: recognising a packed input and searching its members,
 // or, for a stream whose head had to be read to find out, searching it as it is.
 
-#include <sys/stat.h>
-
 #include "search/member_search.h"
-#include "search/scanner.h"
+#include "search/stream_search.h"
 #include "source/packed_input.h"
 
 namespace bytrove {
@@ -16,16 +14,16 @@ constexpr std::size_t k_stream_replay = std::size_t{1} << 20;
 
 }  // namespace
 
-bool scanner::scan_packed(std::string_view name, int fd, bool verbose) {
-  struct stat st {};
-  const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  const auto size = regular ? static_cast<std::uint64_t>(st.st_size) : 0;
+bool stream_search::search_packed(std::string_view name, const input_source& input, bool verbose) {
+  const int fd = input.fd;
+  const bool regular = input.regular();
+  const std::uint64_t size = regular ? input.size : 0;
   if (regular && !file_looks_packed(fd, size)) return false;
   fd_stream source(fd);
   headed_stream headed(source, k_stream_replay);
   if (!regular && (!headed.read_head() || !looks_packed(headed.head(), headed.head_size()))) {
     headed.stop_keeping();
-    scan_plain(name, headed, verbose);
+    search_plain(name, headed, verbose);
     return true;
   }
   if (unpacker_ == nullptr)
@@ -51,7 +49,7 @@ bool scanner::scan_packed(std::string_view name, int fd, bool verbose) {
                       ": not recognised, and too much was read to search it as it is.\n");
       return true;
     }
-    scan_plain(name, headed, verbose);
+    search_plain(name, headed, verbose);
     return true;
   }
   progress();
@@ -62,14 +60,14 @@ bool scanner::scan_packed(std::string_view name, int fd, bool verbose) {
   return true;
 }
 
-void scanner::scan_plain(std::string_view name, byte_stream& stream, bool verbose) {
+void stream_search::search_plain(std::string_view name, byte_stream& stream, bool verbose) {
   begin_input(name, -1, verbose);
   const scan_span span = span_within(options_.range_start, options_.range_end, options_.range_start,
                                      options_.range_end, target_.length, options_.context);
-  const std::uint64_t bytes_before = counters_.bytes_searched;
-  const scan_outcome outcome = blocks_.scan(stream, span, *this);
-  if (outcome.read_failed) write_error(out_, err_, read_error_message(name));
-  end_input(bytes_before);
+  part_spec spec;
+  spec.name = name;
+  spec.count_from = options_.range_start;
+  end_input(part_.run(spec, stream, span));
 }
 
 }  // namespace bytrove

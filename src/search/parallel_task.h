@@ -1,0 +1,88 @@
+#pragma once
+
+// The records the parallel engine passes between its threads: an input shared by its tasks,
+// what one task searches of one input (a task_input), the output a task holds back while it is
+// not first (held_buffer), and the task itself. Each field says who may touch it: the worker
+// running the task (before the task is marked done), the holder of the pen (after), or anyone
+// holding the engine's mutex. Plain data: the functions that follow these rules are in
+// parallel_search.h, whose annotations the compiler checks.
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "scan/block_scanner.h"
+#include "scan/read_plan.h"
+#include "search/result_options.h"
+
+namespace bytrove {
+
+// One input, shared by its tasks.
+struct shared_input {
+  std::string name;
+  int fd = -1;
+  bool verbose = false;
+  std::atomic<std::uint64_t> tasks_left{0};  // the last one released closes fd
+  // Set by the pen holder when the input stops (its last chunk, a failed read, the file ended
+  // before a chunk's range, the occurrences asked for): later chunks are dropped unwritten and
+  // uncounted, and a worker that sees it reads no further.
+  std::atomic<bool> ended{false};
+  // Pen holder only: what the chunks written so far found.
+  std::uint64_t total = 0;
+  member_counts per_member;
+};
+
+// What one task searches of one input: all of it (an input of a batch) or one chunk.
+struct task_input {
+  std::shared_ptr<shared_input> in;
+  read_mode mode = read_mode::stream;
+  std::uint64_t start = 0;
+  std::uint64_t limit = k_no_limit;
+  bool first = true;
+  bool last = true;
+  std::uint64_t skipped = 0;  // bytes of holes just before `start`, counted as searched
+  // Written by the worker before the task is marked done.
+  scan_outcome outcome;
+  std::uint64_t occurrences = 0;
+  member_counts members;  // count mode with a set
+  // A later chunk under a per-input limit: it only counted, since it could not know how many
+  // occurrences came before it. It kept where they are, when there were not too many
+  // (`replayable`), so their lines can be written without searching again.
+  bool tallied = false;
+  bool replayable = false;
+  std::vector<std::uint64_t> offsets;
+  std::vector<std::uint32_t> offset_members;
+  std::vector<std::uint32_t> offset_lengths;  // the shortest match at each
+  // A packed input, unpacked and searched whole by one task: the members it searched, and the
+  // compressed bytes read (the progress line's measure for it).
+  bool packed = false;
+  std::uint64_t size = 0;
+  std::uint64_t files = 1;
+  std::uint64_t compressed = 0;
+
+  // A whole input, not one chunk of several: its counts are written by its own search.
+  bool whole() const { return first && last; }
+};
+
+// Output a task holds until it is first: lines, or a message for standard error.
+struct held_buffer {
+  std::unique_ptr<char[]> data;
+  std::size_t size = 0;
+  std::string message;
+};
+
+// A numbered unit of work: a message, a batch of whole inputs, or one chunk of an input.
+struct task {
+  std::vector<task_input> inputs;  // empty for a message
+  std::string message;
+
+  // Under the engine's mutex: output held until the task is first, in order.
+  std::deque<held_buffer> held;
+  std::size_t held_bytes = 0;
+  bool done = false;
+};
+
+}  // namespace bytrove

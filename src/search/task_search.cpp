@@ -1,0 +1,107 @@
+// What a worker does with a task: the search of each of its inputs, through one part_search
+// each, into the task's output (held, or straight out once the task holds the pen). A later
+// chunk under a per-input limit only counts and keeps its offsets (the pen holder writes its
+// lines); a packed input is unpacked and its members searched. Runs without the mutex.
+
+#include <functional>
+#include <utility>
+
+#include "search/held_output.h"
+#include "search/member_search.h"
+#include "search/parallel_search.h"
+#include "search/part_search.h"
+#include "search/worker_state.h"
+
+namespace bytrove {
+
+scan_span parallel_search::span_of(const task_input& p) const {
+  return span_within(p.start, p.limit, results_.range_start, results_.range_end, target_.length,
+                     results_.context);
+}
+
+bool parallel_search::search_task(task& t, worker_state& state) {
+  task_output output(*this, t, state.spare);
+  for (task_input& p : t.inputs) {
+    if (p.packed && !stop_.load() && search_packed(p, state, output)) continue;
+    p.packed = false;
+    if (p.first && p.in->verbose) write_searching_line(output, p.in->name);
+    if (p.in->ended.load() || stop_.load()) continue;
+    search_input(p, state, output);
+  }
+  output.finish();
+  return output.holds_pen();
+}
+
+namespace {
+
+// A worker's search: stops when the run stops or the input ended (a chunk before it found the
+// end); a stop when output fails once the task writes straight to it.
+class worker_hooks final : public part_hooks {
+ public:
+  worker_hooks(task_output& output, const std::atomic<bool>& stopped, const shared_input& in,
+               std::function<void()> output_check)
+      : output_(output), stopped_(stopped), in_(in), output_check_(std::move(output_check)) {}
+  bool after_block(const found_block& /*block*/) override {
+    if (output_.holds_pen()) output_check_();
+    return !stopped_.load(std::memory_order_relaxed) && !in_.ended.load(std::memory_order_relaxed);
+  }
+  void on_read_failed() override { output_.message(read_error_message(in_.name)); }
+
+ private:
+  task_output& output_;
+  const std::atomic<bool>& stopped_;
+  const shared_input& in_;
+  std::function<void()> output_check_;
+};
+
+}  // namespace
+
+void parallel_search::search_input(task_input& p, worker_state& state, task_output& output) {
+  const shared_input& in = *p.in;
+  // A later chunk cannot know how many occurrences came before it: under a per-input limit it
+  // only counts them (and keeps where they are), and its lines are written by the pen holder,
+  // from the offsets it kept or by searching it again.
+  p.tallied = !p.first && results_.max_count != 0 && results_.mode != result_mode::files;
+  input_results<task_output>& results = p.tallied ? state.tally : state.results;
+  worker_hooks hooks(output, stop_, in, [this] { stop_if_output_failed(); });
+  part_spec spec;
+  spec.name = in.name;
+  spec.whole = p.whole();
+  spec.count_from = p.start;
+  spec.limit = p.limit;
+  part_search<task_output> search(state.blocks, results, output, hooks);
+  const part_outcome outcome = search.run(spec, in.fd, p.mode, {{p.start, p.limit, 0}},
+                                          [&](const read_range& /*range*/) { return span_of(p); });
+  p.outcome = outcome.last;
+  p.outcome.bytes = outcome.bytes;
+  p.occurrences = outcome.found;
+  p.members.add(results.per_member());
+  if (p.tallied) {
+    // Dumps need the bytes themselves: with context, a chunk is always searched again.
+    p.replayable = results_.context == 0 && results.recorded_all();
+    p.offsets.swap(results.recorded());
+    p.offset_members.swap(results.recorded_members());
+    p.offset_lengths.swap(results.recorded_lengths());
+  }
+}
+
+bool parallel_search::search_packed(task_input& p, worker_state& state, task_output& output) {
+  const shared_input& in = *p.in;
+  if (state.unpacker == nullptr) {
+    state.unpacker = std::make_unique<archive_reader>(unpack_limits_for(results_));
+  }
+  member_search<task_output> members(
+      in.name, state.blocks, state.results, output, results_, target_.length, in.verbose,
+      {[&](std::string message) { output.message(std::move(message)); },
+       [&] { return !stop_.load(std::memory_order_relaxed); }, nullptr});
+  if (state.unpacker->unpack_file(in.fd, p.size, members) == unpack_status::not_packed) {
+    return false;
+  }
+  p.files = members.totals().files;
+  p.outcome.bytes = members.totals().bytes;
+  p.occurrences = members.totals().occurrences;
+  p.compressed = state.unpacker->compressed_read();
+  return true;
+}
+
+}  // namespace bytrove
