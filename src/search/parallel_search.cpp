@@ -7,11 +7,11 @@
 #include <string_view>
 #include <utility>
 
+#include "report/report_line.h"
 #include "scan/read_plan.h"
-#include "scan/report_line.h"
 #include "search/member_search.h"
-#include "source/packed_input.h"
 #include "search/run_limits.h"
+#include "source/packed_input.h"
 
 namespace bytrove {
 

@@ -14,9 +14,9 @@
 #include "base/output.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/search_plan.h"
+#include "report/input_results.h"
+#include "report/result_options.h"
 #include "scan/block_scanner.h"
-#include "search/input_results.h"
-#include "search/result_options.h"
 #include "search/scanner.h"
 #include "walk/file_system.h"
 
