@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "pattern/extended_pattern.h"
-#include "scan/block_search.h"
+#include "scan/single_matchers.h"
 #include "scan/extended_matcher.h"
 
 namespace bytrove {

@@ -24,7 +24,7 @@
 #include "pattern/search_plan.h"
 #include "report/report_line.h"
 #include "scan/adaptive_matcher.h"
-#include "scan/block_search.h"
+#include "scan/single_matchers.h"
 #include "scan/matcher.h"
 
 namespace bytrove {

@@ -49,7 +49,7 @@
 #include "cli/run.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/search_plan.h"
-#include "scan/block_search.h"
+#include "scan/single_matchers.h"
 #include "search/scanner.h"
 #include "walk/file_system.h"
 

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -14,6 +13,7 @@
 #include "base/output.h"
 #include "base/status.h"
 #include "cli/run.h"
+#include "cli/test_knobs.h"
 #include "search/progress.h"
 #include "walk/file_system.h"
 
@@ -44,16 +44,6 @@ void widen_output_pipe() {
   }
 }
 
-// Test knob: the chunk size of the parallel search, so end-to-end tests can put chunk
-// boundaries everywhere in small files. Unset or invalid: the default.
-std::uint64_t chunk_size_from_environment() {
-  const char* text = std::getenv("BYTROVE_CHUNK_SIZE");
-  if (text == nullptr) return 0;
-  char* end = nullptr;
-  const unsigned long long value = std::strtoull(text, &end, 10);
-  return end != text && *end == '\0' ? value : 0;
-}
-
 int run_program(int argc, char** argv);
 
 }  // namespace
@@ -82,14 +72,11 @@ int run_program(int argc, char** argv) {
   bytrove::output err(STDERR_FILENO, /*buffered=*/false);
   bytrove::posix_file_system fs;
   const bool terminal = ::isatty(STDERR_FILENO) == 1;
-  bytrove::io_context io{out,
-                         err,
-                         STDIN_FILENO,
-                         fs,
-                         terminal,
-                         terminal ? bytrove::terminal_width(STDERR_FILENO) : 80,
-                         bytrove::parse_matcher_kind(std::getenv("BYTROVE_MATCHER")),
-                         chunk_size_from_environment()};
+  const bytrove::test_knobs knobs = bytrove::test_knobs_from_environment();
+  bytrove::io_context io{out,           err,
+                         STDIN_FILENO,  fs,
+                         terminal,      terminal ? bytrove::terminal_width(STDERR_FILENO) : 80,
+                         knobs.matcher, knobs.chunk_size};
   const char* term = std::getenv("TERM");
   const char* no_colour = std::getenv("NO_COLOR");
   io.stdout_takes_colour = ::isatty(STDOUT_FILENO) == 1 && term != nullptr &&

@@ -7,8 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <map>
+#include <mutex>
+#include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <string_view>
@@ -16,6 +20,7 @@
 
 #include "cli/run_settings.h"
 #include "walk/file_system.h"
+#include "walk/read_ahead.h"
 #include "walk/walk_directory.h"
 
 namespace bytrove {
@@ -215,8 +220,7 @@ TEST(walk_directory, admission_by_attributes_and_mask) {
   EXPECT_EQ(walk(fs, "d/", "*", k_system_mask).events,
             (event_list{"scan d/.hfifo", "scan d/fifo", "scan d/plain"}));
   EXPECT_EQ(walk(fs, "d/", "*", k_both_mask).events,
-            (event_list{"scan d/.hfifo", "scan d/.hidden", "scan d/fifo",
-                        "scan d/plain"}));
+            (event_list{"scan d/.hfifo", "scan d/.hidden", "scan d/fifo", "scan d/plain"}));
   // Read-only and archive bits in the mask change nothing.
   EXPECT_EQ(walk(fs, "d/", "*", 0).events, (event_list{"scan d/plain"}));
   EXPECT_EQ(walk(fs, "d/", "*", k_attr_hidden).events, walk(fs, "d/", "*", k_hidden_mask).events);
@@ -427,6 +431,181 @@ TEST(walk_directory, stops_when_the_visitor_says_so) {
   EXPECT_EQ(fs.times_listed("top/sub3/"), 0);
   // Already stopped before the first entry: nothing at all is opened.
   EXPECT_TRUE(walk(fs, "top/", "*.bin", k_default_mask, true, 0).events.empty());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Walkers reading ahead: the visitor sees exactly what the walk alone shows it
+
+// The in-memory tree behind a lock, so walkers may share it, with a descriptor limit: an open
+// beyond `limit` files open fails with EMFILE, as a process's limit does.
+class shared_file_system final : public file_system {
+ public:
+  shared_file_system(fake_file_system& fs, std::size_t limit) : fs_(fs), limit_(limit) {}
+  bool list_directory(const std::string& dir, std::vector<dir_entry>& entries) override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return fs_.list_directory(dir, entries);
+  }
+  bool find_entry(const std::string& dir, const std::string& name, dir_entry& entry) override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return fs_.find_entry(dir, name, entry);
+  }
+  bool is_directory(const std::string& path) override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return fs_.is_directory(path);
+  }
+  bool exists(const std::string& path) override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return fs_.exists(path);
+  }
+  int open_file(const std::string& path, const dir_entry& entry) override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (fs_.open_count() >= limit_) {
+      errno = EMFILE;
+      return -1;
+    }
+    return fs_.open_file(path, entry);
+  }
+  void close_file(int fd) override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    fs_.close_file(fd);
+  }
+  std::string open_path(int fd) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return fs_.open_path(fd);
+  }
+
+ private:
+  fake_file_system& fs_;
+  std::mutex mutex_;
+  std::size_t limit_;
+};
+
+// Records every call in order, FIFOs announced before they are opened.
+class ordered_visitor final : public walk_visitor {
+ public:
+  ordered_visitor(shared_file_system& fs, int stop_after) : fs_(fs), stop_after_(stop_after) {}
+  void search_file(const std::string& path, int fd) override {
+    EXPECT_EQ(fs_.open_path(fd), path) << "scanned through a wrong handle";
+    events.push_back("scan " + path);
+    ++scans_;
+    fs_.close_file(fd);
+  }
+  void before_special_open() override { events.push_back("special"); }
+  void report_error(std::string_view message) override {
+    events.push_back("error " + std::string(message));
+  }
+  bool stopped() const override { return stop_after_ >= 0 && scans_ >= stop_after_; }
+  std::vector<std::string> events;
+
+ private:
+  shared_file_system& fs_;
+  int stop_after_;
+  int scans_ = 0;
+};
+
+// A random tree: directories to a few levels, files, unreadable entries, FIFOs, links to
+// directories and hidden names, so every rule of the walk meets the walkers.
+void grow_tree(fake_file_system& fs, std::mt19937& rng, const std::string& dir, int depth) {
+  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  const int files = pick(9);
+  for (int i = 0; i < files; ++i) {
+    const std::string name = dir + (pick(6) == 0 ? "." : "") + "f" + std::to_string(pick(40));
+    const int kind = pick(12);
+    if (kind == 0) {
+      fs.add_file(name, false);
+    } else if (kind == 1) {
+      fs.add_special(name);
+    } else if (kind == 2) {
+      fs.add_dir_link(name);
+    } else {
+      fs.add_file(name);
+    }
+  }
+  if (depth == 0) return;
+  const int dirs = pick(5);
+  for (int i = 0; i < dirs; ++i) {
+    const std::string sub = dir + (pick(5) == 0 ? "skip" : "d") + std::to_string(pick(30));
+    if (pick(10) == 0) {
+      fs.add_dir(sub, false);
+    } else {
+      fs.add_dir(sub);
+      grow_tree(fs, rng, sub + "/", depth - 1);
+    }
+  }
+}
+
+struct ahead_case {
+  unsigned walkers;
+  std::size_t open_budget;
+  std::size_t descriptor_limit;
+};
+
+walk_outcome walk_shared(fake_file_system& tree, const ahead_case* ahead,
+                         const std::string& pattern, std::uint32_t mask,
+                         const walk_filters& filters, int stop_after) {
+  shared_file_system fs(tree, ahead != nullptr ? ahead->descriptor_limit : 1u << 20);
+  ordered_visitor visitor(fs, stop_after);
+  walk_options options;
+  options.recurse = true;
+  options.attribute_mask = mask;
+  options.filters = &filters;
+  std::optional<walk_read_ahead> read_ahead;
+  if (ahead != nullptr) {
+    read_ahead.emplace(fs, ahead->walkers, ahead->open_budget);
+    options.read_ahead = &*read_ahead;
+  }
+  walk_outcome outcome;
+  outcome.matched = walk_directory(fs, "top/", pattern, options, visitor);
+  // A second walk through the same walkers, as a second file argument makes.
+  if (ahead != nullptr && stop_after < 0) {
+    outcome.matched = walk_directory(fs, "top/d1/", pattern, options, visitor) || outcome.matched;
+  }
+  read_ahead.reset();
+  EXPECT_EQ(tree.open_count(), 0u) << "a file was left open";
+  outcome.events = visitor.events;
+  return outcome;
+}
+
+TEST(walk_read_ahead, same_calls_in_the_same_order_as_the_walk_alone) {
+  const ahead_case cases[] = {{1, 64, 1u << 20}, {2, 1, 1u << 20}, {3, 0, 1u << 20},
+                              {8, 4, 1u << 20},  {2, 64, 3},       {8, 512, 2}};
+  const std::string patterns[] = {"*", "f1*", "*.none", "f7"};
+  for (unsigned seed = 0; seed < 40; ++seed) {
+    std::mt19937 rng(seed);
+    fake_file_system tree;
+    grow_tree(tree, rng, "top/", 1 + static_cast<int>(seed % 4));
+    tree.add_file("top/d1/f1");
+    const std::string& pattern = patterns[seed % 4];
+    const std::uint32_t mask = seed % 3 == 0 ? k_both_mask : k_default_mask;
+    walk_filters filters;
+    if (seed % 5 == 1) filters.exclude_dir = {"skip*"};
+    if (seed % 7 == 2) filters.exclude = {"f2*"};
+    const int stop_after = seed % 6 == 5 ? static_cast<int>(seed % 11) : -1;
+    // The reference: the walk alone.
+    const walk_outcome want = walk_shared(tree, nullptr, pattern, mask, filters, stop_after);
+    for (const ahead_case& c : cases) {
+      SCOPED_TRACE("seed " + std::to_string(seed) + ", walkers " + std::to_string(c.walkers) +
+                   ", budget " + std::to_string(c.open_budget) + ", limit " +
+                   std::to_string(c.descriptor_limit));
+      const walk_outcome got = walk_shared(tree, &c, pattern, mask, filters, stop_after);
+      if (stop_after >= 0) {
+        EXPECT_EQ(got.events, want.events);
+        continue;
+      }
+      // Both walks of the run, one after the other.
+      shared_file_system fs(tree, 1u << 20);
+      ordered_visitor second(fs, -1);
+      walk_options options;
+      options.recurse = true;
+      options.attribute_mask = mask;
+      options.filters = &filters;
+      const bool second_matched = walk_directory(fs, "top/d1/", pattern, options, second);
+      event_list both = want.events;
+      both.insert(both.end(), second.events.begin(), second.events.end());
+      EXPECT_EQ(got.events, both);
+      EXPECT_EQ(got.matched, want.matched || second_matched);
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -1,7 +1,8 @@
 #include "base/output.h"
 
-#include <cerrno>
 #include <unistd.h>
+
+#include <cerrno>
 
 namespace bytrove {
 
@@ -66,6 +67,15 @@ void output::write_to_fd(const char* data, std::size_t left) {
     data += written;
     left -= static_cast<std::size_t>(written);
   }
+}
+
+void write_error(output& out, output& err, std::string_view message) {
+  // Once standard output has failed the run ends with its own message; a message that raced
+  // the failed flush would appear or not depending on when the buffer happened to fill.
+  if (!out.flush()) return;
+  err.count_message();
+  err.write(message);
+  err.flush();
 }
 
 }  // namespace bytrove

@@ -60,4 +60,8 @@ class output {
   void* before_flush_context_ = nullptr;
 };
 
+// Writes an error line on standard error after flushing standard output, so a terminal shows
+// both streams in the order things happened. Writes nothing once standard output has failed.
+void write_error(output& out, output& err, std::string_view message);
+
 }  // namespace bytrove

@@ -13,7 +13,6 @@ constexpr const char* k_range_form =
     "START:END, each a decimal or 0x hex offset with an optional K, M, G or T suffix, either "
     "one left out for the start or the end of the input";
 
-
 status bad_value(std::string_view name, const std::string& text, const std::string& expected) {
   if (text.empty()) {
     return status::error(k_exit_usage, std::string(name) + " needs a value: " + expected + ".\n");
@@ -45,11 +44,24 @@ bool parse_offset(std::string_view text, std::uint64_t& value) {
   int shift = 0;
   if (!text.empty()) {
     switch (text.back()) {
-      case 'K': case 'k': shift = 10; break;
-      case 'M': case 'm': shift = 20; break;
-      case 'G': case 'g': shift = 30; break;
-      case 'T': case 't': shift = 40; break;
-      default: break;
+      case 'K':
+      case 'k':
+        shift = 10;
+        break;
+      case 'M':
+      case 'm':
+        shift = 20;
+        break;
+      case 'G':
+      case 'g':
+        shift = 30;
+        break;
+      case 'T':
+      case 't':
+        shift = 40;
+        break;
+      default:
+        break;
     }
     if (shift != 0) text.remove_suffix(1);
   }
@@ -124,7 +136,8 @@ status parse_range(std::string_view text, std::uint64_t& start, std::uint64_t& e
   const std::string_view second = text.substr(colon + 1);
   std::uint64_t s = 0;
   std::uint64_t e = ~std::uint64_t{0};
-  if ((!first.empty() && !parse_offset(first, s)) || (!second.empty() && !parse_offset(second, e))) {
+  if ((!first.empty() && !parse_offset(first, s)) ||
+      (!second.empty() && !parse_offset(second, e))) {
     return bad_value("--range", shown, k_range_form);
   }
   if (s > e) {
@@ -136,15 +149,18 @@ status parse_range(std::string_view text, std::uint64_t& start, std::uint64_t& e
   return {};
 }
 
-status apply_long_option(const std::vector<std::string>& args, std::size_t& index,
-                         run_request& request, pattern_syntax& syntax, bool& known) {
-  known = true;
+namespace {
+
+// The options that take a number: --threads, --max-count, --context, --decompress[=N].
+std::optional<status> apply_number_option(const std::vector<std::string>& args, std::size_t& index,
+                                          run_request& request) {
   result_options& results = request.results;
   const std::string_view arg = args[index];
   std::uint64_t value = 0;
   if (const auto text = option_value(args, index, "--threads")) {
-    const status s = parse_whole("--threads", *text, 1, k_max_threads,
-                                 "a whole number from 1 to " + std::to_string(k_max_threads), value);
+    const status s =
+        parse_whole("--threads", *text, 1, k_max_threads,
+                    "a whole number from 1 to " + std::to_string(k_max_threads), value);
     request.threads = static_cast<unsigned>(value);
     return s;
   }
@@ -155,16 +171,16 @@ status apply_long_option(const std::vector<std::string>& args, std::size_t& inde
     return s;
   }
   if (const auto text = option_value(args, index, "--context")) {
-    const status s = parse_whole("--context", *text, 0, k_max_context,
-                                 "a whole number of bytes from 0 to " + std::to_string(k_max_context),
-                                 value);
+    const status s =
+        parse_whole("--context", *text, 0, k_max_context,
+                    "a whole number of bytes from 0 to " + std::to_string(k_max_context), value);
     results.context = static_cast<std::size_t>(value);
     return s;
   }
   // The depth is optional, so only "--decompress=N" carries one: a next argument is never taken.
   if (arg == "--decompress") {
     results.decompress = 1;
-    return {};
+    return status{};
   }
   if (arg.starts_with("--decompress=")) {
     const std::string text(arg.substr(13));
@@ -173,6 +189,14 @@ status apply_long_option(const std::vector<std::string>& args, std::size_t& inde
     results.decompress = static_cast<unsigned>(value);
     return s;
   }
+  return std::nullopt;
+}
+
+// The options that take text: --range, the name filters, --color.
+std::optional<status> apply_text_option(const std::vector<std::string>& args, std::size_t& index,
+                                        run_request& request) {
+  result_options& results = request.results;
+  const std::string_view arg = args[index];
   if (const auto text = option_value(args, index, "--range")) {
     return parse_range(*text, results.range_start, results.range_end);
   }
@@ -181,15 +205,22 @@ status apply_long_option(const std::vector<std::string>& args, std::size_t& inde
     const auto text = option_value(args, index, name);
     if (text->empty()) return bad_value(name, *text, "a name pattern such as \"*.o\"");
     list->push_back(*text);
-    return {};
+    return status{};
   }
   if (arg == "--color" || arg == "--colour") {
     request.colour = run_request::colour_when::automatic;
-    return {};
+    return status{};
   }
   for (const std::string_view name : {"--color", "--colour"}) {
     if (const auto text = option_value(args, index, name)) return parse_colour(*text, request);
   }
+  return std::nullopt;
+}
+
+// The options without a value.
+std::optional<status> apply_flag_option(std::string_view arg, run_request& request,
+                                        pattern_syntax& syntax) {
+  result_options& results = request.results;
   if (arg == "--count" || arg == "--files-with-matches") {
     const result_mode mode = arg == "--count" ? result_mode::count : result_mode::files;
     if (results.mode != result_mode::lines && results.mode != mode) {
@@ -210,8 +241,20 @@ status apply_long_option(const std::vector<std::string>& args, std::size_t& inde
   } else if (arg == "--no-follow") {
     request.filters.skip_file_links = true;
   } else {
-    known = false;
+    return std::nullopt;
   }
+  return status{};
+}
+
+}  // namespace
+
+status apply_long_option(const std::vector<std::string>& args, std::size_t& index,
+                         run_request& request, pattern_syntax& syntax, bool& known) {
+  known = true;
+  if (auto s = apply_number_option(args, index, request)) return *s;
+  if (auto s = apply_text_option(args, index, request)) return *s;
+  if (auto s = apply_flag_option(args[index], request, syntax)) return *s;
+  known = false;
   return {};
 }
 

@@ -5,14 +5,14 @@
 #include <optional>
 #include <string_view>
 
+#include "base/output.h"
 #include "cli/hints.h"
+#include "cli/loaded_patterns.h"
 #include "cli/long_options.h"
 #include "cli/run_settings.h"
-#include "cli/search_subject.h"
 #include "cli/switches.h"
 #include "pattern/compiled_pattern.h"
-#include "pattern/search_plan.h"
-#include "search/scanner.h"
+#include "search/scanner.h"  // run_counters
 
 namespace bytrove {
 
@@ -105,8 +105,6 @@ int finish(io_context& io, const status& result) {
   return result.exit_code();
 }
 
-int run_arguments(const std::vector<std::string>& args, io_context& io);
-
 // --status among the first switches (seen ahead of the parse, so that an error met before it
 // is also reported as trouble; one after an option's value is seen when the parse reaches it).
 bool asks_exit_status(const std::vector<std::string>& args) {
@@ -140,6 +138,202 @@ status check_options(run_request& request, const io_context& io) {
   return {};
 }
 
+// One pass in order over the arguments: switches before the pattern, the pattern, then file
+// arguments, each with the switches in force where it stands; then the search. Holds what the
+// pass has learnt so far. Each step returns what the pass does next; a step that ends the run
+// has written its messages and left the exit code in code_.
+class argument_pass {
+ public:
+  argument_pass(const std::vector<std::string>& args, io_context& io)
+      : args_(args), io_(io), exit_status_(asks_exit_status(args)) {
+    request_.threads = io.default_threads != 0 ? io.default_threads : available_cpus();
+  }
+
+  int run() {
+    for (std::size_t index = 1; index < args_.size(); ++index) {
+      const std::string& arg = args_[index];
+      const next step =
+          !options_ended_ && is_switch_argument(arg) ? take_switch(index) : take_operand(arg);
+      if (step == next::end) return code_;
+      if (step == next::search) break;
+    }
+    return search();
+  }
+
+ private:
+  enum class next {
+    argument,  // go on with the next argument
+    search,    // no more arguments are taken: search what was named
+    end,       // the run is over
+  };
+
+  // The banner is written once the options before the pattern are known: --json has none, and
+  // neither have --count and --files-with-matches, whose lines are for scripts.
+  void banner() {
+    if (!banner_done_ && !request_.results.json && request_.results.mode == result_mode::lines) {
+      io_.out.write(k_banner);
+    }
+    banner_done_ = true;
+  }
+
+  int end_run(const status& result) {
+    banner();
+    const int code = finish(io_, result);
+    const bool asked = exit_status_ || request_.exit_status_says_found;
+    return asked ? exit_status_code(code, searched_, found_, trouble_) : code;
+  }
+
+  next ended(const status& result) {
+    code_ = end_run(result);
+    return next::end;
+  }
+
+  // What is searched for, once the switches before it are known.
+  status load_patterns(const std::string* pattern_text) {
+    status checked = check_options(request_, io_);
+    banner();
+    if (!checked.ok()) return checked;
+    syntax_.ignore_case = settings_.ignore_case;
+    status s = set_file_.empty() ? patterns_.load_pattern(*pattern_text, syntax_, io_)
+                                 : patterns_.load_set(set_file_, syntax_, io_);
+    if (s.ok() && settings_.verbose && !request_.results.json) io_.out.write(patterns_.echo());
+    have_pattern_ = true;
+    return s;
+  }
+
+  next take_switch(std::size_t& index) {
+    const std::string& arg = args_[index];
+    if (arg == "--") {
+      options_ended_ = true;
+      return next::argument;
+    }
+    if (!have_pattern_) {
+      if (const std::optional<next> step = take_run_option(index)) return *step;
+    }
+    return take_switch_letters(arg);
+  }
+
+  // The options that only stand before the pattern; nothing when args_[index] is none.
+  std::optional<next> take_run_option(std::size_t& index) {
+    const std::string& arg = args_[index];
+    if (arg == "--help") {
+      banner();
+      io_.out.write(k_usage_text);
+      io_.out.write(k_help_notes);
+      return ended({});
+    }
+    if (arg == "--version") return ended({});
+    if (arg == "--progress") {
+      settings_.progress = true;
+      return next::argument;
+    }
+    if (auto file = option_value(args_, index, "--patterns")) {
+      set_file_ = std::move(*file);
+      if (set_file_.empty()) {
+        return ended(
+            status::error(k_exit_usage, "--patterns needs a value: a file of patterns.\n"));
+      }
+      return next::argument;
+    }
+    bool known = false;
+    status s = apply_long_option(args_, index, request_, syntax_, known);
+    if (!s.ok()) return ended(s);
+    if (known) return next::argument;
+    return std::nullopt;
+  }
+
+  next take_switch_letters(const std::string& arg) {
+    status s = parse_switches(std::string_view(arg).substr(1), settings_);
+    const bool path_like = looks_like_path(arg, io_.fs);
+    if (s.ok()) {
+      note_switch(arg, path_like);
+      return next::argument;
+    }
+    std::string message = s.message() + unknown_switch_hint(s.message());
+    if (path_like) message += k_path_hint;
+    s = status::error(s.exit_code(), message);
+    if (!have_pattern_) return ended(s);
+    // Files named before the bad switch are still searched, as they would have been had
+    // the switch been met only when their search was over.
+    request_.stop_exit_code = s.exit_code();
+    request_.stop_message = s.message();
+    return next::search;
+  }
+
+  // The notes a switch that was applied may call for.
+  void note_switch(const std::string& arg, bool path_like) {
+    std::string notes;
+    if (path_like) notes = "Note: \"" + arg + "\" was read as switches. " + k_path_hint;
+    if (have_pattern_) notes += late_ignore_case_note(arg);
+    if (have_pattern_ && acts_on_later_files(arg)) late_walk_switch_ = arg;
+    if (notes.empty()) return;
+    if (have_pattern_) {
+      // After the results of the files named before it, like any message of the run.
+      file_argument in_place;
+      in_place.message = std::move(notes);
+      request_.files.push_back(std::move(in_place));
+    } else {
+      banner();
+      write_error(io_.out, io_.err, notes);
+    }
+  }
+
+  // The pattern, or a file argument.
+  next take_operand(const std::string& arg) {
+    if (!have_pattern_) {
+      status s = load_patterns(&arg);
+      if (!s.ok()) return ended(s);
+      if (set_file_.empty()) return next::argument;
+    }
+    late_walk_switch_.clear();
+    // Machine-readable output holds records only: no "Searching" lines.
+    request_.files.push_back({arg,
+                              settings_.recurse,
+                              settings_.attribute_mask,
+                              settings_.verbose && !request_.results.json,
+                              {}});
+    return next::argument;
+  }
+
+  int search() {
+    if (!have_pattern_ && !set_file_.empty()) {
+      status s = load_patterns(nullptr);
+      if (!s.ok()) return end_run(s);
+    }
+    if (!have_pattern_) return end_run(status::error(k_exit_usage, k_usage_text));
+    if (!late_walk_switch_.empty() && request_.stop_exit_code == 0) {
+      write_error(io_.out, io_.err, late_walk_switch_note(late_walk_switch_));
+    }
+    request_.verbose = settings_.verbose;
+    request_.progress = settings_.progress;
+    const std::size_t messages_before = io_.err.messages();
+    run_counters totals;
+    const status searched_status =
+        search_inputs(request_, patterns_.target(), patterns_.names(), io_, &totals);
+    searched_ = true;
+    found_ = totals.occurrences != 0;
+    trouble_ = io_.err.messages() != messages_before;
+    return end_run(searched_status);
+  }
+
+  const std::vector<std::string>& args_;
+  io_context& io_;
+  const bool exit_status_;  // --status among the first switches
+  run_settings settings_;
+  run_request request_;
+  pattern_syntax syntax_;
+  loaded_patterns patterns_;
+  std::string set_file_;          // --patterns: every argument after the switches is a file
+  std::string late_walk_switch_;  // a switch for files with no file argument after it yet
+  bool options_ended_ = false;
+  bool have_pattern_ = false;
+  bool banner_done_ = false;
+  bool searched_ = false;
+  bool found_ = false;
+  bool trouble_ = false;
+  int code_ = 0;
+};
+
 }  // namespace
 
 int run(const std::vector<std::string>& args, io_context& io) {
@@ -147,152 +341,10 @@ int run(const std::vector<std::string>& args, io_context& io) {
   // has stopped by the time the failure gets here, so what was found is still written, then
   // one message.
   try {
-    return run_arguments(args, io);
+    return argument_pass(args, io).run();
   } catch (const std::bad_alloc&) {
     return finish(io, status::error(k_exit_out_of_memory, k_out_of_memory_message));
   }
 }
-
-namespace {
-
-int run_arguments(const std::vector<std::string>& args, io_context& io) {
-  run_settings settings;
-  run_request request;
-  request.threads = io.default_threads != 0 ? io.default_threads : available_cpus();
-  const bool exit_status = asks_exit_status(args);
-  bool searched = false;
-  bool found = false;
-  bool trouble = false;
-  pattern_syntax syntax;
-  // The banner is written once the options before the pattern are known: --json has none, and
-  // neither have --count and --files-with-matches, whose lines are for scripts.
-  bool banner_done = false;
-  const auto banner = [&] {
-    if (!banner_done && !request.results.json && request.results.mode == result_mode::lines) {
-      io.out.write(k_banner);
-    }
-    banner_done = true;
-  };
-  const auto end_run = [&](const status& result) {
-    banner();
-    const int code = finish(io, result);
-    const bool asked = exit_status || request.exit_status_says_found;
-    return asked ? exit_status_code(code, searched, found, trouble) : code;
-  };
-  bool options_ended = false;
-  bool have_pattern = false;
-  std::string set_file;          // --patterns: every argument after the switches is a file
-  std::string late_walk_switch;  // a switch for files with no file argument after it yet
-  search_subject subject;
-  // What is searched for, once the switches before it are known.
-  const auto load_subject = [&](const std::string* pattern_text) {
-    status checked = check_options(request, io);
-    banner();
-    if (!checked.ok()) return checked;
-    syntax.ignore_case = settings.ignore_case;
-    status s = set_file.empty() ? subject.load_pattern(*pattern_text, syntax, io)
-                                : subject.load_set(set_file, syntax, io);
-    if (s.ok() && settings.verbose && !request.results.json) io.out.write(subject.echo());
-    have_pattern = true;
-    return s;
-  };
-  // One pass in order: switches before the pattern, the pattern, then file arguments, each
-  // with the switches in force where it stands.
-  for (std::size_t index = 1; index < args.size(); ++index) {
-    const std::string& arg = args[index];
-    if (!options_ended && is_switch_argument(arg)) {
-      if (arg == "--") {
-        options_ended = true;
-        continue;
-      }
-      if (!have_pattern) {
-        if (arg == "--help") {
-          banner();
-          io.out.write(k_usage_text);
-          io.out.write(k_help_notes);
-          return end_run({});
-        }
-        if (arg == "--version") return end_run({});
-        if (arg == "--progress") {
-          settings.progress = true;
-          continue;
-        }
-        if (auto file = option_value(args, index, "--patterns")) {
-          set_file = std::move(*file);
-          if (set_file.empty()) {
-            return end_run(
-                status::error(k_exit_usage, "--patterns needs a value: a file of patterns.\n"));
-          }
-          continue;
-        }
-        bool known = false;
-        status s = apply_long_option(args, index, request, syntax, known);
-        if (!s.ok()) return end_run(s);
-        if (known) continue;
-      }
-      status s = parse_switches(std::string_view(arg).substr(1), settings);
-      const bool path_like = looks_like_path(arg, io.fs);
-      if (s.ok()) {
-        std::string notes;
-        if (path_like) notes = "Note: \"" + arg + "\" was read as switches. " + k_path_hint;
-        if (have_pattern) notes += late_ignore_case_note(arg);
-        if (have_pattern && acts_on_later_files(arg)) late_walk_switch = arg;
-        if (!notes.empty()) {
-          if (have_pattern) {
-            // After the results of the files named before it, like any message of the run.
-            file_argument in_place;
-            in_place.message = std::move(notes);
-            request.files.push_back(std::move(in_place));
-          } else {
-            banner();
-            write_error(io.out, io.err, notes);
-          }
-        }
-        continue;
-      }
-      std::string message = s.message() + unknown_switch_hint(s.message());
-      if (path_like) message += k_path_hint;
-      s = status::error(s.exit_code(), message);
-      if (!have_pattern) return end_run(s);
-      // Files named before the bad switch are still searched, as they would have been had
-      // the switch been met only when their search was over.
-      request.stop_exit_code = s.exit_code();
-      request.stop_message = s.message();
-      break;
-    }
-    if (!have_pattern) {
-      status s = load_subject(&arg);
-      if (!s.ok()) return end_run(s);
-      if (set_file.empty()) continue;
-    }
-    late_walk_switch.clear();
-    // Machine-readable output holds records only: no "Searching" lines.
-    request.files.push_back({arg,
-                             settings.recurse,
-                             settings.attribute_mask,
-                             settings.verbose && !request.results.json,
-                             {}});
-  }
-  if (!have_pattern && !set_file.empty()) {
-    status s = load_subject(nullptr);
-    if (!s.ok()) return end_run(s);
-  }
-  if (!have_pattern) return end_run(status::error(k_exit_usage, k_usage_text));
-  if (!late_walk_switch.empty() && request.stop_exit_code == 0) {
-    write_error(io.out, io.err, late_walk_switch_note(late_walk_switch));
-  }
-  request.verbose = settings.verbose;
-  request.progress = settings.progress;
-  const std::size_t messages_before = io.err.messages();
-  run_counters totals;
-  const status searched_status =
-      search_inputs(request, subject.target(), subject.names(), io, &totals);
-  searched = true;
-  found = totals.occurrences != 0;
-  trouble = io.err.messages() != messages_before;
-  return end_run(searched_status);
-}
-
-}  // namespace
 
 }  // namespace bytrove

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "scan/block_scanner.h"
+#include "base/offsets.h"
 
 namespace bytrove {
 

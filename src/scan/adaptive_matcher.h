@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "scan/block_search.h"
+#include "scan/single_matchers.h"
 
 namespace bytrove {
 

@@ -1,6 +1,5 @@
 #include "scan/block_scanner.h"
 
-#include <emmintrin.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -10,10 +9,6 @@
 #include <cstring>
 #include <limits>
 #include <new>
-
-#include "scan/matcher.h"
-#include "scan/read_plan.h"
-#include "scan/set_matcher.h"
 
 namespace bytrove {
 namespace {
@@ -86,31 +81,6 @@ std::size_t fill(int fd, byte_stream* stream, read_mode mode, std::uint64_t offs
   return got;
 }
 
-// How many of bytes[0, size) match `value` once ORed with `fold` (0x20 for a folded letter).
-std::size_t count_byte(const std::uint8_t* bytes, std::size_t size, std::uint8_t value,
-                       std::uint8_t fold) {
-  std::size_t n = 0;
-  std::size_t i = 0;
-#ifdef __SSE2__
-  // Each match subtracts -1 from its byte lane; the lanes are summed before they can wrap.
-  const __m128i want = _mm_set1_epi8(static_cast<char>(value));
-  const __m128i or_mask = _mm_set1_epi8(static_cast<char>(fold));
-  while (i + 16 <= size) {
-    __m128i lanes = _mm_setzero_si128();
-    const std::size_t stop = std::min(size - 15, i + 255 * 16);
-    for (; i < stop; i += 16) {
-      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
-      lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(_mm_or_si128(x, or_mask), want));
-    }
-    const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
-    n += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
-         static_cast<std::size_t>(_mm_extract_epi16(sums, 4));
-  }
-#endif
-  for (; i < size; ++i) n += (bytes[i] | fold) == value ? 1 : 0;
-  return n;
-}
-
 // Bytes of [a, b) that lie in [lo, hi).
 std::uint64_t overlap(std::uint64_t a, std::uint64_t b, std::uint64_t lo, std::uint64_t hi) {
   const std::uint64_t s = std::max(a, lo);
@@ -118,25 +88,46 @@ std::uint64_t overlap(std::uint64_t a, std::uint64_t b, std::uint64_t lo, std::u
   return e > s ? e - s : 0;
 }
 
+void trim_to_span(found_block& found, const scan_span& span) {
+  // Only blocks that reach outside [from, limit) can hold occurrences outside it: those before
+  // belong to the context read ahead of a chunk, those after to the next chunk.
+  const std::uint64_t end = found.base + found.size;
+  if (found.base < span.from) {
+    const std::uint64_t cut = std::min<std::uint64_t>(span.from - found.base, found.size);
+    const std::uint32_t* first = std::lower_bound(found.starts, found.starts + found.count, cut);
+    found.count -= static_cast<std::size_t>(first - found.starts);
+    if (found.members != nullptr) found.members += first - found.starts;
+    if (found.lengths != nullptr) found.lengths += first - found.starts;
+    found.starts = first;
+  }
+  if (end > span.limit) {
+    const std::uint64_t cut = span.limit > found.base ? span.limit - found.base : 0;
+    found.count = static_cast<std::size_t>(
+        std::lower_bound(found.starts, found.starts + found.count, cut) - found.starts);
+  }
+}
+
+// Hands a matcher's hits to the scan's sink, trimmed to the span.
+class span_receiver final : public hit_receiver {
+ public:
+  span_receiver(const scan_span& span, block_sink& sink) : span_(span), sink_(sink) {}
+  bool take(found_block& found) override {
+    if (found.starts != nullptr) trim_to_span(found, span_);
+    return sink_.on_block(found);
+  }
+
+ private:
+  const scan_span& span_;
+  block_sink& sink_;
+};
+
 }  // namespace
 
 void block_scanner::aligned_free::operator()(std::uint8_t* p) const { std::free(p); }
 
-search_target search_target::single(const compiled_pattern& pattern, const search_plan& plan) {
-  search_target target;
-  target.pattern = &pattern;
-  target.plan = &plan;
-  target.length = static_cast<std::size_t>(pattern.length);
-  target.zeros_can_match = matches_in_zeros(pattern);
-  return target;
-}
-
 block_scanner::block_scanner(const search_target& target, matcher_kind matcher,
                              std::size_t block_size)
-    : target_(target),
-      block_size_(block_size),
-      matcher_(matcher == matcher_kind::horspool ? nullptr : select_block_search(matcher),
-               matcher == matcher_kind::automatic) {
+    : target_(target), block_size_(block_size) {
   // Whole pages in front hold the carried tail; the data starts on the next page boundary.
   const std::size_t front = (target.length + k_page - 1) / k_page * k_page;
   const std::size_t size =
@@ -147,14 +138,9 @@ block_scanner::block_scanner(const search_target& target, matcher_kind matcher,
   memory_.reset(raw);
   data_ = raw + front;
   // A set may report several members at one place: room for every member of a place at least.
-  capacity_ = std::max(block_size + 2 * std::max<std::size_t>(target.length, k_max_positions),
-                       4 * target.members);
-  if (target.extended != nullptr) {
-    extended_ = std::make_unique<extended_matcher::state>(matcher);
-    return;  // the extended matcher keeps its own hit lists
-  }
-  starts_.reset(new std::uint32_t[capacity_]);
-  if (target.set != nullptr) members_.reset(new std::uint32_t[capacity_]);
+  const std::size_t capacity = std::max(
+      block_size + 2 * std::max<std::size_t>(target.length, k_max_positions), 4 * target.members);
+  matcher_ = make_block_matcher(target, matcher, capacity);
 }
 
 bool block_scanner::skip_to(int fd, byte_stream* stream, std::uint64_t offset,
@@ -202,6 +188,9 @@ scan_outcome block_scanner::scan(byte_stream& stream, const scan_span& span, blo
 scan_outcome block_scanner::scan_from(int fd, byte_stream* stream, read_mode mode,
                                       const scan_span& span, block_sink& sink) {
   const std::size_t keep = target_.length - 1;
+  const bool short_occurrences = matcher_->finds_short_occurrences();
+  const bool holds_back_tail = matcher_->holds_back_tail();
+  span_receiver receiver(span, sink);
   scan_outcome outcome;
   // A stream cannot seek: what lies before the span is read and dropped.
   if (mode != read_mode::positioned && !skip_to(fd, stream, span.read_from, outcome)) {
@@ -219,7 +208,7 @@ scan_outcome block_scanner::scan_from(int fd, byte_stream* stream, read_mode mod
     bool paused = false;
     // A live stream pauses only with enough bytes to carry: fewer cannot hold an occurrence.
     // A brace pattern's occurrence may be far shorter than its span, so it pauses at once.
-    const std::size_t enough = target_.extended != nullptr ? 1 : keep + 1 - std::min(keep, carried);
+    const std::size_t enough = short_occurrences ? 1 : keep + 1 - std::min(keep, carried);
     const std::size_t got =
         fill(fd, stream, mode, pos, data_, want, enough, outcome.read_failed, paused);
     const std::uint64_t in_range = overlap(pos, pos + got, span.from, span.limit);
@@ -231,10 +220,11 @@ scan_outcome block_scanner::scan_from(int fd, byte_stream* stream, read_mode mod
     // The last block of the input, or of the span: nothing comes after it to complete an
     // occurrence that starts near its end.
     const bool last = outcome.read_failed || (got < want && !paused) || pos >= span.read_end;
-    // With no new bytes, only a set's hits held back in the carried tail are left to report.
-    if (got > 0 || (last && carried > 0 && target_.set != nullptr)) {
+    // With no new bytes, only hits held back in the carried tail (a set's) are left to report.
+    if (got > 0 || (last && carried > 0 && holds_back_tail)) {
       found_block found{nullptr, 0, nullptr, nullptr, base, buf, end, in_range, paused};
-      if (!search_block(buf, carried, last, span, found, sink)) {
+      const block_to_search block{buf, carried, last, span.from, span.limit};
+      if (!matcher_->search(block, found, receiver)) {
         outcome.stopped = true;
         break;
       }
@@ -252,80 +242,6 @@ scan_outcome block_scanner::scan_from(int fd, byte_stream* stream, read_mode mod
   }
   outcome.end_offset = pos;
   return outcome;
-}
-
-bool block_scanner::search_block(std::uint8_t* buf, std::size_t carried, bool last,
-                                 const scan_span& span, found_block& found, block_sink& sink) {
-  if (count_only_) {
-    // Only the occurrences in [from, limit) that end in new data, without listing them.
-    const std::uint64_t lo = std::max<std::uint64_t>(found.base + carried, span.from);
-    const std::uint64_t hi = std::min<std::uint64_t>(found.base + found.size, span.limit);
-    if (hi > lo) {
-      found.count = count_byte(buf + (lo - found.base), static_cast<std::size_t>(hi - lo),
-                               target_.plan->order_byte[0], target_.plan->order_or[0]);
-    }
-    return sink.on_block(found);
-  }
-  if (target_.extended != nullptr) return search_extended(buf, carried, span, found, sink);
-  if (target_.set == nullptr) {
-    plant_pattern_copy(buf, found.size, *target_.pattern, *target_.plan);
-    const block_job job{buf, found.size, target_.pattern, target_.plan, target_.plan->anchors};
-    found.starts = starts_.get();
-    found.count = matcher_.search(job, starts_.get()).matches;
-    trim_to_span(found, span);
-    return sink.on_block(found);
-  }
-  // The set's hits come in order, as many at a time as there is room for. A longer member
-  // that starts in the last m-1 bytes may be completed only by the next block while a shorter
-  // one after it is already whole: the hits starting there are held back and reported with the
-  // next block, which carries those bytes and so is searched from its first byte. The order is
-  // then the same whatever the block edges, or however a stream's data arrives.
-  const std::size_t keep = target_.length - 1;
-  const std::size_t held_from = last ? found.size : found.size - std::min(keep, found.size);
-  for (std::size_t next = 0;;) {
-    const set_matcher::result r =
-        target_.set->search(buf, found.size, next, 0, starts_.get(), members_.get(), capacity_);
-    found.starts = starts_.get();
-    found.members = members_.get();
-    found.count = static_cast<std::size_t>(
-        std::lower_bound(found.starts, found.starts + r.count, held_from) - found.starts);
-    trim_to_span(found, span);
-    if (!sink.on_block(found)) return false;
-    found.bytes = 0;  // counted once per block
-    next = r.next;
-    if (next >= held_from) return true;
-  }
-}
-
-bool block_scanner::search_extended(std::uint8_t* buf, std::size_t carried, const scan_span& span,
-                                    found_block& found, block_sink& sink) {
-  extended_matcher::state& st = *extended_;
-  target_.extended->search(buf, found.size, carried, st);
-  found.starts = st.starts.data();
-  found.lengths = st.lengths.data();
-  found.members = target_.extended->is_set() ? st.members.data() : nullptr;
-  found.count = st.starts.size();
-  trim_to_span(found, span);
-  return sink.on_block(found);
-}
-
-void block_scanner::trim_to_span(found_block& found, const scan_span& span) {
-  // Only blocks that reach outside [from, limit) can hold occurrences outside it: those before
-  // belong to the context read ahead of a chunk, those after to the next chunk.
-  const std::uint64_t end = found.base + found.size;
-  if (found.base < span.from) {
-    const std::uint64_t cut = std::min<std::uint64_t>(span.from - found.base, found.size);
-    const std::uint32_t* first = std::lower_bound(found.starts, found.starts + found.count, cut);
-    found.count -= static_cast<std::size_t>(first - found.starts);
-    if (found.members != nullptr) found.members += first - found.starts;
-    if (found.lengths != nullptr) found.lengths += first - found.starts;
-    found.starts = first;
-  }
-  if (end > span.limit) {
-    const std::uint64_t cut = span.limit > found.base ? span.limit - found.base : 0;
-    found.count = static_cast<std::size_t>(
-        std::lower_bound(found.starts, found.starts + found.count, cut) - found.starts);
-  }
 }
 
 }  // namespace bytrove

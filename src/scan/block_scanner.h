@@ -4,13 +4,13 @@
 #include <cstdint>
 #include <memory>
 
+#include "base/offsets.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/search_plan.h"
-#include "scan/adaptive_matcher.h"
-#include "scan/block_search.h"
+#include "scan/block_matcher.h"
 #include "scan/byte_stream.h"
-#include "scan/extended_matcher.h"
 #include "scan/search_target.h"
+#include "scan/single_matchers.h"
 
 namespace bytrove {
 
@@ -18,7 +18,6 @@ namespace bytrove {
 // L2 cache while it is searched. The carry between blocks keeps every occurrence findable
 // whatever the size.
 inline constexpr std::size_t k_block_size = std::size_t{1} << 20;
-inline constexpr std::uint64_t k_no_limit = ~std::uint64_t{0};
 
 enum class read_mode {
   stream,      // read() from the descriptor's start (its position when handed over)
@@ -41,19 +40,6 @@ struct scan_span {
 scan_span span_within(std::uint64_t start, std::uint64_t limit, std::uint64_t range_start,
                       std::uint64_t range_end, std::size_t m, std::size_t context);
 
-// The occurrences of one block, and the block itself.
-struct found_block {
-  const std::uint32_t* starts = nullptr;  // ascending offsets from `base`
-  std::size_t count = 0;
-  const std::uint32_t* members = nullptr;  // with a set: the pattern of each occurrence
-  const std::uint32_t* lengths = nullptr;  // with brace patterns: each one's shortest match
-  std::uint64_t base = 0;                  // input offset of data[0] (carried tail included)
-  const std::uint8_t* data = nullptr;      // the bytes [base, base + size) of the input
-  std::size_t size = 0;
-  std::uint64_t bytes = 0;  // new bytes of [from, limit) the block brought
-  bool pause = false;       // a live stream has nothing more for now: write what is pending
-};
-
 // What the occurrences of one block are handed to.
 class block_sink {
  public:
@@ -71,10 +57,11 @@ struct scan_outcome {
   bool stopped = false;          // the sink asked to stop
 };
 
-// Reads an input in blocks and finds every occurrence of one pattern. Every read lands on a
-// page-aligned address (read() into a misaligned address copies several times slower); the
-// last m-1 bytes of a block are copied just before that address, so an occurrence that
-// straddles two blocks is found in the second, once. Owns its buffers: one per thread.
+// Reads an input in blocks and finds every occurrence of its target (one pattern, a set, brace
+// patterns: whichever, through its block_matcher). Every read lands on a page-aligned address
+// (read() into a misaligned address copies several times slower); the last m-1 bytes of a
+// block are copied just before that address, so an occurrence that straddles two blocks is
+// found in the second, once. Owns its buffers and its matcher: one per thread.
 class block_scanner {
  public:
   // `block_size` must be a multiple of 4096; smaller blocks are for tests.
@@ -92,10 +79,7 @@ class block_scanner {
   // Only the number of occurrences is wanted: a one-byte pattern is then counted without
   // listing where (found_block::starts is null), at the speed of memory even when every byte
   // matches. No effect on longer patterns.
-  void count_only(bool on) {
-    count_only_ =
-        on && target_.set == nullptr && target_.extended == nullptr && target_.length == 1;
-  }
+  void count_only(bool on) { matcher_->count_only(on); }
 
  private:
   struct aligned_free {
@@ -105,25 +89,11 @@ class block_scanner {
   bool skip_to(int fd, byte_stream* stream, std::uint64_t offset, scan_outcome& outcome);
   scan_outcome scan_from(int fd, byte_stream* stream, read_mode mode, const scan_span& span,
                          block_sink& sink);
-  // Finds the occurrences of the block `found` describes (its data at `buf`, the first
-  // `carried` bytes from the block before; `last`: none follows) and hands them to `sink`;
-  // false when it stopped.
-  bool search_block(std::uint8_t* buf, std::size_t carried, bool last, const scan_span& span,
-                    found_block& found, block_sink& sink);
-  bool search_extended(std::uint8_t* buf, std::size_t carried, const scan_span& span,
-                       found_block& found, block_sink& sink);
-  static void trim_to_span(found_block& found, const scan_span& span);
-
   search_target target_;
   std::size_t block_size_;
-  bool count_only_ = false;
   std::unique_ptr<std::uint8_t, aligned_free> memory_;
-  std::uint8_t* data_;    // page-aligned; the carried tail sits just before it
-  std::size_t capacity_;  // of starts_ and members_
-  std::unique_ptr<std::uint32_t[]> starts_;
-  std::unique_ptr<std::uint32_t[]> members_;  // with a set
-  adaptive_matcher matcher_;
-  std::unique_ptr<extended_matcher::state> extended_;  // with brace patterns
+  std::uint8_t* data_;  // page-aligned; the carried tail sits just before it
+  std::unique_ptr<block_matcher> matcher_;
 };
 
 }  // namespace bytrove

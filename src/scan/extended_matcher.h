@@ -4,8 +4,8 @@
 //
 // Every member has an anchor (see choose_extended_anchor): a plain pattern each occurrence
 // holds min_offset..max_offset bytes after its start. The anchors are found with the machinery
-// plain patterns use (one anchor: the block search and its vector filters; several: the set
-// matcher over the anchors), and each anchor hit at a stands for the starts
+// plain patterns use (one anchor: the single-pattern search and its vector filters; several:
+// the set matcher over the anchors), and each anchor hit at a stands for the starts
 // a - max_offset .. a - min_offset, which the verifier decides one by one (each start once per
 // member: windows of later hits begin where earlier ones ended). A plain member of a mixed set
 // is its own anchor and needs no verification. A member without an anchor (all nibbles,
@@ -25,9 +25,9 @@
 #include "pattern/pattern_set.h"
 #include "pattern/search_plan.h"
 #include "scan/adaptive_matcher.h"
-#include "scan/block_search.h"
 #include "scan/extended_verifier.h"
 #include "scan/set_matcher.h"
+#include "scan/single_matchers.h"
 
 namespace bytrove {
 
@@ -87,8 +87,8 @@ class extended_matcher {
 
   const pattern_set* set_ = nullptr;
   std::vector<member> members_;
-  pattern_set anchors_;                      // the anchored members' anchors
-  compiled_pattern first_anchor_;            // anchors_'s first member, and its plan
+  pattern_set anchors_;            // the anchored members' anchors
+  compiled_pattern first_anchor_;  // anchors_'s first member, and its plan
   search_plan first_anchor_plan_;
   std::vector<std::uint32_t> anchor_owner_;  // anchors_ index -> member index
   std::vector<std::uint32_t> unanchored_;    // members verified at every start

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "scan/block_scanner.h"
+#include "base/offsets.h"
 
 namespace bytrove {
 

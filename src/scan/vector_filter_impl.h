@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "scan/block_search.h"
+#include "scan/single_matchers.h"
 
 namespace bytrove {
 namespace {

@@ -9,15 +9,6 @@
 
 namespace bytrove {
 
-void write_error(output& out, output& err, std::string_view message) {
-  // Once standard output has failed the run ends with its own message; a message that raced
-  // the failed flush would appear or not depending on when the buffer happened to fill.
-  if (!out.flush()) return;
-  err.count_message();
-  err.write(message);
-  err.flush();
-}
-
 std::string read_error_message(std::string_view name) {
   std::string message = "Error reading file ";
   message.append(name);

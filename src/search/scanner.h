@@ -39,10 +39,6 @@ class scan_observer {
   virtual void on_input_end() = 0;
 };
 
-// Writes an error line on standard error after flushing standard output, so a terminal shows
-// both streams in the order things happened. Writes nothing once standard output has failed.
-void write_error(output& out, output& err, std::string_view message);
-
 // The message for a read that failed part way through `name`.
 std::string read_error_message(std::string_view name);
 

@@ -3,6 +3,7 @@
 #include <sched.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <exception>
@@ -16,17 +17,38 @@
 #include "search/run_limits.h"
 #include "search/scanner.h"
 #include "walk/name_match.h"
+#include "walk/read_ahead.h"
 #include "walk/walk_directory.h"
 
 namespace bytrove {
 namespace {
 
+// Walkers that list the tree and open its files ahead of the walk (walk/read_ahead.h): listing
+// and opening are short system calls, so a few are enough and more than the CPUs only take
+// turns. Files they hold open come out of the parallel search's descriptor budget: a quarter
+// of it, at most k_max_open_ahead; under a descriptor limit too small to share (a budget below
+// k_min_shared_budget) the walk reads nothing ahead.
+constexpr unsigned k_max_walkers = 4;
+constexpr std::size_t k_max_open_ahead = 512;
+constexpr std::size_t k_min_shared_budget = 32;
+
+struct walk_share {
+  unsigned walkers = 0;
+  std::size_t open_ahead = 0;
+};
+
+walk_share plan_walkers(unsigned requested, unsigned cpus, std::size_t open_budget) {
+  if (open_budget < k_min_shared_budget) return {};
+  return {std::min({requested, std::max(cpus, 1u), k_max_walkers}),
+          std::min(open_budget / 4, k_max_open_ahead)};
+}
+
 // Connects the walk to the search for one run: one stream at a time on this thread, or the
 // parallel engine, which writes the same bytes.
 class search_run final : public walk_visitor {
  public:
-  search_run(const run_request& request, const search_target& target,
-             const pattern_names& patterns, io_context& io)
+  search_run(const run_request& request, const search_target& target, const pattern_names& patterns,
+             io_context& io)
       : io_(io), filters_(request.filters) {
     if (request.threads > 1) {
       const worker_plan plan =
@@ -36,9 +58,13 @@ class search_run final : public walk_visitor {
       options.block_size = plan.block_size;
       options.matcher = io.matcher;
       if (io.chunk_size != 0) options.chunk_size = io.chunk_size;
+      const std::size_t open_budget = default_open_file_budget();
+      const walk_share share = plan_walkers(request.threads, available_cpus(), open_budget);
+      options.open_file_budget = open_budget - share.open_ahead;
       parallel_.emplace(target, request.results, patterns, io.out, io.err, io.fs, options);
       // Not one thread could be started: this one searches alone, with the same output.
       if (parallel_->workers_started() == 0) parallel_.reset();
+      walk_share_ = share;
     }
     if (!parallel_) scanner_.emplace(target, request.results, patterns, io.out, io.err, io.matcher);
     if (request.progress && io.stderr_is_terminal) {
@@ -88,7 +114,8 @@ class search_run final : public walk_visitor {
   void search_file_argument(const file_argument& argument) {
     verbose_ = argument.verbose;
     const file_argument_split split = split_file_argument(argument.text, io_.fs);
-    const walk_options options{argument.recurse, argument.attribute_mask, &filters_};
+    walk_options options{argument.recurse, argument.attribute_mask, &filters_};
+    if (argument.recurse) options.read_ahead = walkers();
     const bool matched = walk_directory(io_.fs, split.dir, split.name_pattern, options, *this);
     if (!matched && !stopped()) {
       report_error("Found no files matching '" + split.dir + split.name_pattern + "'.\n");
@@ -126,6 +153,17 @@ class search_run final : public walk_visitor {
     return true;
   }
 
+  // The walkers, started for the first recursive walk; none with one thread, under a small
+  // descriptor limit or when not one could be started.
+  walk_read_ahead* walkers() {
+    if (parallel_ && walk_share_.walkers > 0 && !walkers_tried_) {
+      walkers_tried_ = true;
+      read_ahead_.emplace(io_.fs, walk_share_.walkers, walk_share_.open_ahead);
+      if (read_ahead_->walkers_started() == 0) read_ahead_.reset();
+    }
+    return read_ahead_ ? &*read_ahead_ : nullptr;
+  }
+
   void set_observer(scan_observer* observer) {
     if (parallel_) {
       parallel_->set_observer(observer);
@@ -139,6 +177,9 @@ class search_run final : public walk_visitor {
   bool verbose_ = false;
   std::optional<scanner> scanner_;
   std::optional<parallel_search> parallel_;
+  walk_share walk_share_;
+  bool walkers_tried_ = false;
+  std::optional<walk_read_ahead> read_ahead_;  // ended before the search it feeds
   std::unique_ptr<progress_meter> progress_;
 };
 

@@ -11,7 +11,8 @@
 #include "pattern/compiled_pattern.h"
 #include "pattern/search_plan.h"
 #include "report/result_options.h"
-#include "scan/block_search.h"
+#include "scan/search_target.h"
+#include "scan/single_matchers.h"
 #include "walk/file_system.h"
 #include "walk/walk_directory.h"
 
@@ -35,7 +36,7 @@ struct io_context {
   file_system& fs;
   bool stderr_is_terminal = false;  // the progress line is drawn only on a terminal
   int stderr_columns = 80;
-  // Which matcher searches; benchmarks and tests pin one (BYTROVE_MATCHER), users never need to.
+  // Which matcher searches; benchmarks and tests pin one (cli/test_knobs.h), users never need to.
   matcher_kind matcher = matcher_kind::automatic;
   // Size of the chunks a large file is cut into for parallel search; 0 for the default. Tests
   // make it small so that few bytes cross many chunk boundaries.

@@ -42,10 +42,11 @@ class file_system {
   virtual void close_file(int fd) = 0;
 };
 
-// The real file system, through POSIX calls.
+// The real file system, through POSIX calls. list_directory and open_file may run on several
+// threads at once (the walkers that read ahead); the rest is for the walk's own thread.
 class posix_file_system final : public file_system {
  public:
-  posix_file_system() = default;
+  posix_file_system();
   ~posix_file_system() override;
   posix_file_system(const posix_file_system&) = delete;
   posix_file_system& operator=(const posix_file_system&) = delete;
@@ -58,10 +59,10 @@ class posix_file_system final : public file_system {
   void close_file(int fd) override;
 
  private:
-  // The directory listed last stays open, so the files found in it are opened relative to it
-  // rather than by resolving their whole path again.
-  int listed_fd_ = -1;
-  std::string listed_dir_;
+  // Each thread keeps the directory it listed last open, so the files found in it are opened
+  // relative to it rather than by resolving their whole path again; this tells that thread's
+  // directory from one another instance listed.
+  std::uint64_t serial_;
 };
 
 // Attribute bits of an entry as the admission rule sees them on Linux: hidden for a name that

@@ -3,10 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <string>
 
-#include "walk/file_system.h"
 #include "walk/file_system.h"
 
 namespace bytrove {
@@ -29,7 +30,29 @@ void stat_entry(int dir_fd, const char* name, dir_entry& entry) {
   }
 }
 
+// The directory this thread listed last, held open for the opens that follow its listing.
+struct listed_directory {
+  std::uint64_t owner = 0;  // the posix_file_system's serial; 0: none
+  int fd = -1;
+  std::string dir;
+  listed_directory() = default;
+  listed_directory(const listed_directory&) = delete;
+  listed_directory& operator=(const listed_directory&) = delete;
+  ~listed_directory() { reset(0, -1, std::string()); }
+  void reset(std::uint64_t new_owner, int new_fd, const std::string& new_dir) {
+    if (fd >= 0) ::close(fd);
+    owner = new_owner;
+    fd = new_fd;
+    dir = new_dir;
+  }
+};
+
+thread_local listed_directory t_listed;
+std::atomic<std::uint64_t> next_serial{1};
+
 }  // namespace
+
+posix_file_system::posix_file_system() : serial_(next_serial.fetch_add(1)) {}
 
 std::uint32_t attributes_of(const dir_entry& entry) {
   std::uint32_t attributes = 0;
@@ -88,15 +111,16 @@ bool posix_file_system::list_directory(const std::string& dir, std::vector<dir_e
     }
     entries.push_back(std::move(entry));
   }
-  if (listed_fd_ >= 0) ::close(listed_fd_);
-  listed_fd_ = ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
-  listed_dir_ = dir;
+  const int failure = errno;
+  t_listed.reset(serial_, ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0), dir);
   ::closedir(handle);
+  errno = failure;  // why the listing failed, for the caller
   return ok;
 }
 
 posix_file_system::~posix_file_system() {
-  if (listed_fd_ >= 0) ::close(listed_fd_);
+  // Walker threads have ended by now, their directories closed with them.
+  if (t_listed.owner == serial_) t_listed.reset(0, -1, std::string());
 }
 
 bool posix_file_system::find_entry(const std::string& dir, const std::string& name,
@@ -131,13 +155,14 @@ int posix_file_system::open_file(const std::string& path, const dir_entry& entry
   // poll() when a read would block.
   const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   // A path the kernel would refuse stays refused: openat() would accept it, open() does not.
-  const bool in_listed = listed_fd_ >= 0 && path.size() < PATH_MAX &&
-                         path.size() > listed_dir_.size() &&
-                         path.compare(0, listed_dir_.size(), listed_dir_) == 0 &&
-                         path.find('/', listed_dir_.size()) == std::string::npos;
+  const listed_directory& listed = t_listed;
+  const bool in_listed = listed.owner == serial_ && listed.fd >= 0 && path.size() < PATH_MAX &&
+                         path.size() > listed.dir.size() &&
+                         path.compare(0, listed.dir.size(), listed.dir) == 0 &&
+                         path.find('/', listed.dir.size()) == std::string::npos;
   int fd;
   do {
-    fd = in_listed ? ::openat(listed_fd_, path.c_str() + listed_dir_.size(), flags)
+    fd = in_listed ? ::openat(listed.fd, path.c_str() + listed.dir.size(), flags)
                    : ::open(path.c_str(), flags);
   } while (fd < 0 && errno == EINTR);
   if (fd >= 0 && entry.special) {

@@ -38,10 +38,16 @@ struct walk_filters {
   bool skip_file_links = false;          // symbolic links to files are passed over
 };
 
+class walk_read_ahead;  // walk/read_ahead.h
+
 struct walk_options {
   bool recurse = false;
   std::uint32_t attribute_mask = 0;
   const walk_filters* filters = nullptr;  // none: every admitted entry
+  // Walkers that list subdirectories and open files ahead of a recursive walk; none: the walk
+  // does everything on its own thread. Either way the visitor sees the same calls in the same
+  // order.
+  walk_read_ahead* read_ahead = nullptr;
 };
 
 // The admission rule: an entry without the hidden, system and directory bits is always

@@ -616,6 +616,80 @@ check_same() {
   done
 }
 
+# make_tree DIR: a deep and wide tree for the walkers: four levels of four subdirectories,
+# small files in each (a few larger than a chunk), hidden names, a FIFO, links to directories
+# (never entered), looping and dangling links (which fail to open), an unreadable file and an
+# unreadable directory (unreadable only where the read capabilities are dropped; see TREE_RUN).
+make_tree() {
+  python3 -c 'import os, sys
+top = sys.argv[1]
+def grow(d, depth, n):
+    os.makedirs(d, exist_ok=True)
+    for i in range(5):
+        name = (".h%d" if i == 4 else "f%d") % i
+        open(os.path.join(d, name), "wb").write(b"ab\0\0cd" * (1 + (n * 5 + i) % 7) +
+                                                 (b"x" * 9000 + b"\0\0" if (n + i) % 23 == 0 else b""))
+    if depth:
+        for j in range(4):
+            grow(os.path.join(d, "d%d" % j), depth - 1, n * 4 + j + 1)
+grow(top, 4, 0)
+os.symlink("..", os.path.join(top, "d1", "up"))
+os.symlink("loop2", os.path.join(top, "d2", "loop1"))
+os.symlink("loop1", os.path.join(top, "d2", "loop2"))
+os.symlink("missing", os.path.join(top, "d3", "d0", "dangling"))
+os.mkfifo(os.path.join(top, "d0", "d1", "fifo"))' "$1"
+  chmod 000 "$1"/d0/f3 "$1"/d1/d2
+}
+
+# TREE_RUN: how the tree runs are started: without the capabilities that let root read any
+# file, so the unreadable parts are unreadable.
+TREE_RUN=()
+((EUID == 0)) && TREE_RUN=(setpriv --inh-caps=-all --bounding-set=-all)
+
+@test "a deep, wide tree with unreadable parts and link loops: every thread count prints what one thread prints" {
+  make_tree tree
+  if "${TREE_RUN[@]}" ls tree/d1/d2 >/dev/null 2>&1; then
+    skip "cannot make a directory unreadable here (no way to drop the read capabilities)"
+  fi
+  local args t
+  for args in "-r -v 00 tree" "-r -h -s 00 tree" "-r --count 00 tree/d*" \
+    "-r --exclude-dir=d2 --include=f* 00 tree" "-r 00 tree tree/d3 tree/missing"; do
+    # shellcheck disable=SC2086
+    "${TREE_RUN[@]}" "$BYTROVE" --threads 1 $args >"$RES"/want_out 2>"$RES"/want_err
+    [[ $args != "-r -v 00 tree" ]] || grep -q 'Error reading directory tree/d1/d2/' "$RES"/want_err
+    for t in 2 3 8 16; do
+      # shellcheck disable=SC2086
+      "${TREE_RUN[@]}" "$BYTROVE" --threads "$t" $args >"$RES"/out 2>"$RES"/err
+      echo $? >"$RES"/rc
+      check_same 0
+    done
+  done
+}
+
+@test "a tree under a low descriptor limit loses no file, with walkers opening ahead or without" {
+  [[ ${BYTROVE_SANITIZED:-0} == 1 ]] && skip "a sanitizer's runtime needs descriptors of its own"
+  make_tree tree
+  "${TREE_RUN[@]}" "$BYTROVE" --threads 1 -r 00 tree >"$RES"/want_out 2>"$RES"/want_err
+  AS_USER=("${TREE_RUN[@]}")
+  local n t
+  # 64 leaves too little to share: the walk reads nothing ahead. 160 gives the walkers room.
+  for n in 64 160; do
+    for t in 1 2 8 16; do
+      bt_limited "-n $n" --threads "$t" -r 00 tree
+      check_same 0
+    done
+  done
+  # Descriptors the caller holds leave less room than the limit says: the walk's own opens
+  # fail for want of them until the files opened ahead are given back.
+  PRELUDE='for ((fd = 10; fd < 150; fd++)); do eval "exec $fd<tree/f0"; done;'
+  for t in 2 8 16; do
+    bt_limited '-n 160' --threads "$t" -r 00 tree
+    check_same 0
+  done
+  PRELUDE=
+  AS_USER=()
+}
+
 @test "threads the system refuses: the run goes on with those that started, same output" {
   make_fragments many 300
   truncate -s 3M big.bin

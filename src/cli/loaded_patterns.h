@@ -16,10 +16,12 @@
 
 namespace bytrove {
 
-// What a run searches for: the pattern argument (plain or brace), or the set of patterns in a
-// file, compiled once. A brace pattern that is a plain one in disguise is searched as one. Warnings
-// about patterns cut at 256 positions go to standard error as it is read.
-class search_subject {
+// The patterns a run searches for, as the command line gives them: the pattern argument (plain
+// or brace), or the set of patterns in a file, compiled once and owned here for the whole run.
+// A brace pattern that is a plain one in disguise is searched as one. Warnings about patterns
+// cut at 256 positions go to standard error as it is read. target() is what the engine
+// searches (it points into this object).
+class loaded_patterns {
  public:
   status load_pattern(const std::string& text, const pattern_syntax& syntax, io_context& io);
   // Reads the set file `path` (exit code 1 when it cannot be read or holds no pattern).

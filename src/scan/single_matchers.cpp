@@ -1,6 +1,4 @@
-#include "scan/block_search.h"
-
-#include <cstring>
+#include "scan/single_matchers.h"
 
 #include "scan/matcher.h"
 
@@ -40,15 +38,6 @@ block_search_fn select_block_search(matcher_kind kind) {
   if (has_avx512) return search_block_avx512;
   if (has_avx2) return search_block_avx2;
   return search_block_sse2;
-}
-
-matcher_kind parse_matcher_kind(const char* text) {
-  if (text == nullptr) return matcher_kind::automatic;
-  if (std::strcmp(text, "horspool") == 0) return matcher_kind::horspool;
-  if (std::strcmp(text, "sse2") == 0) return matcher_kind::sse2;
-  if (std::strcmp(text, "avx2") == 0) return matcher_kind::avx2;
-  if (std::strcmp(text, "avx512") == 0) return matcher_kind::avx512;
-  return matcher_kind::automatic;
 }
 
 }  // namespace bytrove

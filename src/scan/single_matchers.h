@@ -1,5 +1,11 @@
 #pragma once
 
+// The block searches for one pattern: the skip loop (find_candidate, matcher.h) and the vector
+// filters (vector_filter_*.cpp), each a function over one block that lists every occurrence;
+// adaptive_matcher chooses among them block by block. Sets and brace patterns have matchers of
+// their own (set_matcher.h, extended_matcher.h); block_matcher.h puts all three behind one
+// interface.
+
 #include <cstddef>
 #include <cstdint>
 
@@ -48,8 +54,5 @@ block_result search_block_avx512(const block_job& job, std::uint32_t* positions)
 // The widest vector filter this CPU runs, for `automatic`; the named one otherwise (a named
 // one the CPU lacks falls back to the widest it has). Never null.
 block_search_fn select_block_search(matcher_kind kind);
-
-// Parses "auto", "horspool", "sse2", "avx2", "avx512"; automatic for anything else.
-matcher_kind parse_matcher_kind(const char* text);
 
 }  // namespace bytrove

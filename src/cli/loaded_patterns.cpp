@@ -1,8 +1,7 @@
-#include "cli/search_subject.h"
+#include "cli/loaded_patterns.h"
 
+#include "base/output.h"
 #include "cli/set_file.h"
-#include "scan/read_plan.h"
-#include "search/scanner.h"
 
 namespace bytrove {
 namespace {
@@ -16,8 +15,8 @@ std::string brace_echo(const extended_pattern& pattern) {
 
 }  // namespace
 
-status search_subject::load_pattern(const std::string& text, const pattern_syntax& syntax,
-                                    io_context& io) {
+status loaded_patterns::load_pattern(const std::string& text, const pattern_syntax& syntax,
+                                     io_context& io) {
   if (is_extended_pattern(text)) {
     status parsed = parse_extended_pattern(text, syntax, 0, brace_);
     if (!parsed.ok()) return parsed;
@@ -41,8 +40,8 @@ status search_subject::load_pattern(const std::string& text, const pattern_synta
   return {};
 }
 
-status search_subject::load_set(const std::string& path, const pattern_syntax& syntax,
-                                io_context& io) {
+status loaded_patterns::load_set(const std::string& path, const pattern_syntax& syntax,
+                                 io_context& io) {
   std::string text;
   const std::string found = find_set_file(path);
   status read = read_set_file(found, text);
@@ -66,7 +65,7 @@ status search_subject::load_set(const std::string& path, const pattern_syntax& s
   return {};
 }
 
-std::string search_subject::echo() const {
+std::string loaded_patterns::echo() const {
   if (extended_ != nullptr && !extended_->is_set()) return brace_echo(brace_);
   if (!is_set()) return pattern_echo(pattern_);
   std::string lines;
@@ -79,29 +78,13 @@ std::string search_subject::echo() const {
   return lines;
 }
 
-search_target search_subject::target() const {
-  search_target target;
+search_target loaded_patterns::target() const {
   if (extended_ != nullptr) {
-    target.extended = extended_.get();
-    target.members = extended_->is_set() ? set_.members.size() : 1;
-    target.length = extended_->span();
-    target.zeros_can_match = !extended_->is_set() && extended_matches_in_zeros(brace_);
-    for (std::size_t i = 0; i < set_.members.size() && !target.zeros_can_match; ++i) {
-      const set_member& member = set_.members[i];
-      target.zeros_can_match =
-          member.extended ? extended_matches_in_zeros(*member.extended) : set_.matches_in_zeros(i);
-    }
-    return target;
+    return extended_->is_set() ? search_target::of_extended_set(set_, *extended_)
+                               : search_target::of_extended(brace_, *extended_);
   }
-  if (!is_set()) return search_target::single(pattern_, plan_);
-  target.set = matcher_.get();
-  target.members = set_.members.size();
-  target.length = static_cast<std::size_t>(set_.max_length);
-  target.zeros_can_match = false;
-  for (std::size_t i = 0; i < set_.members.size() && !target.zeros_can_match; ++i) {
-    target.zeros_can_match = set_.matches_in_zeros(i);
-  }
-  return target;
+  if (matcher_ != nullptr) return search_target::of_set(set_, *matcher_);
+  return search_target::single(pattern_, plan_);
 }
 
 }  // namespace bytrove
