@@ -22,10 +22,10 @@
 
 #include "pattern/compiled_pattern.h"
 #include "pattern/search_plan.h"
+#include "report/report_line.h"
 #include "scan/adaptive_matcher.h"
 #include "scan/single_matchers.h"
 #include "scan/matcher.h"
-#include "scan/report_line.h"
 
 namespace bytrove {
 namespace {

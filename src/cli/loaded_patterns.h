@@ -8,10 +8,10 @@
 #include "pattern/extended_pattern.h"
 #include "pattern/pattern_set.h"
 #include "pattern/search_plan.h"
+#include "report/result_options.h"
 #include "scan/extended_matcher.h"
 #include "scan/search_target.h"
 #include "scan/set_matcher.h"
-#include "search/result_options.h"
 #include "search/search_inputs.h"
 
 namespace bytrove {

@@ -11,11 +11,11 @@
 #include <string_view>
 #include <vector>
 
+#include "report/input_results.h"
+#include "report/member_name.h"
+#include "report/result_options.h"
 #include "scan/block_scanner.h"
-#include "search/input_results.h"
-#include "search/member_name.h"
 #include "search/part_search.h"
-#include "search/result_options.h"
 #include "source/archive_reader.h"
 
 namespace bytrove {

@@ -26,10 +26,10 @@
 #include "base/thread_annotations.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/search_plan.h"
+#include "report/input_results.h"
+#include "report/result_options.h"
 #include "scan/block_scanner.h"
-#include "search/input_results.h"
 #include "search/parallel_task.h"
-#include "search/result_options.h"
 #include "search/stream_search.h"
 #include "walk/file_system.h"
 

@@ -16,7 +16,7 @@
 
 #include "scan/block_scanner.h"
 #include "scan/read_plan.h"
-#include "search/result_options.h"
+#include "report/result_options.h"
 
 namespace bytrove {
 

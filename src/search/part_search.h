@@ -20,7 +20,7 @@
 #include "scan/block_scanner.h"
 #include "scan/byte_stream.h"
 #include "scan/read_plan.h"
-#include "search/input_results.h"
+#include "report/input_results.h"
 
 namespace bytrove {
 

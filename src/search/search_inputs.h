@@ -10,9 +10,9 @@
 #include "base/status.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/search_plan.h"
+#include "report/result_options.h"
 #include "scan/search_target.h"
 #include "scan/single_matchers.h"
-#include "search/result_options.h"
 #include "walk/file_system.h"
 #include "walk/walk_directory.h"
 

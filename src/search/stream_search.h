@@ -11,12 +11,12 @@
 #include "base/output.h"
 #include "pattern/compiled_pattern.h"
 #include "pattern/search_plan.h"
+#include "report/input_results.h"
+#include "report/report_line.h"
+#include "report/result_options.h"
 #include "scan/block_scanner.h"
-#include "scan/report_line.h"
-#include "search/input_results.h"
 #include "search/input_source.h"
 #include "search/part_search.h"
-#include "search/result_options.h"
 #include "source/archive_reader.h"
 
 namespace bytrove {

@@ -11,7 +11,7 @@
 
 #include "scan/block_scanner.h"
 #include "search/held_output.h"
-#include "search/input_results.h"
+#include "report/input_results.h"
 #include "search/parallel_search.h"
 #include "source/archive_reader.h"
 

@@ -1,6 +1,6 @@
-#include "search/member_name.h"
+#include "report/member_name.h"
 
-#include "search/result_format.h"
+#include "report/result_format.h"
 
 namespace bytrove {
 

@@ -1,4 +1,4 @@
-#include "scan/report_line.h"
+#include "report/report_line.h"
 
 #include <cstring>
 

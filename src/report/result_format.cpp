@@ -1,4 +1,4 @@
-#include "search/result_format.h"
+#include "report/result_format.h"
 
 #include <algorithm>
 
