@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "pattern/extended_pattern.h"
-#include "scan/single_matchers.h"
 #include "scan/extended_matcher.h"
+#include "scan/single_matchers.h"
 
 namespace bytrove {
 namespace {

@@ -24,8 +24,8 @@
 #include "pattern/search_plan.h"
 #include "report/report_line.h"
 #include "scan/adaptive_matcher.h"
-#include "scan/single_matchers.h"
 #include "scan/matcher.h"
+#include "scan/single_matchers.h"
 
 namespace bytrove {
 namespace {
@@ -67,34 +67,72 @@ void append_rel32(byte_vector& out, split_mix& rng) {
 
 void append_instruction(byte_vector& out, split_mix& rng) {
   switch (rng.below(16)) {
-    case 0: out.push_back(0xE8); append_rel32(out, rng); break;                // call
-    case 1: append(out, {0x48, 0x8B, 0x45}); out.push_back(rng.byte()); break;  // mov rax, [rbp+d]
-    case 2: append(out, {0x48, 0x89, 0xC7}); break;
-    case 3: append(out, {0x0F, 0x85}); append_rel32(out, rng); break;
-    case 4: out.push_back(0xC3); break;
-    case 5: append(out, {0x55, 0x48, 0x89, 0xE5}); break;
-    case 6: append(out, {0x48, 0x83, 0xEC}); out.push_back(rng.byte()); break;
-    case 7: append(out, {0xFF, 0x15}); append_rel32(out, rng); break;
-    case 8: out.push_back(0x90); break;
-    case 9: append(out, {0x31, 0xC0}); break;
-    case 10: out.push_back(0x74); out.push_back(rng.byte()); break;
-    case 11: append(out, {0x48, 0x8D, 0x3D}); append_rel32(out, rng); break;
-    case 12: append(out, {0x41, 0x5C}); break;
-    case 13: append(out, {0x66, 0x0F, 0x1F, 0x44, 0x00, 0x00}); break;
+    case 0:
+      out.push_back(0xE8);
+      append_rel32(out, rng);
+      break;  // call
+    case 1:
+      append(out, {0x48, 0x8B, 0x45});
+      out.push_back(rng.byte());
+      break;  // mov rax, [rbp+d]
+    case 2:
+      append(out, {0x48, 0x89, 0xC7});
+      break;
+    case 3:
+      append(out, {0x0F, 0x85});
+      append_rel32(out, rng);
+      break;
+    case 4:
+      out.push_back(0xC3);
+      break;
+    case 5:
+      append(out, {0x55, 0x48, 0x89, 0xE5});
+      break;
+    case 6:
+      append(out, {0x48, 0x83, 0xEC});
+      out.push_back(rng.byte());
+      break;
+    case 7:
+      append(out, {0xFF, 0x15});
+      append_rel32(out, rng);
+      break;
+    case 8:
+      out.push_back(0x90);
+      break;
+    case 9:
+      append(out, {0x31, 0xC0});
+      break;
+    case 10:
+      out.push_back(0x74);
+      out.push_back(rng.byte());
+      break;
+    case 11:
+      append(out, {0x48, 0x8D, 0x3D});
+      append_rel32(out, rng);
+      break;
+    case 12:
+      append(out, {0x41, 0x5C});
+      break;
+    case 13:
+      append(out, {0x66, 0x0F, 0x1F, 0x44, 0x00, 0x00});
+      break;
     case 14:  // now and then a store of a fill constant (see the fill_constant shape)
       if (rng.below(4) == 0) append(out, {0xC7, 0x45, 0xF8, 0xAB, 0xAB, 0xAB, 0xAB});
       break;
-    default: append(out, {0x48, 0x8B, 0x05}); append_rel32(out, rng); break;
+    default:
+      append(out, {0x48, 0x8B, 0x05});
+      append_rel32(out, rng);
+      break;
   }
 }
 
 void append_text(byte_vector& out, split_mix& rng, std::size_t length) {
   static constexpr std::string_view k_words[] = {
-      "the",      "of",      "file",        "error",      "Error",
-      "ERROR",    "errno",   "warning",     "failed",     "to",
-      "open",     "read",    "write",       "GLIBC_2.2.5", "__stack_chk_fail",
-      "memcpy",   "strlen",  "libc.so.6",   "version",    "%s: %d",
-      "usage",    "invalid", "__cxa_finalize", "terror",  "mirror"};
+      "the",    "of",      "file",           "error",       "Error",
+      "ERROR",  "errno",   "warning",        "failed",      "to",
+      "open",   "read",    "write",          "GLIBC_2.2.5", "__stack_chk_fail",
+      "memcpy", "strlen",  "libc.so.6",      "version",     "%s: %d",
+      "usage",  "invalid", "__cxa_finalize", "terror",      "mirror"};
   static constexpr char k_separators[] = {' ', ' ', ' ', ' ', '\n', '\0', '.', ','};
   const std::size_t stop = out.size() + length;
   while (out.size() < stop) {
@@ -318,8 +356,7 @@ const std::vector<pattern_shape>& shapes() {
       {"periodic", [] { return std::string("'abcabd'"); }, false, periodic_buffer},
       // The frequency table is wrong for this data: the rarest byte by the table (AB) fills a
       // third of the input, so both anchors pass every window in those runs to verification.
-      {"fill_constant", [] { return std::string("C7 45 F8 AB AB AB AB"); }, false,
-       fill_ab_buffer},
+      {"fill_constant", [] { return std::string("C7 45 F8 AB AB AB AB"); }, false, fill_ab_buffer},
   };
   return list;
 }
@@ -358,9 +395,8 @@ void bm_search(benchmark::State& state, const pattern_shape& shape, matcher_kind
   buffer.plant(prepared.pattern, prepared.plan);
   // "auto" keeps one adaptive matcher across iterations, as the scanner keeps one across the
   // blocks of a run: each iteration stands for one more block of the same kind of data.
-  adaptive_matcher search(
-      kind == matcher_kind::horspool ? nullptr : select_block_search(kind),
-      kind == matcher_kind::automatic);
+  adaptive_matcher search(kind == matcher_kind::horspool ? nullptr : select_block_search(kind),
+                          kind == matcher_kind::automatic);
   const block_job job{buffer.data(), buffer.size(), &prepared.pattern, &prepared.plan,
                       prepared.anchors};
   std::vector<std::uint32_t> positions(buffer.size());
@@ -419,9 +455,9 @@ void bm_report_line(benchmark::State& state, std::uint64_t first_offset) {
     char decimal[24];
     std::snprintf(decimal, sizeof decimal, "(%llu", static_cast<unsigned long long>(offset));
     std::vector<char> want(k_report_line_fixed_max + name.size() + 1);
-    const int length = std::snprintf(want.data(), want.size(), "offset 0x%08llX%11s) in %s\n",
-                                     static_cast<unsigned long long>(offset), decimal,
-                                     name.c_str());
+    const int length =
+        std::snprintf(want.data(), want.size(), "offset 0x%08llX%11s) in %s\n",
+                      static_cast<unsigned long long>(offset), decimal, name.c_str());
     const std::size_t got = line.write(out.data(), offset);
     if (length < 0 || got != static_cast<std::size_t>(length) ||
         std::memcmp(out.data(), want.data(), got) != 0) {
@@ -474,8 +510,7 @@ void register_benchmarks() {
     benchmark::RegisterBenchmark(name.c_str(), bm_plan, std::cref(shape));
   }
   benchmark::RegisterBenchmark("report_line/below_4gib", bm_report_line, std::uint64_t{1000});
-  benchmark::RegisterBenchmark("report_line/above_4gib", bm_report_line,
-                               std::uint64_t{5} << 32);
+  benchmark::RegisterBenchmark("report_line/above_4gib", bm_report_line, std::uint64_t{5} << 32);
 }
 
 }  // namespace

@@ -114,7 +114,8 @@ pass_result pread_chunks(int fd, std::uint64_t size, std::uint8_t* buf, std::uin
   pass_result result;
   for (std::uint64_t offset = first * k_large_block; offset < size;
        offset += stride * k_large_block) {
-    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(k_large_block, size - offset));
+    const auto want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(k_large_block, size - offset));
     std::size_t got = 0;
     while (got < want) {
       const ssize_t n = ::pread(fd, buf + got, want - got, static_cast<off_t>(offset + got));
@@ -150,7 +151,8 @@ pass_result pread_pass(const char* path, std::span<const page_buffer> buffers, i
     std::vector<std::jthread> pool;
     pool.reserve(buffers.size());
     for (std::uint64_t t = 0; t < n; ++t) {
-      pool.emplace_back([&, t] { parts[t] = pread_chunks(fd, size, buffers[t].get(), t, n, byte); });
+      pool.emplace_back(
+          [&, t] { parts[t] = pread_chunks(fd, size, buffers[t].get(), t, n, byte); });
     }
   }
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -328,11 +330,13 @@ int main(int argc, char** argv) {
                   static_cast<unsigned long long>(last.hits));
       // Every chunk read exactly once, and memchr saw the same bytes as the read() pass.
       if (last.bytes != reference.bytes || (searched >= 0 && last.hits != reference.hits)) {
-        std::fprintf(stderr, "read_limit: %u threads read %llu bytes with %llu hits, read() %llu with %llu\n",
-                     threads, static_cast<unsigned long long>(last.bytes),
-                     static_cast<unsigned long long>(last.hits),
-                     static_cast<unsigned long long>(reference.bytes),
-                     static_cast<unsigned long long>(reference.hits));
+        std::fprintf(
+            stderr,
+            "read_limit: %u threads read %llu bytes with %llu hits, read() %llu with %llu\n",
+            threads, static_cast<unsigned long long>(last.bytes),
+            static_cast<unsigned long long>(last.hits),
+            static_cast<unsigned long long>(reference.bytes),
+            static_cast<unsigned long long>(reference.hits));
         return 1;
       }
       if (searched >= 0 && threads == thread_counts.back()) ceiling_nthread = best;

@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "cli/run.h"
 #include "base/output.h"
+#include "cli/run.h"
 #include "test_support.h"
 #include "walk/file_system.h"
 
@@ -321,7 +321,8 @@ TEST(cli_run, ignore_case_given_after_the_pattern_changes_nothing) {
   dir.write_file("f", "aA");
   const scoped_chdir cd(dir.path());
   // It says so: the switch has nothing left to change.
-  const std::string late = "Note: -i after the pattern changes nothing; it goes before the pattern.\n";
+  const std::string late =
+      "Note: -i after the pattern changes nothing; it goes before the pattern.\n";
   expect_run({"'a'", "-i", "f"}, k_banner_line + line(0, "f"), late, 0);
   expect_run({"-i", "'a'", "-i-", "f"}, k_banner_line + line(0, "f") + line(1, "f"), late, 0);
 }

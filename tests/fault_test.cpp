@@ -24,10 +24,10 @@
 #include <thread>
 #include <vector>
 
+#include "base/output.h"
 #include "cli/run.h"
 #include "naive_matcher.h"
 #include "pattern/compiled_pattern.h"
-#include "base/output.h"
 #include "search/stream_search.h"
 #include "test_support.h"
 #include "walk/file_system.h"
@@ -232,8 +232,7 @@ TEST(fault_walk, subdirectory_removed_or_replaced_before_it_is_entered) {
     tmp.write_file("t/now_file", "XY");
   };
   const run_result r = run_on(fs, {"-r", "5859", "t", "u.bin"}, no_input.get());
-  EXPECT_EQ(r.out, k_banner_line + line(0, "t/a.bin") + line(1, "t/zz/y.bin") +
-                       line(2, "u.bin"));
+  EXPECT_EQ(r.out, k_banner_line + line(0, "t/a.bin") + line(1, "t/zz/y.bin") + line(2, "u.bin"));
   EXPECT_EQ(r.err, "Error reading directory t/gone/.\nError reading directory t/now_file/.\n");
   EXPECT_EQ(r.code, 0);
 }

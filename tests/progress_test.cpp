@@ -1,12 +1,11 @@
 #include "search/progress.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <string>
-
-#include <gtest/gtest.h>
 
 namespace bytrove {
 namespace {

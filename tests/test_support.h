@@ -17,8 +17,8 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/run.h"
 #include "base/output.h"
+#include "cli/run.h"
 #include "walk/file_system.h"
 
 namespace bytrove {

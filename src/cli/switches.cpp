@@ -23,14 +23,25 @@ status parse_switches(std::string_view text, run_settings& settings) {
       ++i;
     }
     auto set_bit = [&](std::uint32_t bit) {
-      settings.attribute_mask = on ? (settings.attribute_mask | bit) : (settings.attribute_mask & ~bit);
+      settings.attribute_mask =
+          on ? (settings.attribute_mask | bit) : (settings.attribute_mask & ~bit);
     };
     switch (letter) {
-      case 'h': set_bit(k_attr_hidden); break;
-      case 's': set_bit(k_attr_system); break;
-      case 'i': settings.ignore_case = on; break;
-      case 'r': settings.recurse = on; break;
-      default: settings.verbose = on; break;
+      case 'h':
+        set_bit(k_attr_hidden);
+        break;
+      case 's':
+        set_bit(k_attr_system);
+        break;
+      case 'i':
+        settings.ignore_case = on;
+        break;
+      case 'r':
+        settings.recurse = on;
+        break;
+      default:
+        settings.verbose = on;
+        break;
     }
   } while (i < text.size());
   return {};

@@ -2,8 +2,8 @@
 
 #include <string_view>
 
-#include "cli/run_settings.h"
 #include "base/status.h"
+#include "cli/run_settings.h"
 
 namespace bytrove {
 

@@ -32,8 +32,8 @@ struct pattern_set {
   // of case (its value in upper case), 0 for a wildcard (value 0).
   std::vector<std::uint8_t> values;
   std::vector<std::uint8_t> masks;
-  int max_length = 0;           // the longest member's m (a brace member's span)
-  bool any_extended = false;    // some member is a brace pattern
+  int max_length = 0;         // the longest member's m (a brace member's span)
+  bool any_extended = false;  // some member is a brace pattern
   // "<file>:<line>: Pattern has more than 256 positions; ..." for each member cut short.
   std::string warnings;
 

@@ -12,9 +12,8 @@ std::array<std::int16_t, 256> frequencies_for(bool ignore_case) {
   if (ignore_case) {
     // A folded letter matches both cases, so it is as common as the two together.
     for (int c = 'a'; c <= 'z'; ++c) {
-      freq[static_cast<std::size_t>(c)] =
-          static_cast<std::int16_t>(freq[static_cast<std::size_t>(c)] +
-                                    freq[static_cast<std::size_t>(c - 0x20)]);
+      freq[static_cast<std::size_t>(c)] = static_cast<std::int16_t>(
+          freq[static_cast<std::size_t>(c)] + freq[static_cast<std::size_t>(c - 0x20)]);
     }
   }
   return freq;
@@ -22,8 +21,7 @@ std::array<std::int16_t, 256> frequencies_for(bool ignore_case) {
 
 // Stable insertion sort of slots 0..n-2, most common first, so that verifying from slot n-2
 // downwards tests the rarest byte first. Slot n-1 (position m-1) stays where it is.
-void sort_verification_order(const compiled_pattern& pattern, bool ignore_case,
-                             search_plan& plan) {
+void sort_verification_order(const compiled_pattern& pattern, bool ignore_case, search_plan& plan) {
   const auto freq = frequencies_for(ignore_case);
   const int n = pattern.concrete_count;
   auto key = [&](std::int16_t position) {

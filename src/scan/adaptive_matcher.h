@@ -44,7 +44,7 @@ class adaptive_matcher {
   block_search_fn current_;
   phase phase_ = phase::settled;
   int blocks_left_ = 0;
-  double best_cost_ = 0.0;  // cycles per byte of the cheapest way tried in this round
+  double best_cost_ = 0.0;     // cycles per byte of the cheapest way tried in this round
   bool data_anchors_ = false;  // anchors_ replace the table's
   vector_anchors anchors_;
   vector_anchors trial_anchors_;

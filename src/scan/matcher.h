@@ -64,8 +64,8 @@ inline std::size_t find_candidate(const std::uint8_t* buf, std::size_t start,
 
 // Writes the pattern's concrete bytes at buf[end .. end+m-1]; bytes under wildcards are left
 // as they are. Needs m bytes of room after `end`.
-inline void plant_pattern_copy(std::uint8_t* buf, std::size_t end,
-                               const compiled_pattern& pattern, const search_plan& plan) {
+inline void plant_pattern_copy(std::uint8_t* buf, std::size_t end, const compiled_pattern& pattern,
+                               const search_plan& plan) {
   for (int i = 0; i < pattern.concrete_count; ++i) {
     buf[end + static_cast<std::size_t>(plan.order[i])] = plan.order_byte[i];
   }

@@ -39,8 +39,8 @@ block_result search_block_vector(const block_job& job, std::uint32_t* positions)
   const typename ops::vec mask2 = ops::splat(a.mask2);
   block_result result;
   for (std::size_t p = 0;; p += ops::width) {
-    std::uint64_t bits = ops::candidates(buf + p + a.pos1, mask1, target1, buf + p + a.pos2,
-                                         mask2, target2);
+    std::uint64_t bits =
+        ops::candidates(buf + p + a.pos1, mask1, target1, buf + p + a.pos2, mask2, target2);
     while (bits != 0) {
       const std::size_t q = p + static_cast<std::size_t>(__builtin_ctzll(bits));
       bits &= bits - 1;

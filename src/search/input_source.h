@@ -11,9 +11,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "report/result_options.h"
 #include "scan/block_scanner.h"
 #include "scan/read_plan.h"
-#include "report/result_options.h"
 
 namespace bytrove {
 

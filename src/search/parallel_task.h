@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "report/result_options.h"
 #include "scan/block_scanner.h"
 #include "scan/read_plan.h"
-#include "report/result_options.h"
 
 namespace bytrove {
 

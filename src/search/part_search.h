@@ -17,10 +17,10 @@
 #include <string_view>
 #include <vector>
 
+#include "report/input_results.h"
 #include "scan/block_scanner.h"
 #include "scan/byte_stream.h"
 #include "scan/read_plan.h"
-#include "report/input_results.h"
 
 namespace bytrove {
 

@@ -94,8 +94,7 @@ file_argument_split split_file_argument(const std::string& argument, file_system
 // counters go to `totals` when given. Standard-output failures are the caller's to detect on
 // io.out.
 status search_inputs(const run_request& request, const search_target& target,
-                     const pattern_names& patterns, io_context& io,
-                     run_counters* totals = nullptr);
+                     const pattern_names& patterns, io_context& io, run_counters* totals = nullptr);
 
 // CPUs this process may run on: the default number of threads.
 unsigned available_cpus();

@@ -45,7 +45,6 @@ class scan_observer {
   virtual void on_input_end() = 0;
 };
 
-
 // Searches inputs one after another, each as one stream, writing results straight to
 // standard output. Everything passed in must outlive the stream_search.
 class stream_search final : private part_hooks {

@@ -9,9 +9,9 @@
 #include <cstddef>
 #include <memory>
 
+#include "report/input_results.h"
 #include "scan/block_scanner.h"
 #include "search/held_output.h"
-#include "report/input_results.h"
 #include "search/parallel_search.h"
 #include "source/archive_reader.h"
 
