@@ -18,6 +18,16 @@ bool any_member_matches_in_zeros(const pattern_set& set) {
   return false;
 }
 
+// Brace patterns, alone or in a set, are searched by one extended matcher over its whole span.
+search_target of_brace(const extended_matcher& matcher, std::size_t members, bool zeros_can_match) {
+  search_target target;
+  target.extended = &matcher;
+  target.members = members;
+  target.length = matcher.span();
+  target.zeros_can_match = zeros_can_match;
+  return target;
+}
+
 }  // namespace
 
 search_target search_target::single(const compiled_pattern& pattern, const search_plan& plan) {
@@ -40,22 +50,12 @@ search_target search_target::of_set(const pattern_set& set, const set_matcher& m
 
 search_target search_target::of_extended(const extended_pattern& pattern,
                                          const extended_matcher& matcher) {
-  search_target target;
-  target.extended = &matcher;
-  target.members = 1;
-  target.length = matcher.span();
-  target.zeros_can_match = extended_matches_in_zeros(pattern);
-  return target;
+  return of_brace(matcher, 1, extended_matches_in_zeros(pattern));
 }
 
 search_target search_target::of_extended_set(const pattern_set& set,
                                              const extended_matcher& matcher) {
-  search_target target;
-  target.extended = &matcher;
-  target.members = set.members.size();
-  target.length = matcher.span();
-  target.zeros_can_match = any_member_matches_in_zeros(set);
-  return target;
+  return of_brace(matcher, set.members.size(), any_member_matches_in_zeros(set));
 }
 
 }  // namespace bytrove

@@ -12,7 +12,6 @@
 #include "pattern/compiled_pattern.h"
 #include "pattern/search_plan.h"
 #include "report/input_results.h"
-#include "report/report_line.h"
 #include "report/result_options.h"
 #include "scan/block_scanner.h"
 #include "search/input_source.h"
