@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -47,28 +48,35 @@ class meddling_file_system final : public file_system {
   std::vector<std::string> opened;
   std::vector<std::string> listed;
 
+  // Listings and opens may come from the walkers' threads at once; so may the hook.
   bool list_directory(const std::string& dir, std::vector<dir_entry>& entries) override {
     const bool ok = real_.list_directory(dir, entries);
+    const std::lock_guard<std::mutex> lock(mutex_);
     listed.push_back(dir);
     if (after_lookup) after_lookup(dir);
     return ok;
   }
   bool find_entry(const std::string& dir, const std::string& name, dir_entry& entry) override {
     const bool found = real_.find_entry(dir, name, entry);
+    const std::lock_guard<std::mutex> lock(mutex_);
     if (after_lookup) after_lookup(dir);
     return found;
   }
   bool is_directory(const std::string& path) override { return real_.is_directory(path); }
   bool exists(const std::string& path) override { return real_.exists(path); }
   int open_file(const std::string& path, const dir_entry& entry) override {
-    opened.push_back(path);
-    const auto it = substitutes.find(path);
-    if (it != substitutes.end()) return ::fcntl(it->second, F_DUPFD_CLOEXEC, 0);
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      opened.push_back(path);
+      const auto it = substitutes.find(path);
+      if (it != substitutes.end()) return ::fcntl(it->second, F_DUPFD_CLOEXEC, 0);
+    }
     return real_.open_file(path, entry);
   }
   void close_file(int fd) override { real_.close_file(fd); }
 
  private:
+  std::mutex mutex_;
   posix_file_system real_;
 };
 
