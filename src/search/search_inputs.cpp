@@ -37,9 +37,14 @@ struct walk_share {
   std::size_t open_ahead = 0;
 };
 
+// Walkers only pay where CPUs are left over once the search has its own: on two CPUs a warm
+// 20,000-file tree took 0.56 s with them against 0.43 s without (the hand-overs cost more than
+// the listings and opens they move), so there they are left out.
+constexpr unsigned k_cpus_kept_for_search = 2;
+
 walk_share plan_walkers(unsigned requested, unsigned cpus, std::size_t open_budget) {
-  if (open_budget < k_min_shared_budget) return {};
-  return {std::min({requested, std::max(cpus, 1u), k_max_walkers}),
+  if (open_budget < k_min_shared_budget || cpus <= k_cpus_kept_for_search) return {};
+  return {std::min({requested, cpus - k_cpus_kept_for_search, k_max_walkers}),
           std::min(open_budget / 4, k_max_open_ahead)};
 }
 
