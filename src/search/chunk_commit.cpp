@@ -100,16 +100,16 @@ void parallel_search::write_counted(task_input& p) {
   if (p.replayable) {
     replay_offsets(p, results);
   } else {
-    part_spec spec;
-    spec.name = in.name;
-    spec.whole = false;
-    spec.before = in.total;
-    spec.count_from = p.start;
-    spec.limit = p.limit;
+    part_request request;
+    request.name = in.name;
+    request.whole = false;
+    request.before = in.total;
+    request.count_from = p.start;
+    request.limit = p.limit;
     pen_hooks hooks(out_, err_, in.name);
     part_search<output> search(pen_state_->blocks, results, out_, hooks);
     const part_outcome outcome =
-        search.run(spec, in.fd, p.mode, {{p.start, p.limit, 0}},
+        search.run(request, in.fd, p.mode, {{p.start, p.limit, 0}},
                    [&](const read_range& /*range*/) { return span_of(p); });
     p.outcome = outcome.last;
     p.outcome.bytes = outcome.bytes;

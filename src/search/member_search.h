@@ -50,14 +50,14 @@ class member_search final : public member_visitor, private part_hooks {
   bool on_member(const std::vector<std::string>& chain, byte_stream& data) override {
     const std::string name = member_display_name(input_, chain);
     if (verbose_) write_searching_line(out_, name);
-    part_spec spec;
-    spec.name = name;
-    if (options_.json) spec.json_name = member_json_name(input_, chain);
-    spec.count_from = options_.range_start;
+    part_request request;
+    request.name = name;
+    if (options_.json) request.json_name = member_json_name(input_, chain);
+    request.count_from = options_.range_start;
     const scan_span span =
         span_within(options_.range_start, options_.range_end, options_.range_start,
                     options_.range_end, pattern_length_, options_.context);
-    const part_outcome outcome = part_.run(spec, data, span);
+    const part_outcome outcome = part_.run(request, data, span);
     totals_.bytes += outcome.bytes;
     totals_.occurrences += outcome.found;
     ++totals_.files;

@@ -50,7 +50,7 @@ class part_hooks {
 };
 
 // Which part of which input a search covers.
-struct part_spec {
+struct part_request {
   std::string_view name;
   bool whole = true;             // all of the input: finish writes its end lines
   std::uint64_t before = 0;      // a chunk: occurrences of the input reported before it
@@ -85,9 +85,9 @@ class part_search final : private block_sink {
 
   // Searches `reads` of the descriptor `fd` (read as `mode`) with `span_of(range)` for each.
   template <class span_fn>
-  part_outcome run(const part_spec& spec, int fd, read_mode mode,
+  part_outcome run(const part_request& request, int fd, read_mode mode,
                    const std::vector<read_range>& reads, span_fn span_of) {
-    begin(spec);
+    begin(request);
     std::uint64_t bytes = 0;
     scan_outcome last;
     for (const read_range& range : reads) {
@@ -95,26 +95,26 @@ class part_search final : private block_sink {
       bytes += range.skipped;
       last = blocks_.scan(fd, mode, span_of(range), *this);
       bytes += last.bytes;
-      if (read_failed_before(last, spec.limit)) hooks_.on_read_failed();
+      if (read_failed_before(last, request.limit)) hooks_.on_read_failed();
       if (last.read_failed || last.stopped || last.end_offset < range.end) break;
     }
-    return end(spec, last, bytes);
+    return end(request, last, bytes);
   }
 
   // Searches all of `stream` with `span`.
-  part_outcome run(const part_spec& spec, byte_stream& stream, const scan_span& span) {
-    begin(spec);
+  part_outcome run(const part_request& request, byte_stream& stream, const scan_span& span) {
+    begin(request);
     scan_outcome last = blocks_.scan(stream, span, *this);
-    if (read_failed_before(last, spec.limit)) hooks_.on_read_failed();
-    return end(spec, last, last.bytes);
+    if (read_failed_before(last, request.limit)) hooks_.on_read_failed();
+    return end(request, last, last.bytes);
   }
 
  private:
-  void begin(const part_spec& spec) {
-    results_.start(spec.name, spec.whole, spec.before, spec.json_name);
+  void begin(const part_request& request) {
+    results_.start(request.name, request.whole, request.before, request.json_name);
   }
-  part_outcome end(const part_spec& spec, const scan_outcome& last, std::uint64_t bytes) {
-    part_outcome outcome{last, results_.bytes_from(spec.count_from, bytes), 0};
+  part_outcome end(const part_request& request, const scan_outcome& last, std::uint64_t bytes) {
+    part_outcome outcome{last, results_.bytes_from(request.count_from, bytes), 0};
     results_.finish(out_);
     outcome.found = results_.found();
     return outcome;

@@ -59,10 +59,10 @@ void stream_search::scan_stream(std::string_view name, int fd, bool verbose) {
   const read_mode mode = read_mode_for(source, options_);
   const std::vector<read_range> reads =
       reads_for(source, mode, options_, target_.length, target_.zeros_can_match);
-  part_spec spec;
-  spec.name = name;
-  spec.count_from = options_.range_start;
-  end_input(part_.run(spec, fd, mode, reads, [&](const read_range& range) {
+  part_request request;
+  request.name = name;
+  request.count_from = options_.range_start;
+  end_input(part_.run(request, fd, mode, reads, [&](const read_range& range) {
     return span_within(range.start, range.end, options_.range_start, options_.range_end,
                        target_.length, options_.context);
   }));

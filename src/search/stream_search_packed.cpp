@@ -64,10 +64,10 @@ void stream_search::search_plain(std::string_view name, byte_stream& stream, boo
   begin_input(name, -1, verbose);
   const scan_span span = span_within(options_.range_start, options_.range_end, options_.range_start,
                                      options_.range_end, target_.length, options_.context);
-  part_spec spec;
-  spec.name = name;
-  spec.count_from = options_.range_start;
-  end_input(part_.run(spec, stream, span));
+  part_request request;
+  request.name = name;
+  request.count_from = options_.range_start;
+  end_input(part_.run(request, stream, span));
 }
 
 }  // namespace bytrove

@@ -64,13 +64,13 @@ void parallel_search::search_input(task_input& p, worker_state& state, task_outp
   p.tallied = !p.first && results_.max_count != 0 && results_.mode != result_mode::files;
   input_results<task_output>& results = p.tallied ? state.tally : state.results;
   worker_hooks hooks(output, stop_, in, [this] { stop_if_output_failed(); });
-  part_spec spec;
-  spec.name = in.name;
-  spec.whole = p.whole();
-  spec.count_from = p.start;
-  spec.limit = p.limit;
+  part_request request;
+  request.name = in.name;
+  request.whole = p.whole();
+  request.count_from = p.start;
+  request.limit = p.limit;
   part_search<task_output> search(state.blocks, results, output, hooks);
-  const part_outcome outcome = search.run(spec, in.fd, p.mode, {{p.start, p.limit, 0}},
+  const part_outcome outcome = search.run(request, in.fd, p.mode, {{p.start, p.limit, 0}},
                                           [&](const read_range& /*range*/) { return span_of(p); });
   p.outcome = outcome.last;
   p.outcome.bytes = outcome.bytes;
