@@ -5,7 +5,7 @@
 
 namespace bytrove {
 
-input_source describe_source(int fd) {
+input_source describe_source(int fd, bool just_opened) {
   input_source source;
   source.fd = fd;
   struct stat st {};
@@ -13,7 +13,7 @@ input_source describe_source(int fd) {
   source.size = static_cast<std::uint64_t>(st.st_size);
   if (S_ISREG(st.st_mode)) {
     source.kind = source_kind::regular;
-    source.begun = ::lseek(fd, 0, SEEK_CUR) > 0;
+    source.begun = !just_opened && ::lseek(fd, 0, SEEK_CUR) > 0;
   } else if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISSOCK(st.st_mode)) {
     source.kind = source_kind::live;
   } else {

@@ -37,8 +37,10 @@ struct input_source {
   bool chunkable() const { return regular() && !begun; }
 };
 
-// What `fd` is, by one fstat() (and, for a regular file, where its offset stands).
-input_source describe_source(int fd);
+// What `fd` is, by one fstat() (and, for a regular file, where its offset stands, unless
+// `just_opened`: a descriptor the walk opened is at its start, and asking would cost a system
+// call per file).
+input_source describe_source(int fd, bool just_opened = false);
 
 // How a source is read: a large regular file (or any regular file searched over a range) with
 // pread(), skipping holes; a live source as it comes; anything else as a stream.

@@ -76,7 +76,8 @@ void parallel_search::set_observer(scan_observer* observer) {
 }
 
 void parallel_search::search_file(const std::string& name, int fd, bool verbose) {
-  const input_source source = describe_source(fd);
+  // Every file submitted here was just opened by the walk.
+  const input_source source = describe_source(fd, true);
   if (!source.regular()) {
     search_stream(name, fd, verbose);
     fs_.close_file(fd);

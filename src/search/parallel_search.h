@@ -86,7 +86,8 @@ class parallel_search {
   parallel_search(const parallel_search&) = delete;
   parallel_search& operator=(const parallel_search&) = delete;
 
-  // Searches the open file `fd` named `name`; takes ownership of `fd` (closed through `fs`).
+  // Searches the open file `fd` named `name`, from its start (a descriptor just opened);
+  // takes ownership of `fd` (closed through `fs`).
   void search_file(const std::string& name, int fd, bool verbose) EXCLUDES(mutex_);
   // Searches `fd` as one stream after everything submitted before it; does not close it.
   void search_stream(const std::string& name, int fd, bool verbose) EXCLUDES(mutex_);

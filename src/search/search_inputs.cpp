@@ -100,7 +100,7 @@ class search_run final : public walk_visitor {
       parallel_->search_file(path, fd, verbose_);
       return;
     }
-    stream_->scan_stream(path, fd, verbose_);
+    stream_->scan_stream(path, fd, verbose_, true);
     io_.fs.close_file(fd);
   }
   bool wait_for_descriptors() override { return parallel_ && parallel_->wait_for_descriptors(); }

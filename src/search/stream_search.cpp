@@ -52,8 +52,8 @@ void stream_search::on_skipped(std::uint64_t bytes) {
 
 void stream_search::on_read_failed() { write_error(out_, err_, read_error_message(name_)); }
 
-void stream_search::scan_stream(std::string_view name, int fd, bool verbose) {
-  const input_source source = describe_source(fd);
+void stream_search::scan_stream(std::string_view name, int fd, bool verbose, bool just_opened) {
+  const input_source source = describe_source(fd, just_opened);
   if (options_.decompress != 0 && search_packed(name, source, verbose)) return;
   begin_input(name, fd, verbose);
   const read_mode mode = read_mode_for(source, options_);

@@ -63,8 +63,9 @@ class stream_search final : private part_hooks {
   // Holes skipped count as searched. In verbose mode first prints "Searching <name> ...". A
   // failed read prints "Error reading file <name>." and ends this input. Does not close `fd`.
   // Stops early when standard output has failed. With --decompress, a packed input's members
-  // are searched instead, each as an input of its own.
-  void scan_stream(std::string_view name, int fd, bool verbose);
+  // are searched instead, each as an input of its own. `just_opened`: `fd` was opened by the
+  // walk and not read yet (no need to ask where it stands).
+  void scan_stream(std::string_view name, int fd, bool verbose, bool just_opened = false);
 
   const run_counters& counters() const { return counters_; }
   void set_observer(scan_observer* observer) { observer_ = observer; }
