@@ -25,8 +25,7 @@ TEST(progress_meter, redraws_at_most_four_times_a_second_and_erases_itself) {
     output out(&out_text);
     output err(&err_text);
     progress_meter meter(out, err, 80, [&] { return clock.now; });
-    const int fd = ::open("/dev/null", O_RDONLY);
-    meter.on_input_start("a.bin", fd);
+    meter.on_input_start("a.bin", 0);
     meter.on_bytes(1000);
     err.flush();
     EXPECT_EQ(err_text, "") << "nothing is drawn before the first interval has passed";
@@ -48,7 +47,6 @@ TEST(progress_meter, redraws_at_most_four_times_a_second_and_erases_itself) {
     out.flush();
     EXPECT_EQ(out_text, "offset line\n");
     EXPECT_EQ(err_text.substr(drawn), "\r\x1b[K");
-    ::close(fd);
   }
   // Nothing shown at the end, so nothing more to erase.
   EXPECT_EQ(err_text.size(), err_text.rfind("\r\x1b[K") + 4);
@@ -60,23 +58,17 @@ TEST(progress_meter, line_shows_share_of_known_sizes_and_fits_the_terminal) {
   output err(&sink);
   fake_clock clock;
   progress_meter meter(out, err, 200, [&] { return clock.now; });
-  char path[] = "/tmp/bytrove-progress-XXXXXX";
-  const int fd = ::mkstemp(path);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::ftruncate(fd, 2000), 0);
-  meter.on_input_start("first.bin", fd);
+  meter.on_input_start("first.bin", 2000);
   meter.on_bytes(500);
   clock.now += 1'000 * k_ms;
   EXPECT_EQ(meter.line_text(), "500 B of 2.00 KB (25%), 500 B/s, 0 file(s), first.bin");
   meter.on_input_end();
-  meter.on_input_start("second.bin", fd);
+  meter.on_input_start("second.bin", 2000);
   meter.on_bytes(1500);
   EXPECT_EQ(meter.line_text(), "2.00 KB, 2.00 KB/s, 1 file(s), 75% of second.bin");
 
   progress_meter narrow(out, err, 20, [&] { return clock.now; });
   EXPECT_LE(narrow.line_text().size(), 19u);
-  ::close(fd);
-  ::unlink(path);
 }
 
 }  // namespace

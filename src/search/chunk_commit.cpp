@@ -28,7 +28,8 @@ void parallel_search::commit_task(task& t) {
   const bool with_pen = pen_work(front);
   if (!front.in->ended.load() && !with_pen) write_held(t.held);
   for (task_input& p : t.inputs) {
-    if (!p.in->ended.load()) {
+    // A file that could not be opened was never an input: its message was all it held.
+    if (!p.in->ended.load() && !p.open_failed) {
       if (with_pen) {
         write_counted(p);
         if (p.replayable) write_held(t.held);
@@ -50,7 +51,7 @@ void parallel_search::commit_input(task_input& p) {
   counters_.bytes_searched += p.skipped + p.outcome.bytes;
   counters_.occurrences += p.occurrences;
   if (observer_ != nullptr) {
-    if (p.first) observer_->on_input_start(in.name, in.fd);
+    if (p.first) observer_->on_input_start(in.name, p.size);
     observer_->on_bytes(p.packed ? p.compressed : p.skipped + p.outcome.bytes);
   }
   if (!input_stops_at(p, summed)) return;

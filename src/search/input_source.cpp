@@ -22,6 +22,11 @@ input_source describe_source(int fd, bool just_opened) {
   return source;
 }
 
+std::uint64_t regular_size(int fd) {
+  const input_source source = describe_source(fd, true);
+  return source.regular() ? source.size : 0;
+}
+
 read_mode read_mode_for(const input_source& source, const result_options& options) {
   switch (source.kind) {
     case source_kind::regular:

@@ -42,6 +42,9 @@ struct input_source {
 // call per file).
 input_source describe_source(int fd, bool just_opened = false);
 
+// The size of `fd` when it is a regular file, else 0 (for the progress line).
+std::uint64_t regular_size(int fd);
+
 // How a source is read: a large regular file (or any regular file searched over a range) with
 // pread(), skipping holes; a live source as it comes; anything else as a stream.
 read_mode read_mode_for(const input_source& source, const result_options& options);

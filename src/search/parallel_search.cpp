@@ -83,15 +83,11 @@ void parallel_search::search_file(const std::string& name, int fd, bool verbose)
     fs_.close_file(fd);
     return;
   }
-  wait_for_file_room();
+  take_file_room();
   auto in = std::make_shared<shared_input>();
   in->name = name;
   in->fd = fd;
   in->verbose = verbose;
-  {
-    const checked_lock lock(mutex_);
-    ++open_files_;
-  }
   const bool packed = results_.decompress != 0 && file_looks_packed(fd, source.size);
   if (searched_whole(source.size, options_.chunk_size, packed)) {
     add_to_batch(std::move(in), source.size, packed);
@@ -99,6 +95,21 @@ void parallel_search::search_file(const std::string& name, int fd, bool verbose)
     flush_batch();
     submit_chunks(in, source.size);
   }
+}
+
+bool parallel_search::search_unopened(const std::string& name, const file_facts& facts,
+                                      bool verbose) {
+  // A file to cut into chunks is opened by the walk: its chunks need its size when they are
+  // planned. Most files of a tree are small, and their opens, stats and closes then run on the
+  // workers, side by side, rather than one after another on the walk's thread.
+  if (!facts.regular || !searched_whole(facts.size, options_.chunk_size, false)) return false;
+  take_file_room();
+  auto in = std::make_shared<shared_input>();
+  in->name = name;
+  in->verbose = verbose;
+  in->unopened = true;
+  add_to_batch(std::move(in), facts.size, false);
+  return true;
 }
 
 void parallel_search::add_to_batch(std::shared_ptr<shared_input> in, std::uint64_t size,
@@ -138,6 +149,7 @@ void parallel_search::submit_chunks(const std::shared_ptr<shared_input>& in, std
     p.start = chunks[i].start;
     p.limit = chunks[i].limit;
     p.skipped = chunks[i].skipped;
+    p.size = size;
     t->inputs.push_back(std::move(p));
     push(std::move(t));
   }

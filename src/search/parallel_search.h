@@ -89,6 +89,11 @@ class parallel_search {
   // Searches the open file `fd` named `name`, from its start (a descriptor just opened);
   // takes ownership of `fd` (closed through `fs`).
   void search_file(const std::string& name, int fd, bool verbose) EXCLUDES(mutex_);
+  // Takes the file `name`, which the walk has not opened, when `facts` call it a regular file
+  // small enough to be searched whole: a worker opens it in its turn (reporting a failed open
+  // in its place), searches it and closes it. False when the caller should open it itself.
+  bool search_unopened(const std::string& name, const file_facts& facts, bool verbose)
+      EXCLUDES(mutex_);
   // Searches `fd` as one stream after everything submitted before it; does not close it.
   void search_stream(const std::string& name, int fd, bool verbose) EXCLUDES(mutex_);
   // Waits until everything submitted so far has been written (or the run has stopped).
@@ -132,6 +137,17 @@ class parallel_search {
   // first): it then writes what follows it.
   bool search_task(task& t, worker_state& state) EXCLUDES(mutex_);
   void search_input(task_input& p, worker_state& state, task_output& output) EXCLUDES(mutex_);
+  // Opens an input the walk left unopened, as the walk would have; false, with its message
+  // written in its place, when that fails.
+  bool open_input(task& t, task_input& p, task_output& output) EXCLUDES(mutex_);
+  // An open that failed for want of descriptors: waits until the task is the oldest (every file
+  // before it closed) and while other workers hold files they opened; true when worth retrying.
+  bool wait_for_descriptors(const task& t, bool first_wait) EXCLUDES(mutex_);
+  // Closes an input's descriptor and gives its place in the files held open back.
+  void close_input(shared_input& in) EXCLUDES(mutex_);
+  // A worker closes an input it opened as soon as it has searched it; its place in the files
+  // held open is given back when it is written, as any input's.
+  void close_opened(shared_input& in) EXCLUDES(mutex_);
   // With --decompress, searches the members of a packed input as one task; false when it turned
   // out not to be packed (nothing was written: search it as it is).
   bool search_packed(task_input& p, worker_state& state, task_output& output) EXCLUDES(mutex_);
@@ -164,8 +180,8 @@ class parallel_search {
   void drain_with_pen() REQUIRES(mutex_) RELEASE(pen_);
   // One input's share of a task is over; the last share closes its file.
   void release_input(shared_input& in) EXCLUDES(mutex_);
-  // Waits while the files held open reach the budget.
-  void wait_for_file_room() EXCLUDES(mutex_);
+  // Waits while the files held open reach the budget, then counts one more.
+  void take_file_room() EXCLUDES(mutex_);
   void stop() EXCLUDES(mutex_);
 
   // --- held_output.cpp: output held back, its buffers and budget.
@@ -226,6 +242,11 @@ class parallel_search {
   unsigned starting_workers_ GUARDED_BY(mutex_) = 0;  // started, not yet with their buffers
   unsigned ready_workers_ GUARDED_BY(mutex_) = 0;     // with buffers: take tasks to the end
   std::size_t open_files_ GUARDED_BY(mutex_) = 0;     // held by submitted work, the batch's too
+  // Inputs left unopened that a worker holds open (each a moment, while it searches it), and
+  // whether a worker waits for one of them to close: counted without the mutex, which every
+  // file would otherwise take twice more.
+  std::atomic<unsigned> opened_by_workers_{0};
+  std::atomic<bool> descriptors_wanted_{false};
   // Set under the mutex; read anywhere (a worker checks it at every block).
   std::atomic<bool> stop_{false};
   std::atomic<bool> out_of_memory_{false};

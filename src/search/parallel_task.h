@@ -25,6 +25,9 @@ struct shared_input {
   std::string name;
   int fd = -1;
   bool verbose = false;
+  // Left for the worker that searches it to open (a small regular file the walk only listed):
+  // that worker opens it, searches it and closes it at once.
+  bool unopened = false;
   std::atomic<std::uint64_t> tasks_left{0};  // the last one released closes fd
   // Set by the pen holder when the input stops (its last chunk, a failed read, the file ended
   // before a chunk's range, the occurrences asked for): later chunks are dropped unwritten and
@@ -61,6 +64,9 @@ struct task_input {
   bool packed = false;
   std::uint64_t size = 0;
   std::uint64_t files = 1;
+  // An input left unopened whose open failed: its message is its only output, and it is not
+  // counted as searched.
+  bool open_failed = false;
   std::uint64_t compressed = 0;
 
   // A whole input, not one chunk of several: its counts are written by its own search.

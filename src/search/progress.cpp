@@ -54,12 +54,10 @@ progress_meter::~progress_meter() {
   err_.set_before_flush(nullptr, nullptr);
 }
 
-void progress_meter::on_input_start(std::string_view name, int fd) {
+void progress_meter::on_input_start(std::string_view name, std::uint64_t size) {
   name_.assign(name);
   input_done_ = 0;
-  input_total_ = 0;
-  const input_source source = describe_source(fd);
-  if (source.regular()) input_total_ = source.size;
+  input_total_ = size;
   maybe_draw();
 }
 

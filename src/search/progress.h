@@ -25,7 +25,7 @@ class progress_meter final : public scan_observer {
   progress_meter(const progress_meter&) = delete;
   progress_meter& operator=(const progress_meter&) = delete;
 
-  void on_input_start(std::string_view name, int fd) override;
+  void on_input_start(std::string_view name, std::uint64_t size) override;
   void on_bytes(std::uint64_t count) override;
   void on_input_end() override;
 

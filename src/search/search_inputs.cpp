@@ -103,6 +103,16 @@ class search_run final : public walk_visitor {
     stream_->scan_stream(path, fd, verbose_, true);
     io_.fs.close_file(fd);
   }
+  bool search_unopened(const std::string& path) override {
+    // Only the parallel search has threads to open files on; an input that may be standard
+    // output itself is opened here, where that is checked.
+    file_facts facts;
+    if (!parallel_ || !io_.fs.stat_file(path, facts)) return false;
+    if (io_.output_file && file_identity{facts.device, facts.inode} == *io_.output_file) {
+      return false;
+    }
+    return parallel_->search_unopened(path, facts, verbose_);
+  }
   bool wait_for_descriptors() override { return parallel_ && parallel_->wait_for_descriptors(); }
   void before_special_open() override {
     if (parallel_) parallel_->wait_until_written();

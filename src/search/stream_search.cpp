@@ -71,7 +71,7 @@ void stream_search::scan_stream(std::string_view name, int fd, bool verbose, boo
 void stream_search::begin_input(std::string_view name, int fd, bool verbose) {
   name_ = name;
   if (verbose) write_searching_line(out_, name);
-  if (observer_ != nullptr) observer_->on_input_start(name, fd);
+  if (observer_ != nullptr) observer_->on_input_start(name, regular_size(fd));
 }
 
 void stream_search::end_input(const part_outcome& outcome) {

@@ -39,7 +39,8 @@ struct run_counters {
 class scan_observer {
  public:
   virtual ~scan_observer() = default;
-  virtual void on_input_start(std::string_view name, int fd) = 0;
+  // `size`: a regular file's size when it was opened, 0 for anything else.
+  virtual void on_input_start(std::string_view name, std::uint64_t size) = 0;
   virtual void on_bytes(std::uint64_t count) = 0;
   virtual void on_input_end() = 0;
 };

@@ -38,7 +38,7 @@ bool stream_search::search_packed(std::string_view name, const input_source& inp
       name, blocks_, results_, out_, options_, target_.length, verbose,
       {[&](const std::string& message) { write_error(out_, err_, message); },
        [&] { return !out_.failed(); }, progress});
-  if (observer_ != nullptr) observer_->on_input_start(name, fd);
+  if (observer_ != nullptr) observer_->on_input_start(name, regular ? size : 0);
   const unpack_status status = regular ? unpacker_->unpack_file(fd, size, members)
                                        : unpacker_->unpack_stream(headed, members);
   if (status == unpack_status::not_packed) {

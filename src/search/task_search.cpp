@@ -3,14 +3,17 @@
 // chunk under a per-input limit only counts and keeps its offsets (the pen holder writes its
 // lines); a packed input is unpacked and its members searched. Runs without the mutex.
 
+#include <cerrno>
 #include <functional>
 #include <utility>
 
 #include "search/held_output.h"
+#include "search/input_source.h"
 #include "search/member_search.h"
 #include "search/parallel_search.h"
 #include "search/part_search.h"
 #include "search/worker_state.h"
+#include "source/packed_input.h"
 
 namespace bytrove {
 
@@ -22,14 +25,46 @@ scan_span parallel_search::span_of(const task_input& p) const {
 bool parallel_search::search_task(task& t, worker_state& state) {
   task_output output(*this, t, state.spare);
   for (task_input& p : t.inputs) {
-    if (p.packed && !stop_.load() && search_packed(p, state, output)) continue;
+    if (p.in->unopened && (stop_.load() || !open_input(t, p, output))) continue;
+    if (p.packed && !stop_.load() && search_packed(p, state, output)) {
+      if (p.in->unopened) close_opened(*p.in);
+      continue;
+    }
     p.packed = false;
     if (p.first && p.in->verbose) write_searching_line(output, p.in->name);
-    if (p.in->ended.load() || stop_.load()) continue;
-    search_input(p, state, output);
+    if (!p.in->ended.load() && !stop_.load()) search_input(p, state, output);
+    // Searched whole: its descriptor is not needed to write it, and another file may want it.
+    if (p.in->unopened) close_opened(*p.in);
   }
   output.finish();
   return output.holds_pen();
+}
+
+bool parallel_search::open_input(task& t, task_input& p, task_output& output) {
+  shared_input& in = *p.in;
+  const dir_entry plain;  // never a FIFO or device: those the walk opens itself
+  int fd = fs_.open_file(in.name, plain);
+  // Files held by work before this one are closed as it is written: running out of
+  // descriptors is a reason to wait for that, never to lose this file.
+  for (bool first_wait = true; fd < 0 && (errno == EMFILE || errno == ENFILE); first_wait = false) {
+    if (!wait_for_descriptors(t, first_wait)) break;
+    fd = fs_.open_file(in.name, plain);
+  }
+  if (fd < 0) {
+    p.open_failed = true;
+    output.message("Error opening file " + in.name + ".\n");
+    return false;
+  }
+  opened_by_workers_.fetch_add(1);
+  in.fd = fd;
+  // Searched whole, to its end, whatever it has become since the walk looked at it (a FIFO put
+  // in its place reads as what its writer sends). Its size matters only to unpack it.
+  if (results_.decompress != 0) {
+    const input_source source = describe_source(fd, true);
+    p.size = source.size;
+    p.packed = source.regular() && file_looks_packed(fd, source.size);
+  }
+  return true;
 }
 
 namespace {

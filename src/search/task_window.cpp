@@ -107,22 +107,62 @@ void parallel_search::stop() {
 
 void parallel_search::release_input(shared_input& in) {
   if (in.tasks_left.fetch_sub(1) != 1) return;
-  fs_.close_file(in.fd);
+  close_input(in);
+}
+
+void parallel_search::close_input(shared_input& in) {
+  if (in.fd >= 0) fs_.close_file(in.fd);
+  in.fd = -1;
   const checked_lock lock(mutex_);
   --open_files_;
   if (submitter_waiting_) room_cv_.notify_one();
 }
 
-void parallel_search::wait_for_file_room() {
+void parallel_search::close_opened(shared_input& in) {
+  fs_.close_file(in.fd);
+  in.fd = -1;
+  opened_by_workers_.fetch_sub(1);
+  if (descriptors_wanted_.load()) {
+    // Under the mutex, so that the waiter cannot miss it between its test and its wait.
+    const checked_lock lock(mutex_);
+    state_cv_.notify_all();
+  }
+}
+
+void parallel_search::take_file_room() {
   checked_lock lock(mutex_);
-  if (open_files_ < open_file_budget_ || stop_) return;
-  lock.unlock();
-  flush_batch();  // its files are held too: let them be searched and closed
-  lock.lock();
-  wake_workers();
-  submitter_waiting_ = true;
-  while (!stop_ && open_files_ >= open_file_budget_) mutex_.wait(room_cv_);
-  submitter_waiting_ = false;
+  if (open_files_ >= open_file_budget_ && !stop_) {
+    lock.unlock();
+    flush_batch();  // its files are held too: let them be searched and closed
+    lock.lock();
+    wake_workers();
+    submitter_waiting_ = true;
+    while (!stop_ && open_files_ >= open_file_budget_) mutex_.wait(room_cv_);
+    submitter_waiting_ = false;
+  }
+  ++open_files_;
+}
+
+bool parallel_search::wait_for_descriptors(const task& t, bool first_wait) {
+  checked_lock lock(mutex_);
+  if (first_wait) {
+    // Every file before this task is closed once it is the oldest.
+    while (!stop_ && !is_head(t)) mutex_.wait(state_cv_);
+    return !stop_;
+  }
+  // Files other workers opened are closed as soon as they are searched, unless one waits for
+  // room for its output, which only this task's writing makes: then waiting cannot help.
+  descriptors_wanted_ = true;
+  const unsigned held = opened_by_workers_.load();
+  if (held == 0 || held_bytes_ > options_.output_budget) {
+    descriptors_wanted_ = false;
+    return false;
+  }
+  while (!stop_ && opened_by_workers_.load() >= held && held_bytes_ <= options_.output_budget) {
+    mutex_.wait(state_cv_);
+  }
+  descriptors_wanted_ = false;
+  return !stop_;
 }
 
 bool parallel_search::wait_for_descriptors() {

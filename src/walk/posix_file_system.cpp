@@ -162,28 +162,50 @@ bool posix_file_system::exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
+namespace {
+
+// The name of `path` inside the directory this thread listed last, when it is there (a path
+// the kernel would refuse stays refused: openat() would accept it, open() does not); null
+// otherwise.
+const char* name_in_listed(const std::string& path, std::uint64_t serial) {
+  const listed_directory& listed = t_listed;
+  const bool inside = listed.owner == serial && listed.fd >= 0 && path.size() < PATH_MAX &&
+                      path.size() > listed.dir.size() &&
+                      path.compare(0, listed.dir.size(), listed.dir) == 0 &&
+                      path.find('/', listed.dir.size()) == std::string::npos;
+  return inside ? path.c_str() + listed.dir.size() : nullptr;
+}
+
+}  // namespace
+
 int posix_file_system::open_file(const std::string& path, const dir_entry& entry) {
   // O_NONBLOCK keeps the open of a FIFO without a writer from hanging; reads then block as
   // usual, so a FIFO with no writer simply reads as empty.
   // A file that turned into a FIFO after the listing is still safe: the reader waits with
   // poll() when a read would block.
   const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-  // A path the kernel would refuse stays refused: openat() would accept it, open() does not.
-  const listed_directory& listed = t_listed;
-  const bool in_listed = listed.owner == serial_ && listed.fd >= 0 && path.size() < PATH_MAX &&
-                         path.size() > listed.dir.size() &&
-                         path.compare(0, listed.dir.size(), listed.dir) == 0 &&
-                         path.find('/', listed.dir.size()) == std::string::npos;
+  const char* name = name_in_listed(path, serial_);
   int fd;
   do {
-    fd = in_listed ? ::openat(listed.fd, path.c_str() + listed.dir.size(), flags)
-                   : ::open(path.c_str(), flags);
+    fd = name != nullptr ? ::openat(t_listed.fd, name, flags) : ::open(path.c_str(), flags);
   } while (fd < 0 && errno == EINTR);
   if (fd >= 0 && entry.special) {
     const int current = ::fcntl(fd, F_GETFL);
     if (current >= 0) ::fcntl(fd, F_SETFL, current & ~O_NONBLOCK);
   }
   return fd;
+}
+
+bool posix_file_system::stat_file(const std::string& path, file_facts& facts) {
+  const char* name = name_in_listed(path, serial_);
+  if (name == nullptr) return false;  // only where a stat is cheap: in the listed directory
+  struct stat st {};
+  if (::fstatat(t_listed.fd, name, &st, 0) != 0) return false;
+  facts.regular = S_ISREG(st.st_mode);
+  facts.size = static_cast<std::uint64_t>(st.st_size);
+  facts.device = st.st_dev;
+  facts.inode = st.st_ino;
+  return true;
 }
 
 void posix_file_system::close_file(int fd) { ::close(fd); }

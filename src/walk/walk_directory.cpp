@@ -22,6 +22,7 @@ template <class release>
 void search_entry(file_system& fs, const std::string& dir, const dir_entry& entry,
                   walk_visitor& visitor, release free_descriptors) {
   const std::string path = dir + entry.name;
+  if (!entry.special && visitor.search_unopened(path)) return;
   if (entry.special) {
     visitor.before_special_open();
     if (visitor.stopped()) return;
