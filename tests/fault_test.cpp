@@ -43,6 +43,10 @@ class meddling_file_system final : public file_system {
  public:
   // Runs after every listing and every single-name lookup, with the directory looked at.
   std::function<void(const std::string& dir)> after_lookup;
+  // Runs with the path of every file stat'ed to be opened later on another thread, after the
+  // stat, and of every file opened, before the open.
+  std::function<void(const std::string& path)> before_open;
+  std::size_t statted = 0;  // files left unopened for the search's workers
   // Paths opened as a duplicate of the given descriptor (sharing its file offset).
   std::map<std::string, int> substitutes;
   std::vector<std::string> opened;
@@ -67,6 +71,7 @@ class meddling_file_system final : public file_system {
   int open_file(const std::string& path, const dir_entry& entry) override {
     {
       const std::lock_guard<std::mutex> lock(mutex_);
+      if (before_open) before_open(path);
       opened.push_back(path);
       const auto it = substitutes.find(path);
       if (it != substitutes.end()) return ::fcntl(it->second, F_DUPFD_CLOEXEC, 0);
@@ -74,6 +79,13 @@ class meddling_file_system final : public file_system {
     return real_.open_file(path, entry);
   }
   void close_file(int fd) override { real_.close_file(fd); }
+  bool stat_file(const std::string& path, file_facts& facts) override {
+    const bool known = real_.stat_file(path, facts);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (known) ++statted;
+    if (known && before_open) before_open(path);
+    return known;
+  }
 
  private:
   std::mutex mutex_;
@@ -243,6 +255,66 @@ TEST(fault_walk, subdirectory_removed_or_replaced_before_it_is_entered) {
   EXPECT_EQ(r.out, k_banner_line + line(0, "t/a.bin") + line(1, "t/zz/y.bin") + line(2, "u.bin"));
   EXPECT_EQ(r.err, "Error reading directory t/gone/.\nError reading directory t/now_file/.\n");
   EXPECT_EQ(r.code, 0);
+}
+
+// A tree deep and wide enough for several batches, with files that vanish after the listing
+// (the walk finds that out itself) or after their stat (a worker does, when it opens them):
+// every thread count prints what one thread prints, messages in their places among the
+// results. A file larger than a chunk is opened by the walk among those left to the workers.
+TEST(fault_walk, files_vanishing_in_a_deep_tree_are_reported_in_place_at_every_thread_count) {
+  const watchdog guard(120);
+  temp_dir tmp;
+  const scoped_chdir cd(tmp.path());
+  const unique_fd no_input = input_file("");
+  const auto grow = [&] {
+    std::filesystem::remove_all("t");
+    std::mt19937 rng(7);
+    std::function<void(const std::string&, int)> fill = [&](const std::string& dir, int depth) {
+      for (std::size_t i = 0; i < 12; ++i) {
+        const char* kind = rng() % 9 == 0 ? "gone" : rng() % 9 == 0 ? "lost" : "f";
+        const std::string data = std::string(rng() % 300, '-') + "XY" + std::string(i, 'X');
+        tmp.write_file(dir + kind + std::to_string(i) + ".bin", data);
+      }
+      if (depth == 0) return;
+      for (int j = 0; j < 3; ++j) fill(dir + "d" + std::to_string(j) + "/", depth - 1);
+    };
+    fill("t/", 3);
+    tmp.write_file("t/d1/big.bin", std::string(3u << 20, '-') + "XY");
+  };
+  const auto vanishing = [](std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    return path.compare(slash + 1, 4, "gone") == 0;
+  };
+  std::string want_out;
+  std::string want_err;
+  for (const char* threads : {"1", "2", "3", "8"}) {
+    SCOPED_TRACE(threads);
+    grow();
+    meddling_file_system fs;
+    fs.after_lookup = [](const std::string& dir) {
+      for (const auto& e : std::filesystem::directory_iterator(dir.empty() ? "." : dir)) {
+        if (e.path().filename().string().rfind("lost", 0) == 0) std::filesystem::remove(e);
+      }
+    };
+    fs.before_open = [&](const std::string& path) {
+      if (vanishing(path)) ::unlink(path.c_str());
+    };
+    const run_result r =
+        run_on(fs, {"--threads", threads, "-v", "-r", "5859", "t"}, no_input.get());
+    EXPECT_EQ(r.code, 0);
+    if (want_out.empty()) {
+      want_out = r.out;
+      want_err = r.err;
+      // Both kinds of vanishing, among the results.
+      EXPECT_NE(want_err.find("/gone"), std::string::npos);
+      EXPECT_NE(want_err.find("/lost"), std::string::npos);
+      EXPECT_NE(want_out.find("t/d1/big.bin"), std::string::npos);
+      continue;
+    }
+    EXPECT_EQ(r.out, want_out);
+    EXPECT_EQ(r.err, want_err);
+    EXPECT_GT(fs.statted, 100u) << "the workers opened no file";
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
