@@ -31,6 +31,11 @@ setup_file() {
   { gzip -c p.1; gzip -c p.2; } >multi.gz
   xz -c --block-size=300000 p >blocks.xz
   { zstd -q -c p.1; zstd -q -c p.2; } >frames.zst
+  # Skippable frames (their content is not data) before and between frames; streams joined.
+  local skip='\x50\x2a\x4d\x18\x08\x00\x00\x00MARKER:)'
+  { printf "$skip"; lz4 -q -c p.1; printf "$skip"; lz4 -q -c p.2; } >frames.lz4
+  { printf "$skip"; zstd -q -c p.1; printf "$skip"; zstd -q -c p.2; } >skip.zst
+  { xz -c p.1; xz -c p.2; } >streams.xz
   bzip2 -c p >p.bz2
   lz4 -q -c p >p.lz4
   xz -c --format=lzma p >p.lzma
@@ -115,6 +120,13 @@ json_members() {
   xz -dc --format=lzma p.lzma >"$RES"/d.lzma
   same_as "$RES"/d.lzma 'p.lzma{}'
   # Six markers in the payload: the reference itself is right.
+  [[ $(grep -c '^offset' "$RES"/out) == 6 ]]
+  lz4 -q -dc frames.lz4 >"$RES"/d.lz4
+  same_as "$RES"/d.lz4 'frames.lz4{}'
+  zstd -q -dc skip.zst >"$RES"/d.zst
+  same_as "$RES"/d.zst 'skip.zst{}'
+  xz -dc streams.xz >"$RES"/d.xz
+  same_as "$RES"/d.xz 'streams.xz{}'
   [[ $(grep -c '^offset' "$RES"/out) == 6 ]]
 }
 
@@ -295,4 +307,25 @@ archive_matches() {
   cd "$BATS_FILE_TMPDIR/corpus"
   archive_matches t.7z . p dir/r.txt dir/sub/q
   archive_matches t.iso . p dir/r.txt dir/sub/q
+}
+
+@test "decompress: empty members and names with control bytes, in every archive format" {
+  mkdir -p "$RES"/n && cd "$RES"/n
+  # No backslash: the zip reader takes one for a path separator.
+  printf 'MARKER:)' >$'a\x1b{b}'
+  : >empty
+  local f
+  for f in n.tar n.zip n.7z n.cpio; do
+    case $f in
+      *.tar) tar -cf ../$f -- * ;;
+      *.zip) zip -q ../$f -- * ;;
+      *.7z) 7zz a -bd ../$f -- * >/dev/null ;;
+      *.cpio) printf '%s\n' * | cpio -o -H newc --quiet >../$f ;;
+    esac
+    bt --decompress --count "$MARK" ../$f
+    sort "$RES"/out >"$RES"/sorted && mv "$RES"/sorted "$RES"/out
+    expect_bare_out '../%s{a\\x1B\\x7Bb\\x7D}:1\n../%s{empty}:0\n' $f $f
+    expect_err
+    check 0
+  done
 }
