@@ -23,7 +23,22 @@ constexpr std::uint64_t k_lzma_memory = std::uint64_t{100} << 20;
 constexpr std::uint32_t k_skippable = 0x184D2A50;  // zstd and lz4 skippable frames, low 4 bits free
 
 std::uint32_t le32(const std::uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t{p[3]} << 24);
+  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+         std::uint32_t{p[3]} << 24;
+}
+
+// An lzma header as the command-line tools write it: its three bytes of mark are weak, so the
+// dictionary size must be one they use (2^n or 2^n + 2^(n-1)), the size unknown or plausible,
+// and the first byte of the range coder zero.
+bool lzma_header(const std::uint8_t* head, std::size_t size) {
+  if (size < 14 || head[0] != 0x5d || head[13] != 0) return false;
+  const std::uint32_t dict = le32(head + 1);
+  const std::uint32_t low = dict & (~dict + 1);
+  const bool usual = dict == low || dict == low + (low << 1);
+  std::uint64_t length = 0;
+  for (int i = 12; i >= 5; --i) length = length << 8 | head[i];
+  return usual && dict >= 4096 &&
+         (length == ~std::uint64_t{0} || length < (std::uint64_t{1} << 40));
 }
 
 // The mark after any skippable frames at the head (zstd and lz4 both have them).
@@ -254,7 +269,7 @@ codec codec_of(const std::uint8_t* head, std::size_t size) {
       head[3] <= '9') {
     return codec::bzip2;
   }
-  if (size >= 3 && head[0] == 0x5d && head[1] == 0 && head[2] == 0) return codec::lzma;
+  if (lzma_header(head, size)) return codec::lzma;
   if (size < 4) return codec::none;
   const std::uint32_t mark = first_mark(head, size);
   if (mark == 0xFD2FB528 || mark == k_skippable) return codec::zstd;

@@ -49,7 +49,8 @@ setup_file() {
   gzip -c p | head -c 1500000 >trunc.gz
   zip -q -P secret enc.zip dir/r.txt
   # Truncated streams, markers every 4099 bytes so that each decoder's last buffer holds some.
-  payload dense 3000000 $(seq 7 4099 2999990)
+  perl -e 'open(my $r, "<", "/dev/urandom") or die; for (1 .. 732) { read($r, my $b, 4091);
+    print $b, "MARKER:)" }' >dense
   xz -c dense | head -c 1200000 >cut.xz
   xz -c --format=lzma dense | head -c 1500000 >cut.lzma
   zstd -q -c dense | head -c 1700000 >cut.zst
