@@ -265,8 +265,11 @@ codec codec_of(const std::uint8_t* head, std::size_t size) {
                                "7zXZ\0",
                                6) == 0)
     return codec::xz;
-  if (size >= 4 && head[0] == 'B' && head[1] == 'Z' && head[2] == 'h' && head[3] >= '1' &&
-      head[3] <= '9') {
+  // bzip2: "BZh", the block size, then a block's or the end's mark (an empty stream).
+  if (size >= 10 && head[0] == 'B' && head[1] == 'Z' && head[2] == 'h' && head[3] >= '1' &&
+      head[3] <= '9' &&
+      (std::memcmp(head + 4, "\x31\x41\x59\x26\x53\x59", 6) == 0 ||
+       std::memcmp(head + 4, "\x17\x72\x45\x38\x50\x90", 6) == 0)) {
     return codec::bzip2;
   }
   if (lzma_header(head, size)) return codec::lzma;

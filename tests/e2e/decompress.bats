@@ -180,9 +180,14 @@ json_members() {
   cp "$RES"/plain "$RES"/want_out
   expect_err
   check 0
-  # A plain file and a tree are searched as without --decompress.
+  # A plain file and a tree are searched as without --decompress, and so are files that only
+  # begin like bzip2 or lzma.
+  printf 'BZh9 is not bzip2, MARKER:)' >"$RES"/fake.bz2
+  printf '\x5d\x00\x00 is not lzma, MARKER:)' >"$RES"/fake.lzma
+  cp "$RES"/fake.bz2 "$RES"/fake.lzma dir/
   "$BYTROVE" -r "$MARK" dir p >"$RES"/want_out
   bt --decompress -r "$MARK" dir p
+  rm dir/fake.bz2 dir/fake.lzma
   expect_err
   check 0
 }
