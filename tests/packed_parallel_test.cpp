@@ -95,14 +95,19 @@ member_list random_members(rng_type& rng, std::size_t n) {
   return members;
 }
 
-// Damages 64 bytes of the file in its middle, or cuts it there.
-void damage(temp_dir& tmp, const std::string& from, const std::string& to, bool cut) {
+std::string file_bytes(const std::string& path) {
   std::string data;
-  const unique_fd fd(::open(from.c_str(), O_RDONLY));
+  const unique_fd fd(::open(path.c_str(), O_RDONLY));
   char buffer[65536];
   for (ssize_t n; (n = ::read(fd.get(), buffer, sizeof buffer)) > 0;) {
     data.append(buffer, static_cast<std::size_t>(n));
   }
+  return data;
+}
+
+// Damages 64 bytes of the file in its middle, or cuts it there.
+void damage(temp_dir& tmp, const std::string& from, const std::string& to, bool cut) {
+  std::string data = file_bytes(from);
   const std::size_t middle = data.size() / 2 + 37;
   if (cut) {
     data.resize(middle);
@@ -169,38 +174,29 @@ TEST(packed_parallel, bomb_is_cut_where_one_thread_cuts_it) {
   temp_dir tmp;
   const scoped_chdir cd(tmp.path());
   // 128 MiB of zeros expand past the limit (a thousand times the compressed bytes, past
-  // 64 MiB); the marker lies before the cut and after it. In a zip, whose reader fills every
-  // read whole, and in gzip, whose decoder hands out what one input buffer inflates to.
+  // 64 MiB); the marker lies before the cut and after it. As gzip, whose decoder hands out what
+  // one input buffer inflates to, and as that gzip inside a zip, read through the archive
+  // library, which fills every read whole.
   const std::string zeros(k_block, '\0');
   const std::string marked = std::string(k_marker) + zeros.substr(8);
-  archive* a = archive_write_new();
-  ASSERT_EQ(archive_write_set_format(a, ARCHIVE_FORMAT_ZIP), ARCHIVE_OK);
-  ASSERT_EQ(archive_write_open_filename(a, "bomb.zip"), ARCHIVE_OK);
-  archive_entry* e = archive_entry_new();
-  archive_entry_set_pathname(e, "zeros");
-  archive_entry_set_size(e, la_int64_t{128} << 20);
-  archive_entry_set_filetype(e, AE_IFREG);
-  ASSERT_EQ(archive_write_header(a, e), ARCHIVE_OK);
-  archive_entry_free(e);
-  gzFile f = gzopen("bomb.gz", "wb6");
+  gzFile f = gzopen("bomb.gz", "wb9");
   ASSERT_NE(f, nullptr);
   for (std::size_t i = 0; i < 128; ++i) {
     const std::string& piece = i == 0 || i == 100 ? marked : zeros;
-    ASSERT_EQ(archive_write_data(a, piece.data(), piece.size()),
-              static_cast<la_ssize_t>(piece.size()));
     ASSERT_EQ(gzwrite(f, piece.data(), static_cast<unsigned>(piece.size())),
               static_cast<int>(piece.size()));
   }
-  ASSERT_EQ(archive_write_close(a), ARCHIVE_OK);
-  archive_write_free(a);
   ASSERT_EQ(gzclose(f), Z_OK);
+  write_archive("bomb.zip", ARCHIVE_FORMAT_ZIP, ARCHIVE_FILTER_NONE,
+                {{"zeros.gz", file_bytes("bomb.gz")}});
   rng_type rng(0x5eed0400);
   tmp.write_file("after.bin", member_bytes(rng, 50000));
   const unique_fd no_input = input_file("");
   // Counting zeros shows the byte the cut falls on.
   for (const char* pattern : {k_marker_hex, "00000000"}) {
     for (const char* bomb : {"bomb.zip", "bomb.gz"}) {
-      const std::vector<std::string> args{"--decompress", "--count", pattern, bomb, "after.bin"};
+      const std::vector<std::string> args{"--decompress=2", "--count", pattern, bomb,
+                                          "after.bin"};
       const run_result want = run_threads(args, "1", 0, no_input.get());
       EXPECT_NE(want.err.find("cut: it expands"), std::string::npos);
       EXPECT_NE(want.out.find("bomb."), std::string::npos);
