@@ -6,10 +6,10 @@
 // bytes one thread prints.
 
 #include <archive.h>
-#include <fcntl.h>
-#include <unistd.h>
 #include <archive_entry.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <string>
@@ -133,8 +133,8 @@ std::vector<std::string> write_corpus(temp_dir& tmp, rng_type& rng) {
   damage(tmp, "t.tar.gz", "cut.tar.gz", true);
   damage(tmp, "multi.gz", "cut.gz", true);
   tmp.write_file("plain.bin", member_bytes(rng, 100000));
-  std::vector<std::string> files{"deflate.zip", "stored.zip", "t.tar.gz",   "t.tar.zst", "multi.gz",
-                                 "damaged.zip", "cut.tar.gz", "cut.gz",     "plain.bin"};
+  std::vector<std::string> files{"deflate.zip", "stored.zip", "t.tar.gz", "t.tar.zst", "multi.gz",
+                                 "damaged.zip", "cut.tar.gz", "cut.gz",   "plain.bin"};
   std::shuffle(files.begin(), files.end(), rng);
   return files;
 }
@@ -142,10 +142,15 @@ std::vector<std::string> write_corpus(temp_dir& tmp, rng_type& rng) {
 TEST(packed_parallel, members_match_one_thread) {
   rng_type rng(0x5eed0300 + test_threads());
   const unique_fd no_input = input_file("");
-  const std::vector<std::vector<std::string>> option_sets = {
-      {},           {"--count"},       {"--files-with-matches"}, {"--max-count=2"},
-      {"-v"},       {"--context=9"},   {"--json"},               {"--range=70000:1100000"},
-      {"--count", "--max-count=1"}};
+  const std::vector<std::vector<std::string>> option_sets = {{},
+                                                             {"--count"},
+                                                             {"--files-with-matches"},
+                                                             {"--max-count=2"},
+                                                             {"-v"},
+                                                             {"--context=9"},
+                                                             {"--json"},
+                                                             {"--range=70000:1100000"},
+                                                             {"--count", "--max-count=1"}};
   for (int c = 0; c < 3; ++c) {
     temp_dir tmp;
     const scoped_chdir cd(tmp.path());
@@ -156,7 +161,8 @@ TEST(packed_parallel, members_match_one_thread) {
       args.push_back(k_marker_hex);
       args.insert(args.end(), files.begin(), files.end());
       const run_result want = run_threads(args, "1", 0, no_input.get());
-      SCOPED_TRACE(testing::Message() << "case " << c << ", options " << testing::PrintToString(options));
+      SCOPED_TRACE(testing::Message()
+                   << "case " << c << ", options " << testing::PrintToString(options));
       // Something was found, and a problem was reported: the cases are not empty.
       EXPECT_NE(want.out, "");
       EXPECT_NE(want.err.find("Error decompressing"), std::string::npos);
@@ -195,8 +201,7 @@ TEST(packed_parallel, bomb_is_cut_where_one_thread_cuts_it) {
   // Counting zeros shows the byte the cut falls on.
   for (const char* pattern : {k_marker_hex, "00000000"}) {
     for (const char* bomb : {"bomb.zip", "bomb.gz"}) {
-      const std::vector<std::string> args{"--decompress=2", "--count", pattern, bomb,
-                                          "after.bin"};
+      const std::vector<std::string> args{"--decompress=2", "--count", pattern, bomb, "after.bin"};
       const run_result want = run_threads(args, "1", 0, no_input.get());
       EXPECT_NE(want.err.find("cut: it expands"), std::string::npos);
       EXPECT_NE(want.out.find("bomb."), std::string::npos);

@@ -40,7 +40,8 @@ struct event {
 class decode_ahead::channel {
  public:
   channel(std::size_t block_size) {
-    for (std::size_t i = 0; i < k_decode_buffers; ++i) free_.emplace_back(new std::uint8_t[block_size]);
+    for (std::size_t i = 0; i < k_decode_buffers; ++i)
+      free_.emplace_back(new std::uint8_t[block_size]);
   }
 
   // Decoding thread: a free buffer, waiting for one; null once cancelled.
@@ -206,8 +207,7 @@ decode_ahead::decode_ahead(std::size_t block_size) : block_size_(block_size) {}
 
 decode_ahead::~decode_ahead() = default;
 
-std::optional<unpack_status> decode_ahead::run(const unpack_fn& unpack,
-                                               member_visitor& consumer) {
+std::optional<unpack_status> decode_ahead::run(const unpack_fn& unpack, member_visitor& consumer) {
   try {
     channel_ = std::make_unique<channel>(block_size_);
   } catch (const std::bad_alloc&) {
