@@ -10,6 +10,7 @@
 // from "rightmost place at or after the last wildcard", the shifts from "smallest move consistent
 // with what the verification has seen". Any difference traps.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -291,6 +292,21 @@ void check_extended(std::string_view text, bool ignore_case, std::string_view da
     if (n != 0) got.push_back({s, n});
   }
   if (small) check(got == naive_find_all(expansions, data), "the verifier differs from naive");
+  // Where the data stops short of a match, the verifier must say whether one could still come:
+  // no expansion lies whole in the data there, but one runs past its end with its bytes so far.
+  for (std::size_t s = 0; small && s < data.size(); ++s) {
+    bool whole = false;
+    bool runs_past = false;
+    for (const naive_expansion& e : expansions) {
+      const std::size_t have = std::min(e.size(), data.size() - s);
+      bool fits = true;
+      for (std::size_t k = 0; fits && k < have; ++k) fits = e[k]->has(bytes[s + k]);
+      if (!fits) continue;
+      (have == e.size() ? whole : runs_past) = true;
+    }
+    check(verifier.could_still_match(pattern, bytes, data.size(), s) == (!whole && runs_past),
+          "the verifier's undecided start differs from naive");
+  }
   compiled_pattern plain;
   if (small && extended_as_plain(pattern, plain)) {
     std::vector<naive_hit> as_plain;

@@ -125,26 +125,46 @@ class set_block_matcher final : public block_matcher {
   std::unique_ptr<std::uint32_t[]> members_;
 };
 
-// Brace patterns: the extended matcher keeps its own hit lists in this thread's state.
+// Brace patterns: the extended matcher keeps its own hit lists in this thread's state. An
+// occurrence may be far shorter than the span, so one that starts later can be whole before an
+// earlier, longer one is: as with a set, the hits starting in the last span-1 bytes are held
+// back and handed out with the next block, which carries those bytes. A live stream that has
+// paused hands out the held hits up to the first start still undecided, so a result shows as
+// soon as it and everything before it is known.
 class extended_block_matcher final : public block_matcher {
  public:
-  extended_block_matcher(const extended_matcher& matcher, matcher_kind kind)
-      : matcher_(matcher), state_(kind) {}
+  extended_block_matcher(const extended_matcher& matcher, matcher_kind kind, std::size_t length)
+      : matcher_(matcher), state_(kind), keep_(length - 1) {}
 
   bool search(const block_to_search& block, found_block& found, hit_receiver& receiver) override {
-    matcher_.search(block.buf, found.size, block.carried, state_);
-    found.starts = state_.starts.data();
+    // Nothing carried: a new scan (or a one-byte span), with nothing handed out yet.
+    if (block.carried == 0) handed_to_ = found.base;
+    const std::size_t first = static_cast<std::size_t>(
+        std::min<std::uint64_t>(handed_to_ - std::min(handed_to_, found.base), found.size));
+    matcher_.search(block.buf, found.size, first, state_);
+    std::size_t held_from = block.last ? found.size : found.size - std::min(keep_, found.size);
+    const auto& starts = state_.starts;
+    if (found.pause && !starts.empty() && starts.back() >= held_from) {
+      held_from = matcher_.first_open_start(block.buf, found.size, std::max(first, held_from),
+                                            std::size_t{starts.back()} + 1, state_);
+    }
+    handed_to_ = std::max(handed_to_, found.base + held_from);
+    found.starts = starts.data();
     found.lengths = state_.lengths.data();
     found.members = matcher_.is_set() ? state_.members.data() : nullptr;
-    found.count = state_.starts.size();
+    found.count = static_cast<std::size_t>(
+        std::lower_bound(starts.begin(), starts.end(), held_from) - starts.begin());
     return receiver.take(found);
   }
 
+  bool holds_back_tail() const override { return true; }
   bool finds_short_occurrences() const override { return true; }
 
  private:
   const extended_matcher& matcher_;
   extended_matcher::state state_;
+  std::size_t keep_;
+  std::uint64_t handed_to_ = 0;  // input offset: starts below it were handed out
 };
 
 }  // namespace
@@ -152,7 +172,7 @@ class extended_block_matcher final : public block_matcher {
 std::unique_ptr<block_matcher> make_block_matcher(const search_target& target, matcher_kind kind,
                                                   std::size_t capacity) {
   if (target.extended != nullptr) {
-    return std::make_unique<extended_block_matcher>(*target.extended, kind);
+    return std::make_unique<extended_block_matcher>(*target.extended, kind, target.length);
   }
   if (target.set != nullptr) {
     return std::make_unique<set_block_matcher>(*target.set, target.length, capacity);

@@ -59,18 +59,16 @@ void extended_matcher::add_member(const extended_pattern* pattern, const compile
 }
 
 void extended_matcher::verify(std::uint32_t index, std::size_t start, const std::uint8_t* buf,
-                              std::size_t len, std::size_t first_end, state& st) const {
+                              std::size_t len, state& st) const {
   const std::uint32_t length = st.verifier.shortest(*members_[index].pattern, buf, len, start);
-  if (length != 0 && start + length > first_end) {
-    st.hits.push_back({static_cast<std::uint32_t>(start), index, length});
-  }
+  if (length != 0) st.hits.push_back({static_cast<std::uint32_t>(start), index, length});
 }
 
 void extended_matcher::on_anchor(std::uint32_t index, std::size_t at, const std::uint8_t* buf,
-                                 std::size_t len, std::size_t first_end, state& st) const {
+                                 std::size_t len, std::size_t first_start, state& st) const {
   const member& m = members_[index];
   if (m.pattern == nullptr) {
-    if (at + m.length > first_end) {
+    if (at >= first_start) {
       st.hits.push_back({static_cast<std::uint32_t>(at), index, m.length});
     }
     return;
@@ -78,12 +76,28 @@ void extended_matcher::on_anchor(std::uint32_t index, std::size_t at, const std:
   if (at < m.min_offset) return;
   const std::size_t last = at - m.min_offset;
   std::size_t s =
-      std::max<std::size_t>(at - std::min<std::size_t>(at, m.max_offset), st.next_start[index]);
-  for (; s <= last; ++s) verify(index, s, buf, len, first_end, st);
+      std::max({at - std::min<std::size_t>(at, m.max_offset), st.next_start[index], first_start});
+  for (; s <= last; ++s) verify(index, s, buf, len, st);
   st.next_start[index] = std::max(st.next_start[index], last + 1);
 }
 
-void extended_matcher::search(std::uint8_t* buf, std::size_t len, std::size_t first_end,
+std::size_t extended_matcher::first_open_start(const std::uint8_t* buf, std::size_t len,
+                                               std::size_t from, std::size_t to, state& st) const {
+  constexpr std::size_t k_most_checks = std::size_t{1} << 20;
+  if (to <= from || (to - from) > k_most_checks / members_.size()) return from;
+  for (std::size_t s = from; s < to; ++s) {
+    for (const member& m : members_) {
+      // A plain member is undecided while it runs past the data (a few bytes at most).
+      const bool open = m.pattern == nullptr
+                            ? s + m.length > len
+                            : st.verifier.could_still_match(*m.pattern, buf, len, s);
+      if (open) return s;
+    }
+  }
+  return to;
+}
+
+void extended_matcher::search(std::uint8_t* buf, std::size_t len, std::size_t first_start,
                               state& st) const {
   st.hits.clear();
   st.next_start.assign(members_.size(), 0);
@@ -97,7 +111,7 @@ void extended_matcher::search(std::uint8_t* buf, std::size_t len, std::size_t fi
           anchor_set_->search(buf, len, next, 0, st.anchor_starts.data(), st.anchor_members.data(),
                               st.anchor_starts.size());
       for (std::size_t i = 0; i < r.count; ++i) {
-        on_anchor(anchor_owner_[st.anchor_members[i]], st.anchor_starts[i], buf, len, first_end,
+        on_anchor(anchor_owner_[st.anchor_members[i]], st.anchor_starts[i], buf, len, first_start,
                   st);
       }
       next = r.next;
@@ -107,11 +121,11 @@ void extended_matcher::search(std::uint8_t* buf, std::size_t len, std::size_t fi
     const block_job job{buf, len, &first_anchor_, &first_anchor_plan_, first_anchor_plan_.anchors};
     const std::size_t n = st.anchor_search.search(job, st.anchor_starts.data()).matches;
     for (std::size_t i = 0; i < n; ++i) {
-      on_anchor(anchor_owner_.front(), st.anchor_starts[i], buf, len, first_end, st);
+      on_anchor(anchor_owner_.front(), st.anchor_starts[i], buf, len, first_start, st);
     }
   }
   for (const std::uint32_t index : unanchored_) {
-    for (std::size_t s = 0; s < len; ++s) verify(index, s, buf, len, first_end, st);
+    for (std::size_t s = first_start; s < len; ++s) verify(index, s, buf, len, st);
   }
   if (members_.size() > 1) {
     std::sort(st.hits.begin(), st.hits.end(), [](const state::hit& x, const state::hit& y) {

@@ -65,11 +65,17 @@ class extended_matcher {
     std::vector<hit> hits;
   };
 
-  // Finds, in order of (start, member), every occurrence in buf[0, len) whose shortest match
-  // ends past `first_end` (those ending by then were found with the block before), into
+  // Finds, in order of (start, member), every occurrence in buf[0, len) that starts at or
+  // after `first_start` (those before were handed out with an earlier block), into
   // st.starts / members / lengths. buf has room after len for a planted anchor and
   // k_search_slack bytes more (as block_job requires); those bytes are overwritten.
-  void search(std::uint8_t* buf, std::size_t len, std::size_t first_end, state& st) const;
+  void search(std::uint8_t* buf, std::size_t len, std::size_t first_start, state& st) const;
+
+  // The first start in [from, to) where some member may still match once bytes past `len`
+  // come; `to` when none may. Costs up to (to - from) x members checks, most rejected by their
+  // first byte; past a bound it answers `from` without looking (every start kept undecided).
+  std::size_t first_open_start(const std::uint8_t* buf, std::size_t len, std::size_t from,
+                               std::size_t to, state& st) const;
 
  private:
   struct member {
@@ -81,9 +87,9 @@ class extended_matcher {
   };
   void add_member(const extended_pattern* pattern, const compiled_pattern* plain, bool ignore_case);
   void on_anchor(std::uint32_t index, std::size_t at, const std::uint8_t* buf, std::size_t len,
-                 std::size_t first_end, state& st) const;
+                 std::size_t first_start, state& st) const;
   void verify(std::uint32_t index, std::size_t start, const std::uint8_t* buf, std::size_t len,
-              std::size_t first_end, state& st) const;
+              state& st) const;
 
   const pattern_set* set_ = nullptr;
   std::vector<member> members_;

@@ -62,9 +62,14 @@ std::size_t extended_verifier::apply(const extended_item& item, std::size_t in) 
         for (std::uint64_t bits = from.words[w]; bits != 0; bits &= bits - 1) {
           const std::uint32_t p = w * 64 + static_cast<std::uint32_t>(std::countr_zero(bits));
           if (!is_jump) {
-            if (p < limit_ && item.accepts.has(base_[p])) insert(to, p + 1);
+            if (p < limit_) {
+              if (item.accepts.has(base_[p])) insert(to, p + 1);
+            } else {
+              ran_past_ = true;
+            }
             continue;
           }
+          if (p + item.max > limit_) ran_past_ = true;
           const std::uint32_t lo = std::max(p + item.min, filled);
           const std::uint32_t hi = std::min(p + item.max, limit_);
           if (lo <= hi) insert_range(to, lo, hi);
@@ -111,12 +116,8 @@ std::size_t extended_verifier::run(const std::vector<extended_item>& items, std:
   return current;
 }
 
-std::uint32_t extended_verifier::shortest(const extended_pattern& pattern, const std::uint8_t* data,
-                                          std::size_t len, std::size_t start) {
-  if (start >= len) return 0;
-  const extended_item& first = pattern.items.front();
-  if (first.type == extended_item::kind::bytes && !first.accepts.has(data[start])) return 0;
-  if (len - start < pattern.min_length) return 0;
+std::size_t extended_verifier::follow(const extended_pattern& pattern, const std::uint8_t* data,
+                                      std::size_t len, std::size_t start) {
   const std::size_t words = pattern.max_length / 64 + 2;
   if (words != words_) {
     pool_.clear();
@@ -125,14 +126,37 @@ std::uint32_t extended_verifier::shortest(const extended_pattern& pattern, const
   }
   base_ = data + start;
   limit_ = static_cast<std::uint32_t>(std::min<std::size_t>(len - start, pattern.max_length));
+  ran_past_ = false;
   const std::size_t begin = acquire();
   insert(pool_[begin], 0);
   const std::size_t ends = run(pattern.items, begin);
+  release(begin);
+  return ends;
+}
+
+std::uint32_t extended_verifier::shortest(const extended_pattern& pattern, const std::uint8_t* data,
+                                          std::size_t len, std::size_t start) {
+  if (start >= len) return 0;
+  const extended_item& first = pattern.items.front();
+  if (first.type == extended_item::kind::bytes && !first.accepts.has(data[start])) return 0;
+  if (len - start < pattern.min_length) return 0;
+  const std::size_t ends = follow(pattern, data, len, start);
   const offsets& e = pool_[ends];
   const std::uint32_t shortest = e.lo <= e.hi ? e.lo : 0;
   release(ends);
-  release(begin);
   return shortest;
+}
+
+bool extended_verifier::could_still_match(const extended_pattern& pattern, const std::uint8_t* data,
+                                          std::size_t len, std::size_t start) {
+  if (start >= len) return true;                        // nothing of it has come: anything may
+  if (len - start >= pattern.max_length) return false;  // every match would lie within
+  const extended_item& first = pattern.items.front();
+  if (first.type == extended_item::kind::bytes && !first.accepts.has(data[start])) return false;
+  const std::size_t ends = follow(pattern, data, len, start);
+  const bool found = pool_[ends].lo <= pool_[ends].hi;
+  release(ends);
+  return !found && ran_past_;
 }
 
 }  // namespace bytrove

@@ -24,6 +24,11 @@ class extended_verifier {
   // none does.
   std::uint32_t shortest(const extended_pattern& pattern, const std::uint8_t* data, std::size_t len,
                          std::size_t start);
+  // Whether a match at `start` is still undecided: none lies in data[start, len), but one
+  // might once bytes past `len` come (a live stream that has paused). Whatever the data ends
+  // with, a match found within it is shorter than any that would run past it.
+  bool could_still_match(const extended_pattern& pattern, const std::uint8_t* data, std::size_t len,
+                         std::size_t start);
 
  private:
   struct offsets {
@@ -37,12 +42,16 @@ class extended_verifier {
   void insert_range(offsets& s, std::uint32_t from, std::uint32_t to);
   std::size_t run(const std::vector<extended_item>& items, std::size_t in);
   std::size_t apply(const extended_item& item, std::size_t in);
+  // Follows `pattern` from `start` over data[start, len) into limit_; the set of end offsets.
+  std::size_t follow(const extended_pattern& pattern, const std::uint8_t* data, std::size_t len,
+                     std::size_t start);
 
   std::vector<offsets> pool_;
   std::vector<std::size_t> free_;
   std::size_t words_ = 0;
   const std::uint8_t* base_ = nullptr;  // data + start
   std::uint32_t limit_ = 0;             // offsets past this are not followed
+  bool ran_past_ = false;               // an offset was cut at limit_ or went past it
 };
 
 }  // namespace bytrove

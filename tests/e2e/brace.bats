@@ -117,3 +117,37 @@ for m in re.finditer(rb"(?=" + sys.argv[1].encode("latin-1") + rb")", d, re.S):
 @test "a live stream shows a brace occurrence as soon as its shortest match has come" {
   live_stream_shows_each_result '{ 41 [0-60000] 42 }'
 }
+
+@test "a set's short member after a longer brace occurrence still comes second, at block edges and on a pipe" {
+  printf 'long = { 41 [0-65530] 42 }\nshort = 43\n' >mixed.set
+  python3 - <<'EOF2'
+M = 1 << 20
+data = bytearray(b'x' * (3 * M + 5000))
+# Each long occurrence starts before a short one and ends past a block edge (1 MiB, and the
+# odd chunk edges of the four-thread runs), so the short one is whole first.
+for edge in (M, 2 * M, 3 * M, 4099 * 300):
+    data[edge - 100] = 0x41
+    data[edge - 50] = 0x43
+    data[edge + 60] = 0x42
+open('mixed.bin', 'wb').write(data)
+EOF2
+  {
+    printf '%s\n' "$BANNER"
+    for edge in $((1 << 20)) $((4099 * 300)) $((2 << 20)) $((3 << 20)); do
+      printf '%s [long]\n%s [short]\n' "$(report $((edge - 100)) mixed.bin)" \
+        "$(report $((edge - 50)) mixed.bin)"
+    done | sort -t'(' -k2n -s
+  } >want_mixed
+  cp want_mixed "$RES"/want_out
+  expect_err
+  bt --patterns=mixed.set mixed.bin
+  check 0
+  # The same bytes through a pipe that pauses between each long start and its short one.
+  python3 -c 'import os, time
+d = open("mixed.bin", "rb").read()
+at = 0
+for cut in sorted(e - 70 for e in (1 << 20, 2 << 20, 3 << 20, 4099 * 300)) + [len(d)]:
+    os.write(1, d[at:cut]); at = cut; time.sleep(0.05)' |
+    "$BYTROVE" --patterns=mixed.set >"$RES"/out 2>"$RES"/err
+  sed 's/ in mixed.bin / in StdIn /' want_mixed | cmp - "$RES"/out
+}
