@@ -335,3 +335,29 @@ archive_matches() {
     check 0
   done
 }
+
+@test "decompress: every thread count prints what one thread prints, decoding ahead or not" {
+  cd "$BATS_FILE_TMPDIR/corpus"
+  # Many members, damaged and encrypted ones, a bomb, nesting, and plain files among them.
+  local files=(t.tar.gz stored.zip deflate.zip trunc.gz enc.zip multi.gz nest.zip bomb.zip
+    frames.zst blocks.xz t.tar dir/r.txt p.bz2)
+  local opts
+  for opts in "" "--count" "--files-with-matches" "--max-count=1" "--context=6" "--json" "-v" \
+    "--range=100:1100000" "--decompress=2 --count"; do
+    local rc=0 run threads chunk
+    # shellcheck disable=SC2086 # the options are words
+    "$BYTROVE" --threads 1 --decompress $opts "$MARK" "${files[@]}" >"$RES"/one_out \
+      2>"$RES"/one_err || rc=$?
+    [[ -s "$RES"/one_out && -s "$RES"/one_err ]]
+    # Small chunks make every packed input here big enough to be decoded ahead.
+    for run in 2: 4:4099 8:4099; do
+      threads=${run%%:*} chunk=${run#*:}
+      # shellcheck disable=SC2086
+      BYTROVE_CHUNK_SIZE=$chunk bt --threads "$threads" --decompress $opts "$MARK" "${files[@]}"
+      echo "'$opts', --threads $threads, chunks '$chunk'"
+      cp "$RES"/one_out "$RES"/want_out
+      cp "$RES"/one_err "$RES"/want_err
+      check "$rc"
+    done
+  done
+}
