@@ -3,7 +3,8 @@
 # piped: the 1 GiB corpus (bench/compare.sh builds it) as .gz (gzip -6) and .zst (zstd -3),
 # against `gzip -dc | bytrove`, `zstd -dc | bytrove`, the decoder alone and `ugrep -z`; a tree
 # of 2,000 small .gz files at 2 threads against --threads 1; the plain corpus with and without
-# --decompress. Peak RSS of every command from one more run under /usr/bin/time.
+# --decompress; the default thread count (a packed input decoded ahead of its search) against
+# --threads 1, with the sparse pattern and with 4889 (a line for about every fifty bytes). Peak RSS of every command from one more run under /usr/bin/time.
 #
 #   bench/decompress.sh               (BENCH_QUICK=1: the 64 MiB corpus, one run)
 # Environment: BENCH_DIR (/tmp/bytrove-bench: the corpus), BENCH_RUNS (3), BENCH_NO_BUILD=1,
@@ -61,6 +62,10 @@ commands=(
   "zstd -q -dc $corpus.zst >/dev/null"
   "$bytrove --threads 1 --decompress $pattern -- $corpus.zst | cat >/dev/null"
   "zstd -q -dc $corpus.zst | $bytrove --threads 1 $pattern | cat >/dev/null"
+  "$bytrove --decompress $pattern -- $corpus.gz | cat >/dev/null"
+  "$bytrove --decompress $pattern -- $corpus.zst | cat >/dev/null"
+  "$bytrove --threads 1 --decompress 4889 -- $corpus.zst | cat >/dev/null"
+  "$bytrove --decompress 4889 -- $corpus.zst | cat >/dev/null"
   "$bytrove --threads 1 --decompress -r $pattern -- $tree | cat >/dev/null"
   "$bytrove --threads 2 --decompress -r $pattern -- $tree | cat >/dev/null"
   "$bytrove --threads 1 $pattern -- $corpus | cat >/dev/null"

@@ -152,6 +152,8 @@ class parallel_search {
   // out not to be packed (nothing was written: search it as it is).
   bool search_packed(task_input& p, worker_state& state, task_output& output) EXCLUDES(mutex_);
   scan_span span_of(const task_input& p) const;
+  // A packed input decoded on a thread of its own, ahead of its search (search/decode_ahead).
+  bool decodes_ahead(const task_input& p) const;
 
   // --- task_window.cpp: the ordered window of tasks and the pen.
   // The next task not yet taken, or null.

@@ -5,8 +5,10 @@
 
 #include <cerrno>
 #include <functional>
+#include <optional>
 #include <utility>
 
+#include "search/decode_ahead.h"
 #include "search/held_output.h"
 #include "search/input_source.h"
 #include "search/member_search.h"
@@ -120,6 +122,15 @@ void parallel_search::search_input(task_input& p, worker_state& state, task_outp
   }
 }
 
+bool parallel_search::decodes_ahead(const task_input& p) const {
+  // Only a search that reads every member to its end: one that can stop a member early would
+  // leave the decoder ahead of it, having decoded (and counted towards the expansion limit, or
+  // found damaged) bytes that one thread never reads. An input too small to be worth chunks of
+  // its own (a quarter of a chunk: 256 KiB) is decoded before a thread would have started.
+  return p.size >= options_.chunk_size / 4 && results_.max_count == 0 &&
+         results_.mode != result_mode::files && !results_.ranged();
+}
+
 bool parallel_search::search_packed(task_input& p, worker_state& state, task_output& output) {
   const shared_input& in = *p.in;
   if (state.unpacker == nullptr) {
@@ -129,9 +140,15 @@ bool parallel_search::search_packed(task_input& p, worker_state& state, task_out
       in.name, state.blocks, state.results, output, results_, target_.length, in.verbose,
       {[&](std::string message) { output.message(std::move(message)); },
        [&] { return !stop_.load(std::memory_order_relaxed); }, nullptr});
-  if (state.unpacker->unpack_file(in.fd, p.size, members) == unpack_status::not_packed) {
-    return false;
-  }
+  archive_reader& unpacker = *state.unpacker;
+  const auto unpack = [&](member_visitor& visitor) {
+    return unpacker.unpack_file(in.fd, p.size, visitor);
+  };
+  std::optional<unpack_status> status;
+  if (decodes_ahead(p)) status = decode_ahead(options_.block_size).run(unpack, members);
+  // No thread or buffers to be had: decoded here, between searches, as on one thread.
+  if (!status) status = unpack(members);
+  if (*status == unpack_status::not_packed) return false;
   p.files = members.totals().files;
   p.outcome.bytes = members.totals().bytes;
   p.occurrences = members.totals().occurrences;

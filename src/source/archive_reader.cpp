@@ -4,10 +4,12 @@
 #include <archive_entry.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <memory>
+#include <utility>
 
-#include "source/gzip_stream.h"
 #include "source/packed_input.h"
 
 namespace bytrove {
@@ -25,18 +27,23 @@ struct archive_free {
   void operator()(archive* a) const { archive_read_free(a); }
 };
 
+// What a library handle reads. The formats decoded by codec_stream are never the library's
+// filters, so that it cannot stack one compressed stream on another into one level.
+enum formats : int {
+  k_whole,     // a compressed format left to the library, or none, around an archive or data
+  k_archives,  // an archive only: the stream is already decoded
+  k_raw,       // a compressed format left to the library around data
+};
+
 // Only the decoders built into the library: none of them runs an external program.
-void enable_formats(archive* a, bool raw_only) {
-  archive_read_support_filter_gzip(a);
-  archive_read_support_filter_bzip2(a);
-  archive_read_support_filter_xz(a);
-  archive_read_support_filter_lzma(a);
-  archive_read_support_filter_zstd(a);
-  archive_read_support_filter_lz4(a);
-  archive_read_support_filter_compress(a);
-  archive_read_support_filter_lzip(a);
-  archive_read_support_format_raw(a);
-  if (raw_only) return;
+void enable_formats(archive* a, int formats) {
+  if (formats != k_archives) {
+    archive_read_support_filter_compress(a);
+    archive_read_support_filter_lzip(a);
+    archive_read_support_filter_lz4(a);  // the legacy frames
+    archive_read_support_format_raw(a);
+    if (formats == k_raw) return;
+  }
   archive_read_support_format_tar(a);
   archive_read_support_format_zip(a);
   archive_read_support_format_cpio(a);
@@ -65,8 +72,9 @@ struct archive_reader::client {
   std::uint64_t offset = 0;
   std::uint64_t size = 0;
   headed_stream* stream = nullptr;
-  std::uint64_t* counter = nullptr;  // the input's compressed bytes, for the outermost handle
-  bool source_failed = false;        // the stream failed: whoever owns it reports why
+  std::uint64_t* counter = nullptr;       // the input's compressed bytes, for the outermost handle
+  bool source_failed = false;             // the stream failed: whoever owns it reports why
+  const codec_stream* decoder = nullptr;  // what the stream is decoded by, for its reason
   std::unique_ptr<std::uint8_t[]> buffer{new std::uint8_t[k_read_size]};
 
   // Back to the first byte, to be read again; false when a stream has gone too far for that.
@@ -88,7 +96,8 @@ struct archive_reader::client {
     }
     if (n < 0) {
       c.source_failed = c.fd < 0;
-      archive_set_error(a, EIO, "read failed");
+      const bool told = c.decoder != nullptr && c.decoder->failed();
+      archive_set_error(a, EIO, "%s", told ? c.decoder->error().c_str() : "read failed");
       return -1;
     }
     if (c.counter != nullptr) *c.counter += static_cast<std::uint64_t>(n);
@@ -112,27 +121,36 @@ struct archive_reader::client {
   }
 };
 
-// The decompressed bytes of the current member of an open handle.
+// The decompressed bytes of the current member of an open handle, block by block: the library's
+// copying read drops what it had copied of a request when the data fails part-way, so the
+// blocks are taken as the library decodes them and every byte before the damage is kept.
 class archive_reader::member_stream final : public byte_stream {
  public:
   member_stream(archive* a, archive_reader& owner) : a_(a), owner_(owner) {}
 
   long read(std::uint8_t* dst, std::size_t size) override {
     if (ended_ || owner_.cut_) return 0;
-    const la_ssize_t n = archive_read_data(a_, dst, size);
-    if (n > 0) {
-      if (!owner_.produce(static_cast<std::uint64_t>(n))) {
-        cut_here_ = true;
-        ended_ = true;
-      }
-      return static_cast<long>(n);
+    if (hole_ == 0 && left_ == 0 && !next_block()) {
+      ended_ = true;
+      return failed_ ? -1 : 0;
     }
-    ended_ = true;
-    if (n == 0) return 0;
-    failed_ = true;
-    fatal_ = n == ARCHIVE_FATAL;
-    reason_ = error_of(a_, "damaged data");
-    return -1;
+    std::size_t n = 0;
+    if (hole_ > 0) {  // a hole of a sparse member reads as zeros
+      n = static_cast<std::size_t>(std::min<std::uint64_t>(size, hole_));
+      std::memset(dst, 0, n);
+      hole_ -= n;
+    } else {
+      n = std::min(size, left_);
+      std::memcpy(dst, block_, n);
+      block_ += n;
+      left_ -= n;
+    }
+    offset_ += n;
+    if (!owner_.produce(n)) {
+      cut_here_ = true;
+      ended_ = true;
+    }
+    return static_cast<long>(n);
   }
 
   bool failed() const { return failed_; }
@@ -141,8 +159,33 @@ class archive_reader::member_stream final : public byte_stream {
   const std::string& reason() const { return reason_; }
 
  private:
+  // The next block and the hole before it; false at the member's end or where it fails.
+  bool next_block() {
+    for (;;) {
+      const void* block = nullptr;
+      la_int64_t at = 0;
+      const int r = archive_read_data_block(a_, &block, &left_, &at);
+      if (r == ARCHIVE_EOF) return false;
+      if (r < ARCHIVE_WARN) {
+        left_ = 0;
+        failed_ = true;
+        fatal_ = r == ARCHIVE_FATAL;
+        reason_ = error_of(a_, "damaged data");
+        return false;
+      }
+      block_ = static_cast<const std::uint8_t*>(block);
+      const auto start = static_cast<std::uint64_t>(std::max<la_int64_t>(at, 0));
+      hole_ = start > offset_ ? start - offset_ : 0;
+      if (hole_ > 0 || left_ > 0) return true;
+    }
+  }
+
   archive* a_;
   archive_reader& owner_;
+  const std::uint8_t* block_ = nullptr;
+  std::size_t left_ = 0;      // of the block, to hand out after the hole
+  std::uint64_t hole_ = 0;    // zeros to hand out before the block
+  std::uint64_t offset_ = 0;  // the member's bytes handed out
   bool ended_ = false;
   bool failed_ = false;
   bool fatal_ = false;
@@ -187,73 +230,93 @@ std::string archive_reader::over_limit() const {
 }
 
 unpack_status archive_reader::unpack_file(int fd, std::uint64_t size, member_visitor& visitor) {
-  std::uint8_t magic[2] = {};
-  if (::pread(fd, magic, 2, 0) == 2 && magic[0] == 0x1f && magic[1] == 0x8b) {
+  reset();
+  std::uint8_t head[64] = {};
+  const ssize_t n = ::pread(fd, head, sizeof head, 0);
+  const codec format = codec_of(head, n > 0 ? static_cast<std::size_t>(n) : 0);
+  if (format != codec::none) {
     pread_stream compressed(fd);
-    return unpack_gzip(compressed, visitor);
+    return unpack_codec(compressed, format, limits_.depth, true, visitor);
   }
   client source;
   source.fd = fd;
   source.size = size;
-  return unpack(source, visitor);
+  source.counter = &compressed_;
+  return walk(source, limits_.depth, true, visitor, k_whole);
 }
 
 unpack_status archive_reader::unpack_stream(headed_stream& stream, member_visitor& visitor) {
-  if (stream.head_size() >= 2 && stream.head()[0] == 0x1f && stream.head()[1] == 0x8b) {
-    return unpack_gzip(stream, visitor);
-  }
+  reset();
+  const codec format = codec_of(stream.head(), stream.head_size());
+  if (format != codec::none) return unpack_codec(stream, format, limits_.depth, true, visitor);
   client source;
   source.stream = &stream;
-  return unpack(source, visitor);
-}
-
-unpack_status archive_reader::unpack(client& source, member_visitor& visitor) {
-  chain_.clear();
-  compressed_ = 0;
-  produced_ = 0;
-  cut_ = false;
   source.counter = &compressed_;
-  return walk(source, limits_.depth, true, visitor);
+  return walk(source, limits_.depth, true, visitor, k_whole);
 }
 
-unpack_status archive_reader::unpack_gzip(byte_stream& compressed, member_visitor& visitor) {
+void archive_reader::reset() {
   chain_.clear();
   compressed_ = 0;
   produced_ = 0;
   cut_ = false;
-  gzip_stream gzip(compressed, &compressed_);
-  counted_stream counted(gzip, *this);
+}
+
+unpack_status archive_reader::unpack_codec(byte_stream& compressed, codec format, unsigned depth,
+                                           bool top, member_visitor& visitor) {
+  const std::unique_ptr<codec_stream> decoder =
+      open_codec(format, compressed, top ? &compressed_ : nullptr);
+  counted_stream counted(*decoder, *this);
   headed_stream decoded(counted, k_replay_keep);
-  unpack_status status = unpack_status::not_packed;
-  // An archive inside (a .tar.gz) is the same level as the compression, as the library has it.
+  const std::size_t level = chain_.size();
   const bool head_read = decoded.read_head();
-  if (head_read && !looks_packed(decoded.head(), decoded.head_size())) decoded.stop_keeping();
-  if (head_read && looks_packed(decoded.head(), decoded.head_size())) {
+  if (decoder->rejected()) return unpack_status::not_packed;
+  unpack_status status = unpack_status::done;
+  const bool told_before = std::exchange(damage_told_, false);
+  if (head_read) status = visit_decoded(decoded, *decoder, depth, visitor);
+  chain_.resize(level + 1);  // the message names the data when no archive member holds it
+  if (counted.cut_here()) {
+    visitor.on_problem(chain_, over_limit());
+  } else if (decoder->failed() && !cut_ && !damage_told_) {
+    visitor.on_problem(chain_, decoder->error());
+  }
+  chain_.resize(level);
+  damage_told_ = told_before;
+  return status;
+}
+
+unpack_status archive_reader::visit_decoded(headed_stream& decoded, const codec_stream& decoder,
+                                            unsigned depth, member_visitor& visitor) {
+  const std::uint8_t* head = decoded.head();
+  const std::size_t size = decoded.head_size();
+  const bool archive = looks_packed(head, size) && !looks_compressed(head, size);
+  if (!archive && !(depth > 1 && looks_compressed(head, size))) decoded.stop_keeping();
+  if (archive) {
+    // An archive directly inside the compression (a .tar.gz) is the same level.
     client inner;
     inner.stream = &decoded;
-    status = walk(inner, limits_.depth, false, visitor);
-    if (status == unpack_status::not_packed && !decoded.rewind()) {
+    inner.decoder = &decoder;
+    const unpack_status status = walk(inner, depth, false, visitor, k_archives);
+    if (status != unpack_status::not_packed) return status;
+    if (!decoded.rewind()) {
       visitor.on_problem(chain_, "not an archive, and too much was read to search it as it is");
       return unpack_status::done;
     }
   }
-  if (status == unpack_status::not_packed) {
-    chain_.emplace_back();
-    status = visitor.on_member(chain_, decoded) ? unpack_status::done : unpack_status::stopped;
-  }
-  if (counted.cut_here()) {
-    visitor.on_problem(chain_, over_limit());
-  } else if (gzip.failed() && !cut_) {
-    visitor.on_problem(chain_, gzip.error());
-  }
+  chain_.emplace_back();
+  const unpack_status status =
+      depth > 1 && !archive
+          ? visit(decoded, depth, visitor)
+          : (visitor.on_member(chain_, decoded) ? unpack_status::done : unpack_status::stopped);
+  chain_.pop_back();
   return status;
 }
 
 unpack_status archive_reader::walk(client& source, unsigned depth, bool top,
-                                   member_visitor& visitor, bool raw_only) {
+                                   member_visitor& visitor, int formats) {
   const std::unique_ptr<archive, archive_free> handle(archive_read_new());
   archive* const a = handle.get();
-  enable_formats(a, raw_only);
+  enable_formats(a, formats);
   archive_read_set_read_callback(a, &client::read);
   archive_read_set_callback_data(a, &source);
   if (source.fd >= 0) {
@@ -273,8 +336,8 @@ unpack_status archive_reader::walk(client& source, unsigned depth, bool top,
     const int r = archive_read_next_header(a, &entry);
     if (r == ARCHIVE_EOF) {
       // Compressed data that begins with zeros reads as an empty tar archive: it is data.
-      if (!any && !raw_only && filtered(a) && source.rewind()) {
-        return walk(source, depth, top, visitor, true);
+      if (!any && formats == k_whole && filtered(a) && source.rewind()) {
+        return walk(source, depth, top, visitor, k_raw);
       }
       break;
     }
@@ -317,6 +380,7 @@ unpack_status archive_reader::read_member(archive* a, archive_entry* entry, bool
       visitor.on_problem(chain_, over_limit());
     } else if (data.failed() && !cut_) {
       visitor.on_problem(chain_, data.reason());
+      damage_told_ = true;
     }
     fatal = data.fatal();
   }
@@ -324,7 +388,7 @@ unpack_status archive_reader::read_member(archive* a, archive_entry* entry, bool
   return status;
 }
 
-unpack_status archive_reader::visit(member_stream& data, unsigned depth, member_visitor& visitor) {
+unpack_status archive_reader::visit(byte_stream& data, unsigned depth, member_visitor& visitor) {
   if (depth <= 1) {
     return visitor.on_member(chain_, data) ? unpack_status::done : unpack_status::stopped;
   }
@@ -332,9 +396,15 @@ unpack_status archive_reader::visit(member_stream& data, unsigned depth, member_
   if (!headed.read_head()) return unpack_status::done;  // the member's failure is reported
   if (!looks_packed(headed.head(), headed.head_size())) headed.stop_keeping();
   if (looks_packed(headed.head(), headed.head_size())) {
-    client inner;
-    inner.stream = &headed;
-    const unpack_status status = walk(inner, depth - 1, false, visitor);
+    const codec format = codec_of(headed.head(), headed.head_size());
+    unpack_status status = unpack_status::not_packed;
+    if (format != codec::none) {
+      status = unpack_codec(headed, format, depth - 1, false, visitor);
+    } else {
+      client inner;
+      inner.stream = &headed;
+      status = walk(inner, depth - 1, false, visitor, k_whole);
+    }
     if (status != unpack_status::not_packed) return status;
     if (!headed.rewind()) {
       visitor.on_problem(chain_, "not an archive, and too much was read to search it as it is");

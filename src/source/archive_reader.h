@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "scan/byte_stream.h"
+#include "source/codec_stream.h"
 #include "source/packed_input.h"
 
 struct archive;
@@ -63,18 +64,25 @@ class archive_reader {
   struct client;
   class member_stream;
   class counted_stream;
-  unpack_status unpack(client& source, member_visitor& visitor);
-  // A gzip input, decoded with zlib: its data, or the archive inside it.
-  unpack_status unpack_gzip(byte_stream& compressed, member_visitor& visitor);
-  // Reads the archive `source` holds; `raw_only`: as the data of a plain compressed file.
+  // Starts counting a new input.
+  void reset();
+  // A stream that `head` shows compressed with `format`, decoded: the archive directly inside
+  // it (the same level), or its data as one member with an empty name, unpacked in turn when
+  // `depth` allows and it is packed too. not_packed when the decoder refused the first bytes.
+  unpack_status unpack_codec(byte_stream& compressed, codec format, unsigned depth, bool top,
+                             member_visitor& visitor);
+  // The decoded data of one compressed level, as the member `chain_` names.
+  unpack_status visit_decoded(headed_stream& decoded, const codec_stream& decoder, unsigned depth,
+                              member_visitor& visitor);
+  // Reads the archive `source` holds with `formats` (see archive_reader.cpp).
   unpack_status walk(client& source, unsigned depth, bool top, member_visitor& visitor,
-                     bool raw_only = false);
+                     int formats);
   // The member `entry` of the open archive `a`: searched, reported encrypted, or passed over
   // (not a regular file). Sets `fatal` when the archive cannot be read on.
   unpack_status read_member(archive* a, archive_entry* entry, bool raw, unsigned depth,
                             member_visitor& visitor, bool& fatal);
   // One regular member of an open archive: searched, or unpacked in turn when it is packed.
-  unpack_status visit(member_stream& data, unsigned depth, member_visitor& visitor);
+  unpack_status visit(byte_stream& data, unsigned depth, member_visitor& visitor);
   // The limit the input has gone over, if any, as a reason.
   std::string over_limit() const;
   // Adds `n` decompressed bytes; false when that goes over a limit (the input is then cut).
@@ -85,6 +93,7 @@ class archive_reader {
   std::uint64_t compressed_ = 0;
   std::uint64_t produced_ = 0;
   bool cut_ = false;
+  bool damage_told_ = false;  // a member's message already named the damage of its stream
 };
 
 }  // namespace bytrove

@@ -31,6 +31,11 @@ setup_file() {
   { gzip -c p.1; gzip -c p.2; } >multi.gz
   xz -c --block-size=300000 p >blocks.xz
   { zstd -q -c p.1; zstd -q -c p.2; } >frames.zst
+  # Skippable frames (their content is not data) before and between frames; streams joined.
+  local skip='\x50\x2a\x4d\x18\x08\x00\x00\x00MARKER:)'
+  { printf "$skip"; lz4 -q -c p.1; printf "$skip"; lz4 -q -c p.2; } >frames.lz4
+  { printf "$skip"; zstd -q -c p.1; printf "$skip"; zstd -q -c p.2; } >skip.zst
+  { xz -c p.1; xz -c p.2; } >streams.xz
   bzip2 -c p >p.bz2
   lz4 -q -c p >p.lz4
   xz -c --format=lzma p >p.lzma
@@ -43,6 +48,26 @@ setup_file() {
   ar rc t.a dir/r.txt p 2>/dev/null
   gzip -c p | head -c 1500000 >trunc.gz
   zip -q -P secret enc.zip dir/r.txt
+  # Truncated streams, markers every 4099 bytes so that each decoder's last buffer holds some.
+  perl -e 'open(my $r, "<", "/dev/urandom") or die; for (1 .. 732) { read($r, my $b, 4091);
+    print $b, "MARKER:)" }' >dense
+  xz -c dense | head -c 1200000 >cut.xz
+  xz -c --format=lzma dense | head -c 1500000 >cut.lzma
+  zstd -q -c dense | head -c 1700000 >cut.zst
+  # bzip2 -d drops the tail of its last output buffer before the error, even of a whole block
+  # whose check passed: cut inside the second stream's first block, where nothing is lost.
+  { head -c 1000000 dense | bzip2 -c; tail -c +1000001 dense | bzip2 -c | head -c 500000; } >cut.bz2
+  lz4 -q -B4 -c dense | head -c 1900000 >cut.lz4
+  tar -cf - dense | xz -c | head -c 2500000 >cut.tar.xz
+  # A compressed stream inside a compressed stream, and inside an archive inside one.
+  gzip -c p | gzip -c >p.gz.gz
+  gzip -c p | xz -c >p.gz.xz
+  gzip -c t.tar.gz >t.tar.gz.gz
+  # 7z (LZMA2, solid) and ISO 9660 with Rock Ridge names.
+  7zz a -bd -m0=lzma2 t.7z p dir >/dev/null
+  mkdir -p iso && cp -r p dir iso/
+  xorriso -as mkisofs -quiet -R -o t.iso iso 2>/dev/null
+  rm -rf iso
   # A bomb: 256 MiB of zeros, gzipped, then zipped: about a thousand bytes.
   head -c $((256 * m)) /dev/zero | gzip -c >x/zeros.gz
   (cd x && zip -q -9 ../bomb.zip zeros.gz)
@@ -61,7 +86,9 @@ same_as() {
   want=${want//"$decoded:"/"$name:"}
   want=${want//"\"path\":\"$decoded\""/"\"path\":\"$file\",\"members\":$(json_members "$name")"}
   printf '%s\n' "$want" | awk -v d="$decoded" -v n="$name" '$0 == d { $0 = n } 1' >"$RES"/want_out
-  bt --decompress "$@" "$MARK" "$file"
+  # SAME_ERR: the message the run adds after the occurrences; DEPTH: the --decompress depth.
+  [[ -z ${SAME_ERR:-} ]] || printf '%s\n' "$SAME_ERR" >>"$RES"/want_out
+  bt --decompress${DEPTH:+=$DEPTH} "$@" "$MARK" "$file"
   cat "$RES"/err >>"$RES"/out
   : >"$RES"/err
   : >"$RES"/want_err
@@ -94,6 +121,13 @@ json_members() {
   xz -dc --format=lzma p.lzma >"$RES"/d.lzma
   same_as "$RES"/d.lzma 'p.lzma{}'
   # Six markers in the payload: the reference itself is right.
+  [[ $(grep -c '^offset' "$RES"/out) == 6 ]]
+  lz4 -q -dc frames.lz4 >"$RES"/d.lz4
+  same_as "$RES"/d.lz4 'frames.lz4{}'
+  zstd -q -dc skip.zst >"$RES"/d.zst
+  same_as "$RES"/d.zst 'skip.zst{}'
+  xz -dc streams.xz >"$RES"/d.xz
+  same_as "$RES"/d.xz 'streams.xz{}'
   [[ $(grep -c '^offset' "$RES"/out) == 6 ]]
 }
 
@@ -146,9 +180,14 @@ json_members() {
   cp "$RES"/plain "$RES"/want_out
   expect_err
   check 0
-  # A plain file and a tree are searched as without --decompress.
+  # A plain file and a tree are searched as without --decompress, and so are files that only
+  # begin like bzip2 or lzma.
+  printf 'BZh9 is not bzip2, MARKER:)' >"$RES"/fake.bz2
+  printf '\x5d\x00\x00 is not lzma, MARKER:)' >"$RES"/fake.lzma
+  cp "$RES"/fake.bz2 "$RES"/fake.lzma dir/
   "$BYTROVE" -r "$MARK" dir p >"$RES"/want_out
   bt --decompress -r "$MARK" dir p
+  rm dir/fake.bz2 dir/fake.lzma
   expect_err
   check 0
 }
@@ -203,4 +242,122 @@ json_members() {
   expect_bare_out 'bomb.zip{zeros.gz}{}:0\ndir/r.txt:1\n'
   expect_err 'Error decompressing bomb.zip{zeros.gz}{}: cut: it expands more than 1000 times the compressed bytes read.\n'
   check 0
+}
+
+@test "decompress: a truncated stream keeps every byte its decoder prints before the end" {
+  cd "$BATS_FILE_TMPDIR/corpus"
+  local f dec
+  for f in cut.xz cut.lzma cut.zst cut.bz2 cut.lz4; do
+    case $f in
+      *.xz) dec=(xz -dc) ;;
+      *.lzma) dec=(xz -dc --format=lzma) ;;
+      *.zst) dec=(zstd -q -dc) ;;
+      *.bz2) dec=(bzip2 -dc) ;;
+      *.lz4) dec=(lz4 -q -dc) ;;
+    esac
+    "${dec[@]}" <"$f" >"$RES"/d 2>/dev/null || true
+    # The decoder printed some of the markers, not all: the reference itself is right.
+    local n
+    n=$("$BYTROVE" --count "$MARK" -- "$RES"/d | tail -n 1)
+    ((${n##*:} > 100 && ${n##*:} < 700))
+    SAME_ERR="Error decompressing $f{}: unexpected end of file." same_as "$RES"/d "$f{}"
+  done
+  # A member of a truncated .tar.xz: what tar extracts of it, one message naming the member.
+  xz -dc cut.tar.xz 2>/dev/null | tar -xOf - dense >"$RES"/d 2>/dev/null || true
+  SAME_ERR="Error decompressing cut.tar.xz{dense}: unexpected end of file." \
+    same_as "$RES"/d 'cut.tar.xz{dense}'
+}
+
+@test "decompress: one compressed level per depth, an archive directly inside it the same level" {
+  cd "$BATS_FILE_TMPDIR/corpus"
+  gzip -dc p.gz.gz >"$RES"/d1
+  gzip -dc <"$RES"/d1 >"$RES"/d2
+  DEPTH=1 same_as "$RES"/d1 'p.gz.gz{}'
+  DEPTH=2 same_as "$RES"/d2 'p.gz.gz{}{}'
+  DEPTH=3 same_as "$RES"/d2 'p.gz.gz{}{}'
+  xz -dc p.gz.xz >"$RES"/d1
+  DEPTH=1 same_as "$RES"/d1 'p.gz.xz{}'
+  DEPTH=2 same_as "$RES"/d2 'p.gz.xz{}{}'
+  gzip -dc t.tar.gz.gz >"$RES"/d1
+  DEPTH=1 same_as "$RES"/d1 't.tar.gz.gz{}'
+  bt --decompress=2 --count "$MARK" t.tar.gz.gz
+  expect_bare_out 't.tar.gz.gz{}{dir/sub/q}:2\nt.tar.gz.gz{}{dir/r.txt}:1\nt.tar.gz.gz{}{p}:6\n'
+  expect_err
+  check 0
+  # Standard input the same.
+  bt --decompress=2 --count "$MARK" <p.gz.gz
+  expect_bare_out 'StdIn{}{}:6\n'
+  expect_err
+  check 0
+}
+
+# archive_matches ARCHIVE ROOT MEMBER...: --decompress on ARCHIVE prints, for each member, the
+# lines a plain search of ROOT/MEMBER prints, under the member's name.
+archive_matches() {
+  local archive=$1 root=$2 n
+  shift 2
+  : >"$RES"/want_lines
+  for n in "$@"; do
+    "$BYTROVE" "$MARK" -- "$root/$n" | tail -n +2 | sed "s| in $root/$n\$| in $archive{$n}|" \
+      >>"$RES"/want_lines
+  done
+  bt --decompress "$MARK" "$archive"
+  { head -n 1 "$RES"/out && tail -n +2 "$RES"/out | sort; } >"$RES"/got
+  { printf '%s\n' "$BANNER" && sort "$RES"/want_lines; } >"$RES"/want_out
+  mv "$RES"/got "$RES"/out
+  expect_err
+  check 0
+}
+
+@test "decompress: 7z and ISO 9660 members match the files they were made from" {
+  cd "$BATS_FILE_TMPDIR/corpus"
+  archive_matches t.7z . p dir/r.txt dir/sub/q
+  archive_matches t.iso . p dir/r.txt dir/sub/q
+}
+
+@test "decompress: empty members and names with control bytes, in every archive format" {
+  mkdir -p "$RES"/n && cd "$RES"/n
+  # No backslash: the zip reader takes one for a path separator.
+  printf 'MARKER:)' >$'a\x1b{b}'
+  : >empty
+  local f
+  for f in n.tar n.zip n.7z n.cpio; do
+    case $f in
+      *.tar) tar -cf ../$f -- * ;;
+      *.zip) zip -q ../$f -- * ;;
+      *.7z) 7zz a -bd ../$f -- * >/dev/null ;;
+      *.cpio) printf '%s\n' * | cpio -o -H newc --quiet >../$f ;;
+    esac
+    bt --decompress --count "$MARK" ../$f
+    sort "$RES"/out >"$RES"/sorted && mv "$RES"/sorted "$RES"/out
+    expect_bare_out '../%s{a\\x1B\\x7Bb\\x7D}:1\n../%s{empty}:0\n' $f $f
+    expect_err
+    check 0
+  done
+}
+
+@test "decompress: every thread count prints what one thread prints, decoding ahead or not" {
+  cd "$BATS_FILE_TMPDIR/corpus"
+  # Many members, damaged and encrypted ones, a bomb, nesting, and plain files among them.
+  local files=(t.tar.gz stored.zip deflate.zip trunc.gz enc.zip multi.gz nest.zip bomb.zip
+    frames.zst blocks.xz t.tar dir/r.txt p.bz2)
+  local opts
+  for opts in "" "--count" "--files-with-matches" "--max-count=1" "--context=6" "--json" "-v" \
+    "--range=100:1100000" "--decompress=2 --count"; do
+    local rc=0 run threads chunk
+    # shellcheck disable=SC2086 # the options are words
+    "$BYTROVE" --threads 1 --decompress $opts "$MARK" "${files[@]}" >"$RES"/one_out \
+      2>"$RES"/one_err || rc=$?
+    [[ -s "$RES"/one_out && -s "$RES"/one_err ]]
+    # Small chunks make every packed input here big enough to be decoded ahead.
+    for run in 2: 4:4099 8:4099; do
+      threads=${run%%:*} chunk=${run#*:}
+      # shellcheck disable=SC2086
+      BYTROVE_CHUNK_SIZE=$chunk bt --threads "$threads" --decompress $opts "$MARK" "${files[@]}"
+      echo "'$opts', --threads $threads, chunks '$chunk'"
+      cp "$RES"/one_out "$RES"/want_out
+      cp "$RES"/one_err "$RES"/want_err
+      check "$rc"
+    done
+  done
 }
