@@ -145,10 +145,33 @@ class lzma_codec final : public codec_stream {
   lzma_stream s_ = LZMA_STREAM_INIT;
 };
 
-class zstd_codec final : public codec_stream {
+// A format of frames one after another (zstd, lz4): where the input ends, the stream ended
+// well only if the last call that did anything ended a frame.
+class framed_codec : public codec_stream {
+ protected:
+  using codec_stream::codec_stream;
+  // After a call of the decoder without error: `progressed` when it took or gave bytes,
+  // `frame_end` when it finished a frame.
+  void settle(bool progressed, bool frame_end) {
+    if (progressed) {
+      frame_ended_ = frame_end;
+    } else if (input_ended_) {
+      if (frame_ended_) {
+        end();
+      } else {
+        truncated();
+      }
+    }
+  }
+
+ private:
+  bool frame_ended_ = false;
+};
+
+class zstd_codec final : public framed_codec {
  public:
   zstd_codec(byte_stream& source, std::uint64_t* counter)
-      : codec_stream(source, counter), d_(ZSTD_createDCtx()) {
+      : framed_codec(source, counter), d_(ZSTD_createDCtx()) {
     if (d_ == nullptr) throw std::bad_alloc();
   }
   ~zstd_codec() override { ZSTD_freeDCtx(d_); }
@@ -161,20 +184,13 @@ class zstd_codec final : public codec_stream {
     consume(in.pos);
     if (ZSTD_isError(r)) {
       fail(ZSTD_getErrorName(r), ZSTD_getErrorCode(r) == ZSTD_error_prefix_unknown);
-    } else if (out.pos > 0 || in.pos > 0) {
-      frame_ended_ = r == 0;
-    } else if (input_ended_) {
-      if (frame_ended_) {
-        end();
-      } else {
-        truncated();
-      }
+    } else {
+      settle(out.pos > 0 || in.pos > 0, r == 0);
     }
     return out.pos;
   }
 
   ZSTD_DCtx* d_;
-  bool frame_ended_ = false;  // the last call that did anything ended a frame
 };
 
 class bzip2_codec final : public codec_stream {
@@ -225,9 +241,9 @@ class bzip2_codec final : public codec_stream {
   bool in_stream_ = true;
 };
 
-class lz4_codec final : public codec_stream {
+class lz4_codec final : public framed_codec {
  public:
-  lz4_codec(byte_stream& source, std::uint64_t* counter) : codec_stream(source, counter) {
+  lz4_codec(byte_stream& source, std::uint64_t* counter) : framed_codec(source, counter) {
     if (LZ4F_isError(LZ4F_createDecompressionContext(&d_, LZ4F_VERSION))) throw std::bad_alloc();
   }
   ~lz4_codec() override { LZ4F_freeDecompressionContext(d_); }
@@ -240,20 +256,13 @@ class lz4_codec final : public codec_stream {
     consume(in);
     if (LZ4F_isError(r)) {
       fail(LZ4F_getErrorName(r), !produced_any_ && in == 0);
-    } else if (out > 0 || in > 0) {
-      frame_ended_ = r == 0;
-    } else if (input_ended_) {
-      if (frame_ended_) {
-        end();
-      } else {
-        truncated();
-      }
+    } else {
+      settle(out > 0 || in > 0, r == 0);
     }
     return out;
   }
 
   LZ4F_dctx* d_ = nullptr;
-  bool frame_ended_ = false;  // the last call that did anything ended a frame
 };
 
 }  // namespace
