@@ -10,13 +10,14 @@
 #include <cstring>
 #include <deque>
 #include <exception>
-#include <mutex>
 #include <new>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "base/thread_annotations.h"
 
 namespace bytrove {
 namespace {
@@ -39,76 +40,78 @@ struct event {
 
 class decode_ahead::channel {
  public:
-  channel(std::size_t block_size) {
-    for (std::size_t i = 0; i < k_decode_buffers; ++i)
+  explicit channel(std::size_t block_size) {
+    const checked_lock lock(mutex_);  // not shared yet; taken for the analysis
+    for (std::size_t i = 0; i < k_decode_buffers; ++i) {
       free_.emplace_back(new std::uint8_t[block_size]);
+    }
   }
 
   // Decoding thread: a free buffer, waiting for one; null once cancelled.
-  buffer_ptr take_buffer() {
-    std::unique_lock lock(mutex_);
-    producer_cv_.wait(lock, [&] { return cancelled_ || !free_.empty(); });
+  buffer_ptr take_buffer() EXCLUDES(mutex_) {
+    const checked_lock lock(mutex_);
+    while (!cancelled_ && free_.empty()) mutex_.wait(producer_cv_);
     if (cancelled_) return nullptr;
     buffer_ptr b = std::move(free_.back());
     free_.pop_back();
     return b;
   }
   // Decoding thread: queues `e`, waiting while the queue is full; false once cancelled.
-  bool push(event e) {
-    std::unique_lock lock(mutex_);
-    producer_cv_.wait(lock, [&] { return cancelled_ || events_.size() < k_decode_events; });
+  bool push(event e) EXCLUDES(mutex_) {
+    const checked_lock lock(mutex_);
+    while (!cancelled_ && events_.size() >= k_decode_events) mutex_.wait(producer_cv_);
     if (cancelled_) return false;
     events_.push_back(std::move(e));
     consumer_cv_.notify_one();
     return true;
   }
   // The last event, queued whatever the queue holds.
-  void finish(unpack_status status, std::exception_ptr failure) {
-    const std::lock_guard lock(mutex_);
+  void finish(unpack_status status, std::exception_ptr failure) EXCLUDES(mutex_) {
+    const checked_lock lock(mutex_);
     event e;
     e.status = status;
     failure_ = std::move(failure);
     events_.push_back(std::move(e));
     consumer_cv_.notify_one();
   }
-  bool cancelled() {
-    const std::lock_guard lock(mutex_);
+  bool cancelled() EXCLUDES(mutex_) {
+    const checked_lock lock(mutex_);
     return cancelled_;
   }
 
   // Searching thread: the next event, waiting for it.
-  event pop() {
-    std::unique_lock lock(mutex_);
-    consumer_cv_.wait(lock, [&] { return !events_.empty(); });
+  event pop() EXCLUDES(mutex_) {
+    const checked_lock lock(mutex_);
+    while (events_.empty()) mutex_.wait(consumer_cv_);
     event e = std::move(events_.front());
     events_.pop_front();
     producer_cv_.notify_one();
     return e;
   }
-  void give_back(buffer_ptr b) {
+  void give_back(buffer_ptr b) EXCLUDES(mutex_) {
     if (b == nullptr) return;
-    const std::lock_guard lock(mutex_);
+    const checked_lock lock(mutex_);
     free_.push_back(std::move(b));
     producer_cv_.notify_one();
   }
-  void cancel() {
-    const std::lock_guard lock(mutex_);
+  void cancel() EXCLUDES(mutex_) {
+    const checked_lock lock(mutex_);
     cancelled_ = true;
     producer_cv_.notify_all();
   }
-  std::exception_ptr failure() {
-    const std::lock_guard lock(mutex_);
+  std::exception_ptr failure() EXCLUDES(mutex_) {
+    const checked_lock lock(mutex_);
     return failure_;
   }
 
  private:
-  std::mutex mutex_;
+  checked_mutex mutex_;
   std::condition_variable producer_cv_;  // a buffer or room in the queue, or cancelled
   std::condition_variable consumer_cv_;  // an event
-  std::deque<event> events_;
-  std::vector<buffer_ptr> free_;
-  bool cancelled_ = false;
-  std::exception_ptr failure_;
+  std::deque<event> events_ GUARDED_BY(mutex_);
+  std::vector<buffer_ptr> free_ GUARDED_BY(mutex_);
+  bool cancelled_ GUARDED_BY(mutex_) = false;
+  std::exception_ptr failure_ GUARDED_BY(mutex_);
 };
 
 // The visitor on the decoding thread: each member's bytes read in whole blocks, as the block

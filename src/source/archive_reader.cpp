@@ -394,8 +394,9 @@ unpack_status archive_reader::visit(byte_stream& data, unsigned depth, member_vi
   }
   headed_stream headed(data, k_replay_keep);
   if (!headed.read_head()) return unpack_status::done;  // the member's failure is reported
-  if (!looks_packed(headed.head(), headed.head_size())) headed.stop_keeping();
-  if (looks_packed(headed.head(), headed.head_size())) {
+  const bool packed = looks_packed(headed.head(), headed.head_size());
+  if (!packed) headed.stop_keeping();
+  if (packed) {
     const codec format = codec_of(headed.head(), headed.head_size());
     unpack_status status = unpack_status::not_packed;
     if (format != codec::none) {

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "source/codec_stream.h"
+
 namespace bytrove {
 namespace {
 
@@ -41,17 +43,10 @@ bool tar_header(const std::uint8_t* head, std::size_t size) {
 }  // namespace
 
 bool looks_packed(const std::uint8_t* head, std::size_t size) {
+  // The compressed formats are recognised where they are decoded, by the same rules.
+  if (looks_compressed(head, size)) return true;
   using namespace std::string_view_literals;
   static constexpr std::string_view k_marks[] = {
-      "\x1f\x8b"sv,  // gzip
-      "\x1f\x9d"sv,  // compress
-      "\xfd"
-      "7zXZ\x00"sv,          // xz
-      "\x28\xb5\x2f\xfd"sv,  // zstd
-      "\x04\x22\x4d\x18"sv,  // lz4
-      "\x02\x21\x4c\x18"sv,  // lz4, legacy
-      "LZIP"sv,              // lzip
-      "\x5d\x00\x00"sv,      // lzma (the usual properties byte)
       "PK\x03\x04"sv,
       "PK\x05\x06"sv,
       "PK\x07\x08"sv,          // zip
@@ -65,15 +60,6 @@ bool looks_packed(const std::uint8_t* head, std::size_t size) {
   };
   for (const std::string_view mark : k_marks) {
     if (starts_with(head, size, 0, mark)) return true;
-  }
-  if (size >= 4 && head[0] == 'B' && head[1] == 'Z' && head[2] == 'h' && head[3] >= '1' &&
-      head[3] <= '9') {
-    return true;  // bzip2
-  }
-  // zstd skippable frames: 0x184D2A50 to 0x184D2A5F, little-endian.
-  if (size >= 4 && (head[0] & 0xf0) == 0x50 && head[1] == 0x2a && head[2] == 0x4d &&
-      head[3] == 0x18) {
-    return true;
   }
   return tar_header(head, size) || starts_with(head, size, 32769, "CD001");
 }

@@ -15,8 +15,8 @@ namespace bytrove {
 inline constexpr std::size_t k_sniff_size = std::size_t{36} << 10;
 
 // True when `head` (the first bytes of an input: k_sniff_size, or all of a shorter one) begins
-// as one of the compressed or archive formats that are unpacked: gzip, bzip2, xz, lzma, zstd,
-// lz4, compress, lzip, zip, 7z, ar, cpio, tar, ISO 9660.
+// as one of the compressed or archive formats that are unpacked: the compressed ones as
+// looks_compressed (codec_stream.h) has them, then zip, 7z, ar, cpio, tar, ISO 9660.
 bool looks_packed(const std::uint8_t* head, std::size_t size);
 
 // The same for the regular file `fd` of `size` bytes, read with pread (its position is left
