@@ -1,7 +1,8 @@
 // Preloaded into the real binary by the end-to-end fault tests: reads of one file fail with EIO
 // at a chosen byte, whether it is read as a stream or at offsets. BYTROVE_FAIL_FILE names the
 // file and BYTROVE_FAIL_AT the offset; read() and pread() of it return the bytes before that
-// offset, then fail.
+// offset, then fail. BYTROVE_SHORT_READS=N: every read() and pread() of a regular file returns
+// at most N bytes, as a network or user-space file system may.
 #include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,11 +36,23 @@ const target& failing_file() {
   return t;
 }
 
+size_t short_reads() {
+  static const size_t cap = [] {
+    const char* n = std::getenv("BYTROVE_SHORT_READS");
+    return n != nullptr ? static_cast<size_t>(std::strtoull(n, nullptr, 10)) : size_t{0};
+  }();
+  return cap;
+}
+
 // How many of `count` bytes at `offset` of `fd` may be read: -1 when the read must fail.
 ssize_t allowed(int fd, size_t count, off_t offset) {
   const target& t = failing_file();
   struct stat st {};
-  if (!t.set || ::fstat(fd, &st) != 0 || st.st_dev != t.dev || st.st_ino != t.ino) {
+  const bool described = ::fstat(fd, &st) == 0;
+  if (short_reads() > 0 && described && S_ISREG(st.st_mode) && count > short_reads()) {
+    count = short_reads();
+  }
+  if (!t.set || !described || st.st_dev != t.dev || st.st_ino != t.ino) {
     return static_cast<ssize_t>(count);
   }
   if (offset >= t.fail_at) return -1;

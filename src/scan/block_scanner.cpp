@@ -26,14 +26,15 @@ bool readable_now(int fd) {
   return ::poll(&pfd, 1, 0) > 0;
 }
 
-// Fills up to `want` bytes by repeated reads (pread at `offset` in positioned mode): a short
-// read is not the end of the input, only a read that returns 0 is. Sets `failed` when a read
-// fails; what was read before still counts. A live stream returns early, with `paused` set,
-// once at least `enough` bytes have come and the next read would wait.
+// Fills up to `want` bytes by repeated reads from input offset `offset` (pread there in
+// positioned mode): a short read is not the end of the input, only a read that returns 0 is, or
+// a short read that ends exactly at `known_end`. Sets `failed` when a read fails; what was read
+// before still counts. A live stream returns early, with `paused` set, once at least `enough` bytes
+// have come and the next read would wait.
 // A `stream` (decompressed bytes) is read in place of `fd`.
 std::size_t fill(int fd, byte_stream* stream, read_mode mode, std::uint64_t offset,
-                 std::uint8_t* dst, std::size_t want, std::size_t enough, bool& failed,
-                 bool& paused) {
+                 std::uint64_t known_end, std::uint8_t* dst, std::size_t want, std::size_t enough,
+                 bool& failed, bool& paused) {
   std::size_t got = 0;
   if (mode == read_mode::positioned) {
     // No file reaches past the largest offset: a read from there (a range near 2^63) finds
@@ -59,6 +60,7 @@ std::size_t fill(int fd, byte_stream* stream, read_mode mode, std::uint64_t offs
         mode == read_mode::live && got + (n > 0 ? static_cast<std::size_t>(n) : 0) >= enough;
     if (n > 0) {
       got += static_cast<std::size_t>(n);
+      if (got < want && offset + got == known_end && mode != read_mode::live) break;
       if (got < want && may_pause && !readable_now(fd)) {
         paused = true;
         break;
@@ -149,8 +151,8 @@ bool block_scanner::skip_to(int fd, byte_stream* stream, std::uint64_t offset,
     const auto want =
         static_cast<std::size_t>(std::min<std::uint64_t>(block_size_, offset - outcome.end_offset));
     bool paused = false;
-    const std::size_t got =
-        fill(fd, stream, read_mode::stream, 0, data_, want, want, outcome.read_failed, paused);
+    const std::size_t got = fill(fd, stream, read_mode::stream, outcome.end_offset, k_no_limit,
+                                 data_, want, want, outcome.read_failed, paused);
     outcome.end_offset += got;
     if (outcome.read_failed) return false;
     if (got < want) {
@@ -209,8 +211,8 @@ scan_outcome block_scanner::scan_from(int fd, byte_stream* stream, read_mode mod
     // A live stream pauses only with enough bytes to carry: fewer cannot hold an occurrence.
     // A brace pattern's occurrence may be far shorter than its span, so it pauses at once.
     const std::size_t enough = short_occurrences ? 1 : keep + 1 - std::min(keep, carried);
-    const std::size_t got =
-        fill(fd, stream, mode, pos, data_, want, enough, outcome.read_failed, paused);
+    const std::size_t got = fill(fd, stream, mode, pos, span.known_end, data_, want, enough,
+                                 outcome.read_failed, paused);
     const std::uint64_t in_range = overlap(pos, pos + got, span.from, span.limit);
     outcome.bytes += in_range;
     std::uint8_t* const buf = data_ - carried;

@@ -31,6 +31,11 @@ struct scan_span {
   std::uint64_t from = 0;       // occurrences start here or later; bytes count from here
   std::uint64_t limit = ~std::uint64_t{0};     // occurrences start before; bytes count up to here
   std::uint64_t read_end = ~std::uint64_t{0};  // nothing is read from here on
+  // A regular file's size when it was described: a short read() that ends exactly there is
+  // taken for the end, without one more read to find 0. One that stops short of it is not (a
+  // network or user-space file system may return less than asked), nor one past it (a file
+  // that has grown, or one of /proc, whose size says 0 or a page whatever it holds).
+  std::uint64_t known_end = ~std::uint64_t{0};
 };
 
 // The span of [start, limit) within [range_start, range_end) for a pattern of m positions:

@@ -11,6 +11,7 @@ input_source describe_source(int fd, bool just_opened) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return source;
   source.size = static_cast<std::uint64_t>(st.st_size);
+  source.identity = {st.st_dev, st.st_ino};
   if (S_ISREG(st.st_mode)) {
     source.kind = source_kind::regular;
     source.begun = !just_opened && ::lseek(fd, 0, SEEK_CUR) > 0;

@@ -17,6 +17,13 @@
 
 namespace bytrove {
 
+// What makes two open files the same file.
+struct file_identity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  bool operator==(const file_identity&) const = default;
+};
+
 enum class source_kind {
   regular,  // a regular file: read at offsets, chunkable
   live,     // a pipe, FIFO, character device or socket: more may come, show what came
@@ -28,6 +35,7 @@ struct input_source {
   int fd = -1;
   source_kind kind = source_kind::unknown;
   std::uint64_t size = 0;  // a regular file's size when described
+  file_identity identity;
   // A regular file whose reading has begun (standard input after the caller consumed a line):
   // searched from where it stands, as a pipe would be, offsets counting from there.
   bool begun = false;

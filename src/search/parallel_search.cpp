@@ -97,19 +97,16 @@ void parallel_search::search_file(const std::string& name, int fd, bool verbose)
   }
 }
 
-bool parallel_search::search_unopened(const std::string& name, const file_facts& facts,
-                                      bool verbose) {
-  // A file to cut into chunks is opened by the walk: its chunks need its size when they are
-  // planned. Most files of a tree are small, and their opens, stats and closes then run on the
-  // workers, side by side, rather than one after another on the walk's thread.
-  if (!facts.regular || !searched_whole(facts.size, options_.chunk_size, false)) return false;
+void parallel_search::search_unopened(const std::string& name, bool verbose) {
+  // Most files of a tree are small: their opens, stats and closes run on the workers, side by
+  // side, rather than one after another on the walk's thread. Its size unknown, the file goes
+  // into a batch; a worker that finds it too large to search whole cuts it into chunks there.
   take_file_room();
   auto in = std::make_shared<shared_input>();
   in->name = name;
   in->verbose = verbose;
   in->unopened = true;
-  add_to_batch(std::move(in), facts.size, false);
-  return true;
+  add_to_batch(std::move(in), 0, false);
 }
 
 void parallel_search::add_to_batch(std::shared_ptr<shared_input> in, std::uint64_t size,
@@ -123,6 +120,8 @@ void parallel_search::add_to_batch(std::shared_ptr<shared_input> in, std::uint64
     p.start = results_.range_start;
     p.limit = results_.range_end;
   }
+  // One the walk opened is a regular file of that size; one left unopened is unknown so far.
+  if (!in->unopened) p.known_end = size;
   p.in = std::move(in);
   p.packed = packed;
   p.size = size;
@@ -150,6 +149,7 @@ void parallel_search::submit_chunks(const std::shared_ptr<shared_input>& in, std
     p.limit = chunks[i].limit;
     p.skipped = chunks[i].skipped;
     p.size = size;
+    p.known_end = size;
     t->inputs.push_back(std::move(p));
     push(std::move(t));
   }

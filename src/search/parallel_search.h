@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +30,7 @@
 #include "report/input_results.h"
 #include "report/result_options.h"
 #include "scan/block_scanner.h"
+#include "search/input_source.h"
 #include "search/parallel_task.h"
 #include "search/stream_search.h"
 #include "walk/file_system.h"
@@ -47,6 +49,9 @@ struct parallel_options {
   // Files held open by submitted work at most (read ahead of the output); 0: from the
   // process's descriptor limit (RLIMIT_NOFILE).
   std::size_t open_file_budget = 0;
+  // Standard output when it is a regular file: a file left unopened that turns out to be it is
+  // reported and passed over, as the walk does with those it opens.
+  std::optional<file_identity> output_file;
 };
 
 // The pen: the right to write to standard output and standard error. Exactly one thread holds
@@ -89,11 +94,10 @@ class parallel_search {
   // Searches the open file `fd` named `name`, from its start (a descriptor just opened);
   // takes ownership of `fd` (closed through `fs`).
   void search_file(const std::string& name, int fd, bool verbose) EXCLUDES(mutex_);
-  // Takes the file `name`, which the walk has not opened, when `facts` call it a regular file
-  // small enough to be searched whole: a worker opens it in its turn (reporting a failed open
-  // in its place), searches it and closes it. False when the caller should open it itself.
-  bool search_unopened(const std::string& name, const file_facts& facts, bool verbose)
-      EXCLUDES(mutex_);
+  // Takes the file `name`, which the walk listed as a regular file but did not open: a worker
+  // opens it in its turn (reporting a failed open in its place) and searches it whole, or in
+  // chunks side by side when it is large, exactly as if the walk had opened it here.
+  void search_unopened(const std::string& name, bool verbose) EXCLUDES(mutex_);
   // Searches `fd` as one stream after everything submitted before it; does not close it.
   void search_stream(const std::string& name, int fd, bool verbose) EXCLUDES(mutex_);
   // Waits until everything submitted so far has been written (or the run has stopped).
@@ -138,8 +142,11 @@ class parallel_search {
   bool search_task(task& t, worker_state& state) EXCLUDES(mutex_);
   void search_input(task_input& p, worker_state& state, task_output& output) EXCLUDES(mutex_);
   // Opens an input the walk left unopened, as the walk would have; false, with its message
-  // written in its place, when that fails.
+  // written in its place, when that fails or the file is standard output itself.
   bool open_input(task& t, task_input& p, task_output& output) EXCLUDES(mutex_);
+  // Ends `t` before its input `at`, which splits: that input's chunks, then the inputs after
+  // it, follow `t` in the window, each task in its place in the order.
+  void split_task(task& t, std::size_t at) EXCLUDES(mutex_);
   // An open that failed for want of descriptors: waits until the task is the oldest (every file
   // before it closed) and while other workers hold files they opened; true when worth retrying.
   bool wait_for_descriptors(const task& t, bool first_wait) EXCLUDES(mutex_);
@@ -158,6 +165,10 @@ class parallel_search {
   // --- task_window.cpp: the ordered window of tasks and the pen.
   // The next task not yet taken, or null.
   task* take_next_task() REQUIRES(mutex_);
+  // The next chunk of the pending chunks at window position `at`, taken: a task of its own
+  // before them, or the pending task itself for the last one. Null while `at` is beyond the
+  // window, so chunks in flight stay bounded as submitted ones are.
+  task* hand_out_chunk(std::size_t at) REQUIRES(mutex_);
   // Adds a task in order; waits while too many are in flight. Releases the task's inputs when
   // the run has stopped.
   void push(std::unique_ptr<task> t) EXCLUDES(mutex_);

@@ -17,6 +17,7 @@
 #include "report/result_options.h"
 #include "scan/block_scanner.h"
 #include "scan/read_plan.h"
+#include "search/chunk_plan.h"
 
 namespace bytrove {
 
@@ -25,8 +26,9 @@ struct shared_input {
   std::string name;
   int fd = -1;
   bool verbose = false;
-  // Left for the worker that searches it to open (a small regular file the walk only listed):
-  // that worker opens it, searches it and closes it at once.
+  // Left for the worker that searches it to open (a file the walk only listed): that worker
+  // opens it, searches it whole and closes it at once; or, finding it too large to search
+  // whole, keeps it open for the chunks it is then cut into.
   bool unopened = false;
   std::atomic<std::uint64_t> tasks_left{0};  // the last one released closes fd
   // Set by the pen holder when the input stops (its last chunk, a failed read, the file ended
@@ -63,10 +65,15 @@ struct task_input {
   // compressed bytes read (the progress line's measure for it).
   bool packed = false;
   std::uint64_t size = 0;
+  // A regular file's size when it was opened, where known: a short read that reaches it is the
+  // file's end (scan_span::known_end).
+  std::uint64_t known_end = k_no_limit;
   std::uint64_t files = 1;
   // An input left unopened whose open failed: its message is its only output, and it is not
   // counted as searched.
   bool open_failed = false;
+  // An input left unopened that its worker found too large to search whole: cut into chunks.
+  bool split = false;
   std::uint64_t compressed = 0;
 
   // A whole input, not one chunk of several: its counts are written by its own search.
@@ -80,14 +87,25 @@ struct held_buffer {
   std::string message;
 };
 
-// A numbered unit of work: a message, a batch of whole inputs, or one chunk of an input.
+// The chunks of an input not yet handed out, in order.
+struct pending_chunks {
+  std::vector<chunk_range> ranges;
+  std::size_t next = 0;
+};
+
+// A numbered unit of work: a message, a batch of whole inputs, or one chunk of an input. Or the
+// chunks of an input still to come (`pending`, its one input the pattern for them): taking it
+// hands out its next chunk as a task of its own, placed before it, until the last chunk is
+// this task itself.
 struct task {
   std::vector<task_input> inputs;  // empty for a message
   std::string message;
+  std::unique_ptr<pending_chunks> pending;
 
   // Under the engine's mutex: output held until the task is first, in order.
   std::deque<held_buffer> held;
   std::size_t held_bytes = 0;
+  bool taken = false;  // by a worker
   bool done = false;
 };
 

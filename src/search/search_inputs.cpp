@@ -66,6 +66,7 @@ class search_run final : public walk_visitor {
       const std::size_t open_budget = default_open_file_budget();
       const walk_share share = plan_walkers(request.threads, available_cpus(), open_budget);
       options.open_file_budget = open_budget - share.open_ahead;
+      options.output_file = io.output_file;
       parallel_.emplace(target, request.results, patterns, io.out, io.err, io.fs, options);
       // Not one thread could be started: this one searches alone, with the same output.
       if (parallel_->workers_started() == 0) parallel_.reset();
@@ -104,14 +105,10 @@ class search_run final : public walk_visitor {
     io_.fs.close_file(fd);
   }
   bool search_unopened(const std::string& path) override {
-    // Only the parallel search has threads to open files on; an input that may be standard
-    // output itself is opened here, where that is checked.
-    file_facts facts;
-    if (!parallel_ || !io_.fs.stat_file(path, facts)) return false;
-    if (io_.output_file && file_identity{facts.device, facts.inode} == *io_.output_file) {
-      return false;
-    }
-    return parallel_->search_unopened(path, facts, verbose_);
+    // Only the parallel search has threads to open files on.
+    if (!parallel_) return false;
+    parallel_->search_unopened(path, verbose_);
+    return true;
   }
   bool wait_for_descriptors() override { return parallel_ && parallel_->wait_for_descriptors(); }
   void before_special_open() override {

@@ -13,19 +13,13 @@
 #include "report/result_options.h"
 #include "scan/search_target.h"
 #include "scan/single_matchers.h"
+#include "search/input_source.h"
 #include "walk/file_system.h"
 #include "walk/walk_directory.h"
 
 namespace bytrove {
 
 struct run_counters;  // search/stream_search.h
-
-// What makes two open files the same file.
-struct file_identity {
-  std::uint64_t device = 0;
-  std::uint64_t inode = 0;
-  bool operator==(const file_identity&) const = default;
-};
 
 // Where a run reads and writes. The real program passes standard output (buffered), standard
 // error (unbuffered), descriptor 0 and the POSIX file system; tests pass strings and fakes.

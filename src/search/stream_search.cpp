@@ -63,8 +63,10 @@ void stream_search::scan_stream(std::string_view name, int fd, bool verbose, boo
   request.name = name;
   request.count_from = options_.range_start;
   end_input(part_.run(request, fd, mode, reads, [&](const read_range& range) {
-    return span_within(range.start, range.end, options_.range_start, options_.range_end,
-                       target_.length, options_.context);
+    scan_span span = span_within(range.start, range.end, options_.range_start, options_.range_end,
+                                 target_.length, options_.context);
+    if (source.chunkable()) span.known_end = source.size;
+    return span;
   }));
 }
 

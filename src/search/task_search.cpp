@@ -8,6 +8,7 @@
 #include <optional>
 #include <utility>
 
+#include "search/chunk_plan.h"
 #include "search/decode_ahead.h"
 #include "search/held_output.h"
 #include "search/input_source.h"
@@ -20,14 +21,21 @@
 namespace bytrove {
 
 scan_span parallel_search::span_of(const task_input& p) const {
-  return span_within(p.start, p.limit, results_.range_start, results_.range_end, target_.length,
-                     results_.context);
+  scan_span span = span_within(p.start, p.limit, results_.range_start, results_.range_end,
+                               target_.length, results_.context);
+  span.known_end = p.known_end;
+  return span;
 }
 
 bool parallel_search::search_task(task& t, worker_state& state) {
   task_output output(*this, t, state.spare);
-  for (task_input& p : t.inputs) {
+  for (std::size_t i = 0; i < t.inputs.size(); ++i) {
+    task_input& p = t.inputs[i];
     if (p.in->unopened && (stop_.load() || !open_input(t, p, output))) continue;
+    if (p.split) {
+      split_task(t, i);
+      break;
+    }
     if (p.packed && !stop_.load() && search_packed(p, state, output)) {
       if (p.in->unopened) close_opened(*p.in);
       continue;
@@ -59,13 +67,20 @@ bool parallel_search::open_input(task& t, task_input& p, task_output& output) {
   }
   opened_by_workers_.fetch_add(1);
   in.fd = fd;
-  // Searched whole, to its end, whatever it has become since the walk looked at it (a FIFO put
-  // in its place reads as what its writer sends). Its size matters only to unpack it.
-  if (results_.decompress != 0) {
-    const input_source source = describe_source(fd, true);
-    p.size = source.size;
-    p.packed = source.regular() && file_looks_packed(fd, source.size);
+  const input_source source = describe_source(fd, true);
+  if (source.regular() && options_.output_file && source.identity == *options_.output_file) {
+    output.message("Skipping file " + in.name + ": it is the output file.\n");
+    close_opened(in);
+    p.open_failed = true;
+    return false;
   }
+  // Searched whole, to its end, whatever it has become since the walk listed it (a FIFO put in
+  // its place reads as what its writer sends); a regular file too large for one task is cut
+  // into chunks, as the walk would have cut it.
+  p.size = source.size;
+  if (source.regular()) p.known_end = source.size;
+  p.packed = results_.decompress != 0 && source.regular() && file_looks_packed(fd, source.size);
+  p.split = source.regular() && !searched_whole(source.size, options_.chunk_size, p.packed);
   return true;
 }
 

@@ -1,14 +1,20 @@
 // The ordered window of tasks. Tasks are numbered in the order the calling thread submits them
 // (head_seq_ is the number of the oldest unwritten one); workers take them in that order
-// (next_dispatch_). At most window_ tasks are in flight: a submitter that finds the window full
-// waits until half of it is written (one wake-up per many tasks), which also bounds the files
-// held open. Idle workers are woken when a task waits for them. The pen goes to whoever
+// (next_dispatch_, at or before the first task not taken). At most window_ tasks are in flight:
+// a submitter that finds the window full waits until half of it is written (one wake-up per
+// many tasks), which also bounds the files held open. A worker that finds a file of its batch
+// too large to search whole places the file's chunks and the rest of its batch right after its
+// task; the chunks are handed out one by one as they are taken, within the window. Idle workers
+// are woken when a task waits for them. The pen goes to whoever
 // finishes the oldest task: the leader, which writes every finished task after it in order
 // (drain_with_pen) and gives the pen back. Every function here states which of the engine's
 // mutex and pen it needs (parallel_search.h).
 
+#include <algorithm>
+#include <iterator>
 #include <utility>
 
+#include "search/chunk_plan.h"
 #include "search/parallel_search.h"
 
 namespace bytrove {
@@ -24,9 +30,84 @@ void parallel_search::wake_workers() {
 task* parallel_search::take_next_task() {
   next_dispatch_ = std::max(next_dispatch_, head_seq_);
   const std::uint64_t end = head_seq_ + tasks_.size();
-  while (next_dispatch_ < end && tasks_[next_dispatch_ - head_seq_]->done) ++next_dispatch_;
+  while (next_dispatch_ < end) {
+    const task& t = *tasks_[next_dispatch_ - head_seq_];
+    if (!t.done && !t.taken) break;
+    ++next_dispatch_;
+  }
   if (next_dispatch_ == end) return nullptr;
-  return tasks_[next_dispatch_++ - head_seq_].get();
+  const std::size_t at = next_dispatch_ - head_seq_;
+  if (tasks_[at]->pending) return hand_out_chunk(at);
+  tasks_[at]->taken = true;
+  ++next_dispatch_;
+  return tasks_[at].get();
+}
+
+task* parallel_search::hand_out_chunk(std::size_t at) {
+  if (at >= window_) return nullptr;
+  task& rest = *tasks_[at];
+  pending_chunks& pending = *rest.pending;
+  const chunk_range& range = pending.ranges[pending.next++];
+  task_input p = rest.inputs.front();
+  p.first = pending.next == 1;
+  p.last = pending.next == pending.ranges.size();
+  p.start = range.start;
+  p.limit = range.limit;
+  p.skipped = range.skipped;
+  if (p.last) {
+    rest.pending.reset();
+    rest.inputs.front() = std::move(p);
+    rest.taken = true;
+    ++next_dispatch_;
+    return &rest;
+  }
+  auto chunk = std::make_unique<task>();
+  chunk->inputs.push_back(std::move(p));
+  chunk->taken = true;
+  task* const taken = chunk.get();
+  // Its share of the input before the task is placed: a stop releases whatever is placed.
+  taken->inputs.front().in->tasks_left.fetch_add(1);
+  tasks_.insert(tasks_.begin() + static_cast<std::ptrdiff_t>(at), std::move(chunk));
+  ++next_dispatch_;  // the pending chunks again
+  return taken;
+}
+
+void parallel_search::split_task(task& t, std::size_t at) {
+  task_input& large = t.inputs[at];
+  shared_input& in = *large.in;
+  auto chunks = std::make_unique<task>();
+  chunks->pending = std::make_unique<pending_chunks>();
+  chunks->pending->ranges =
+      plan_chunks(clip_reads(plan_reads(in.fd, large.size, target_.length, target_.zeros_can_match),
+                             results_.range_start, results_.range_end),
+                  large.size, options_.chunk_size, results_.range_end);
+  task_input pattern;
+  pattern.in = large.in;
+  pattern.mode = read_mode::positioned;
+  pattern.size = large.size;
+  pattern.known_end = large.known_end;
+  chunks->inputs.push_back(std::move(pattern));
+  std::unique_ptr<task> after;
+  if (at + 1 < t.inputs.size()) {
+    after = std::make_unique<task>();
+    after->inputs.assign(
+        std::make_move_iterator(t.inputs.begin() + static_cast<std::ptrdiff_t>(at) + 1),
+        std::make_move_iterator(t.inputs.end()));
+  }
+  t.inputs.resize(at);
+  // Held open like a file the walk opened, until its last chunk is written: the pending chunks
+  // hold one share of it, each chunk handed out one more.
+  in.unopened = false;
+  in.tasks_left.store(1);
+  opened_by_workers_.fetch_sub(1);
+  const checked_lock lock(mutex_);
+  std::size_t place = 0;
+  while (tasks_[place].get() != &t) ++place;
+  auto next = tasks_.begin() + static_cast<std::ptrdiff_t>(place) + 1;
+  next = tasks_.insert(next, std::move(chunks)) + 1;
+  if (after != nullptr) tasks_.insert(next, std::move(after));
+  next_dispatch_ = std::min(next_dispatch_, head_seq_ + place + 1);
+  wake_workers();
 }
 
 void parallel_search::push(std::unique_ptr<task> t) {
@@ -86,6 +167,8 @@ void parallel_search::drain_with_pen() {
   give_back_pen();
   state_cv_.notify_all();
   if (submitter_waiting_ && tasks_.size() <= window_ / 2) room_cv_.notify_one();
+  // Pending chunks beyond the window come within it as the tasks before them are written.
+  wake_workers();
 }
 
 void parallel_search::wait_until_written() {

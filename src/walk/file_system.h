@@ -22,14 +22,6 @@ struct dir_entry {
   bool link = false;       // the entry itself is a symbolic link
 };
 
-// What a stat by name tells of a file (links followed), without opening it.
-struct file_facts {
-  bool regular = false;
-  std::uint64_t size = 0;
-  std::uint64_t device = 0;
-  std::uint64_t inode = 0;
-};
-
 // The file-system operations the walker uses: a seam so walker rules can be tested against an
 // in-memory tree. Paths are built by the walker: `dir` is empty (current directory) or ends
 // in "/".
@@ -48,9 +40,6 @@ class file_system {
   // Opens a file for reading; a FIFO or device must not block the open. -1 on failure.
   virtual int open_file(const std::string& path, const dir_entry& entry) = 0;
   virtual void close_file(int fd) = 0;
-  // What `path` is, without opening it, so that another thread may open it later; false when
-  // this file system cannot tell (the caller then opens the file itself).
-  virtual bool stat_file(const std::string& /*path*/, file_facts& /*facts*/) { return false; }
 };
 
 // The real file system, through POSIX calls. list_directory and open_file may run on several
@@ -69,7 +58,6 @@ class posix_file_system final : public file_system {
   bool exists(const std::string& path) override;
   int open_file(const std::string& path, const dir_entry& entry) override;
   void close_file(int fd) override;
-  bool stat_file(const std::string& path, file_facts& facts) override;
 
  private:
   // Each thread keeps the directory it listed last open, so the files found in it are opened

@@ -196,18 +196,6 @@ int posix_file_system::open_file(const std::string& path, const dir_entry& entry
   return fd;
 }
 
-bool posix_file_system::stat_file(const std::string& path, file_facts& facts) {
-  const char* name = name_in_listed(path, serial_);
-  if (name == nullptr) return false;  // only where a stat is cheap: in the listed directory
-  struct stat st {};
-  if (::fstatat(t_listed.fd, name, &st, 0) != 0) return false;
-  facts.regular = S_ISREG(st.st_mode);
-  facts.size = static_cast<std::uint64_t>(st.st_size);
-  facts.device = st.st_dev;
-  facts.inode = st.st_ino;
-  return true;
-}
-
 void posix_file_system::close_file(int fd) { ::close(fd); }
 
 }  // namespace bytrove
