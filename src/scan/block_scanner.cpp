@@ -136,13 +136,23 @@ block_scanner::block_scanner(const search_target& target, matcher_kind matcher,
       (front + block_size + tail_room(target.length) + k_page - 1) / k_page * k_page;
   auto* raw = static_cast<std::uint8_t*>(std::aligned_alloc(k_page, size));
   if (raw == nullptr) throw std::bad_alloc();
-  std::memset(raw, 0, size);  // the filter may look at bytes past the planted copy
+  std::memset(raw, 0, front);
   memory_.reset(raw);
   data_ = raw + front;
+  capacity_ = size - front;
   // A set may report several members at one place: room for every member of a place at least.
   const std::size_t capacity = std::max(
       block_size + 2 * std::max<std::size_t>(target.length, k_max_positions), 4 * target.members);
   matcher_ = make_block_matcher(target, matcher, capacity);
+}
+
+void block_scanner::settle_tail(std::size_t end) {
+  // The planted copy and the filters' reach past it lie within a tail's room of the data.
+  const std::size_t reach = std::min(end + tail_room(target_.length), capacity_);
+  if (reach <= written_) return;
+  const std::size_t from = std::max(written_, end);
+  std::memset(data_ + from, 0, reach - from);
+  written_ = reach;
 }
 
 bool block_scanner::skip_to(int fd, byte_stream* stream, std::uint64_t offset,
@@ -213,6 +223,7 @@ scan_outcome block_scanner::scan_from(int fd, byte_stream* stream, read_mode mod
     const std::size_t enough = short_occurrences ? 1 : keep + 1 - std::min(keep, carried);
     const std::size_t got = fill(fd, stream, mode, pos, span.known_end, data_, want, enough,
                                  outcome.read_failed, paused);
+    settle_tail(got);
     const std::uint64_t in_range = overlap(pos, pos + got, span.from, span.limit);
     outcome.bytes += in_range;
     std::uint8_t* const buf = data_ - carried;

@@ -75,8 +75,8 @@ class block_scanner {
 
   // Reads the input on `fd` over `span` and reports every occurrence that starts in
   // [span.from, span.limit) and lies wholly in the data read (so never past span.read_end).
-  // A short read is not the end, only a read that returns 0. Stream modes take the descriptor
-  // to be at offset 0.
+  // A short read is not the end, only a read that returns 0 or one that ends at
+  // span.known_end. Stream modes take the descriptor to be at offset 0.
   scan_outcome scan(int fd, read_mode mode, const scan_span& span, block_sink& sink);
   // The same over bytes that come from `stream` (its first byte is input offset 0).
   scan_outcome scan(byte_stream& stream, const scan_span& span, block_sink& sink);
@@ -94,10 +94,18 @@ class block_scanner {
   bool skip_to(int fd, byte_stream* stream, std::uint64_t offset, scan_outcome& outcome);
   scan_outcome scan_from(int fd, byte_stream* stream, read_mode mode, const scan_span& span,
                          block_sink& sink);
+  // Zeroes what the matcher may look at past `end` bytes of data that no read has written yet.
+  void settle_tail(std::size_t end);
   search_target target_;
   std::size_t block_size_;
   std::unique_ptr<std::uint8_t, aligned_free> memory_;
-  std::uint8_t* data_;  // page-aligned; the carried tail sits just before it
+  std::uint8_t* data_;    // page-aligned; the carried tail sits just before it
+  std::size_t capacity_;  // bytes from data_ to the end of memory_
+  // Bytes from data_ on written at least once, by a read or zeroed: the matcher looks past a
+  // block's data, and what it finds there must be zeros or old data, never unset memory. The
+  // buffer is zeroed only as blocks reach further, so a thread that searches small files
+  // touches only the pages they fill.
+  std::size_t written_ = 0;
   std::unique_ptr<block_matcher> matcher_;
 };
 
