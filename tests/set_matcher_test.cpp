@@ -184,9 +184,9 @@ std::vector<hit> matcher_hits(const set_matcher& matcher, const std::string& pad
 
 TEST(set_matcher, agrees_with_naive_search) {
   std::mt19937 rng(20261209);
-  const set_filter_kind kinds[] = {set_filter_kind::automatic, set_filter_kind::hashed,
+  const set_filter_kind kinds[] = {set_filter_kind::automatic,   set_filter_kind::hashed,
                                    set_filter_kind::hashed_avx2, set_filter_kind::ssse3,
-                                   set_filter_kind::avx2};
+                                   set_filter_kind::avx2,        set_filter_kind::avx512};
   for (int round = 0; round < 200; ++round) {
     const bool ignore_case = round % 2 == 1;
     // Past 160 members the strided tables take the strong members.
@@ -224,7 +224,8 @@ TEST(set_matcher, dense_output_resumes) {
   std::string data(2000, '\0');
   for (std::size_t i = 0; i < data.size(); i += 7) data[i] = 'A';
   const std::string padded = data + std::string(64, '\0');
-  for (const set_filter_kind kind : {set_filter_kind::automatic, set_filter_kind::hashed}) {
+  for (const set_filter_kind kind :
+       {set_filter_kind::automatic, set_filter_kind::hashed, set_filter_kind::avx2}) {
     const set_matcher matcher(set, kind);
     const std::vector<hit> found =
         matcher_hits(matcher, padded, data.size(), 0, 0, set.members.size());
@@ -279,7 +280,8 @@ TEST(set_matcher, many_members_agree_with_a_lookup) {
     }
     ASSERT_GE(expected.size(), 400u);
     const std::string padded = data + std::string(64, '\0');
-    for (const set_filter_kind kind : {set_filter_kind::automatic, set_filter_kind::hashed}) {
+    for (const set_filter_kind kind :
+         {set_filter_kind::automatic, set_filter_kind::hashed, set_filter_kind::avx2}) {
       const set_matcher matcher(set, kind);
       const std::vector<hit> found =
           matcher_hits(matcher, padded, data.size(), 0, 0, set.members.size() + 1000);
@@ -333,7 +335,8 @@ TEST(set_matcher, repetitive_data_and_members) {
     if (round % 4 == 3) data[rng() % data.size()] = 'z';  // one break in the period
     const std::string padded = data + std::string(64, stretch[0]);
     const std::vector<hit> expected = naive_hits(set, data, 0, 0);
-    for (const set_filter_kind kind : {set_filter_kind::automatic, set_filter_kind::hashed}) {
+    for (const set_filter_kind kind :
+         {set_filter_kind::automatic, set_filter_kind::hashed, set_filter_kind::avx2}) {
       const set_matcher matcher(set, kind);
       const std::vector<hit> found =
           matcher_hits(matcher, padded, data.size(), 0, 0, set.members.size() + 4096);

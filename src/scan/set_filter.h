@@ -48,6 +48,9 @@ std::size_t bucket_scan_ssse3(const bucket_tables& tables, const std::uint8_t* b
 std::size_t bucket_scan_avx2(const bucket_tables& tables, const std::uint8_t* buf,
                              std::size_t begin, std::size_t end, std::uint32_t* places,
                              std::uint32_t* buckets);
+std::size_t bucket_scan_avx512(const bucket_tables& tables, const std::uint8_t* buf,
+                               std::size_t begin, std::size_t end, std::uint32_t* places,
+                               std::uint32_t* buckets);
 
 // The hashed filter for fingerprints that compare the same bytes, looked for at every
 // stride-th place. A place's window is summed into 32 bits (window_sum); the top bits of the

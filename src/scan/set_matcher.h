@@ -16,9 +16,9 @@ namespace bytrove {
 // stretches (see set_matcher_build.cpp). Filters report the places where some fingerprint may
 // lie; each is checked against the fingerprints it may be (8 bytes compared at once), then
 // against the member's positions in the set's tables, 8 at a time. The filters:
-//  - buckets (up to 160 members, where the CPU has SSSE3 or AVX2): 4-byte fingerprints spread
-//    over 8, 16 or 32 buckets by expected checks; nibble lookup tables give, for 16 or 32
-//    places at once, the buckets whose fingerprints may start there.
+//  - buckets (up to 160 members, where the CPU has SSSE3, AVX2 or AVX-512): 4-byte fingerprints
+//    spread over 8, 16 or 32 buckets by expected checks; nibble lookup tables give, for 16, 32
+//    or 64 places at once, the buckets whose fingerprints may start there.
 //  - strided hash tables (larger sets): a member with a run of concrete bytes gets 4 (or 2)
 //    windows of 4-8 bytes at consecutive offsets, so a table looked at every 4th (2nd) place
 //    still meets one of them in each occurrence; a blocked Bloom filter (two bits of one
@@ -37,6 +37,7 @@ enum class set_filter_kind {
   hashed_avx2,  // hashed tables only, searched with AVX2
   ssse3,        // the bucket filter with SSSE3, hashed tables without vector instructions
   avx2,         // the bucket filter and hashed tables with AVX2
+  avx512,       // the bucket filter with AVX-512, hashed tables with AVX2
 };              // a kind the CPU lacks falls back to one it has
 
 class set_matcher {

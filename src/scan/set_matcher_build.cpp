@@ -252,11 +252,16 @@ set_matcher::set_matcher(const pattern_set& set, set_filter_kind kind) : set_(se
   __builtin_cpu_init();
   const bool has_avx2 = __builtin_cpu_supports("avx2");
   const bool has_ssse3 = __builtin_cpu_supports("ssse3");
+  const bool has_avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
   bucket_scan_fn vector_scan = nullptr;
   if (kind == set_filter_kind::ssse3) {
     vector_scan = has_ssse3 ? bucket_scan_ssse3 : nullptr;
-  } else if (kind == set_filter_kind::automatic || kind == set_filter_kind::avx2) {
-    vector_scan = has_avx2 ? bucket_scan_avx2 : has_ssse3 ? bucket_scan_ssse3 : nullptr;
+  } else if (kind != set_filter_kind::hashed && kind != set_filter_kind::hashed_avx2) {
+    const bool wide = kind != set_filter_kind::avx2 && has_avx512;
+    vector_scan = wide        ? bucket_scan_avx512
+                  : has_avx2  ? bucket_scan_avx2
+                  : has_ssse3 ? bucket_scan_ssse3
+                              : nullptr;
   }
   if (kind != set_filter_kind::hashed && kind != set_filter_kind::ssse3 && has_avx2) {
     hashed_scan_ = hashed_scan_avx2;
