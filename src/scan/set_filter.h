@@ -101,5 +101,8 @@ std::size_t hashed_scan_scalar(const hashed_table& table, const std::uint8_t* bu
                                std::uint32_t* sums);
 std::size_t hashed_scan_avx2(const hashed_table& table, const std::uint8_t* buf, std::size_t begin,
                              std::size_t end, std::uint32_t* places, std::uint32_t* sums);
+std::size_t hashed_scan_avx512(const hashed_table& table, const std::uint8_t* buf,
+                               std::size_t begin, std::size_t end, std::uint32_t* places,
+                               std::uint32_t* sums);
 
 }  // namespace bytrove

@@ -23,7 +23,7 @@ namespace bytrove {
 //    windows of 4-8 bytes at consecutive offsets, so a table looked at every 4th (2nd) place
 //    still meets one of them in each occurrence; a blocked Bloom filter (two bits of one
 //    32-bit word, both picked by a hash of the window) says where to look further (AVX2
-//    hashes 8 places and gathers their bitmap words at once).
+//    hashes 8 places and gathers their bitmap words at once, AVX-512 16).
 //  - members too weak for a strided table (runs of zeros, many wildcards, short) go to the
 //    buckets while they are few, else to hash tables looked at every place.
 // Fingerprints lie at different offsets, so a filter hit at place f is a start f - offset. The
@@ -37,7 +37,7 @@ enum class set_filter_kind {
   hashed_avx2,  // hashed tables only, searched with AVX2
   ssse3,        // the bucket filter with SSSE3, hashed tables without vector instructions
   avx2,         // the bucket filter and hashed tables with AVX2
-  avx512,       // the bucket filter with AVX-512, hashed tables with AVX2
+  avx512,       // the bucket filter and stride-4 hashed tables with AVX-512, others with AVX2
 };              // a kind the CPU lacks falls back to one it has
 
 class set_matcher {

@@ -266,6 +266,9 @@ set_matcher::set_matcher(const pattern_set& set, set_filter_kind kind) : set_(se
   if (kind != set_filter_kind::hashed && kind != set_filter_kind::ssse3 && has_avx2) {
     hashed_scan_ = hashed_scan_avx2;
   }
+  if ((kind == set_filter_kind::automatic || kind == set_filter_kind::avx512) && has_avx512) {
+    hashed_scan_ = hashed_scan_avx512;
+  }
   std::vector<std::uint32_t> rest(set.members.size());
   std::iota(rest.begin(), rest.end(), 0u);
   plan_filters(rest, vector_scan);
