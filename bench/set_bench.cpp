@@ -178,7 +178,8 @@ void register_benchmarks() {
   const std::pair<const char*, set_filter_kind> kinds[] = {{"auto", set_filter_kind::automatic},
                                                            {"hashed", set_filter_kind::hashed},
                                                            {"ssse3", set_filter_kind::ssse3},
-                                                           {"avx2", set_filter_kind::avx2}};
+                                                           {"avx2", set_filter_kind::avx2},
+                                                           {"avx512", set_filter_kind::avx512}};
   for (const set_shape& shape : k_shapes) {
     for (const auto& [kind_name, kind] : kinds) {
       const std::string name = std::string("set/") + shape.name + "/" + kind_name;

@@ -12,6 +12,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "naive_matcher.h"
@@ -159,16 +160,18 @@ std::vector<hit> naive_hits(const pattern_set& set, std::string_view data, std::
 }
 
 // Calls the matcher as the scanner would, resuming until the block is done.
+// One set of work buffers serves every call, as one thread's does block after block.
 std::vector<hit> matcher_hits(const set_matcher& matcher, const std::string& padded,
                               std::size_t len, std::size_t from, std::size_t first_end,
                               std::size_t capacity) {
+  static set_matcher::work_buffers work;
   std::vector<std::uint32_t> starts(capacity);
   std::vector<std::uint32_t> members(capacity);
   std::vector<hit> hits;
   const auto* buf = reinterpret_cast<const std::uint8_t*>(padded.data());
   while (from < len) {
     const auto r =
-        matcher.search(buf, len, from, first_end, starts.data(), members.data(), capacity);
+        matcher.search(buf, len, from, first_end, starts.data(), members.data(), capacity, work);
     if (r.count == 0 && r.next == from) {
       ADD_FAILURE() << "no progress at " << from;
       break;
@@ -181,9 +184,9 @@ std::vector<hit> matcher_hits(const set_matcher& matcher, const std::string& pad
 
 TEST(set_matcher, agrees_with_naive_search) {
   std::mt19937 rng(20261209);
-  const set_filter_kind kinds[] = {set_filter_kind::automatic, set_filter_kind::hashed,
+  const set_filter_kind kinds[] = {set_filter_kind::automatic,   set_filter_kind::hashed,
                                    set_filter_kind::hashed_avx2, set_filter_kind::ssse3,
-                                   set_filter_kind::avx2};
+                                   set_filter_kind::avx2,        set_filter_kind::avx512};
   for (int round = 0; round < 200; ++round) {
     const bool ignore_case = round % 2 == 1;
     // Past 160 members the strided tables take the strong members.
@@ -221,11 +224,70 @@ TEST(set_matcher, dense_output_resumes) {
   std::string data(2000, '\0');
   for (std::size_t i = 0; i < data.size(); i += 7) data[i] = 'A';
   const std::string padded = data + std::string(64, '\0');
-  for (const set_filter_kind kind : {set_filter_kind::automatic, set_filter_kind::hashed}) {
+  for (const set_filter_kind kind :
+       {set_filter_kind::automatic, set_filter_kind::hashed, set_filter_kind::avx2}) {
     const set_matcher matcher(set, kind);
     const std::vector<hit> found =
         matcher_hits(matcher, padded, data.size(), 0, 0, set.members.size());
     EXPECT_TRUE(found == naive_hits(set, data, 0, 0)) << found.size();
+  }
+}
+
+// Sets of tens of thousands of members, as a large signature collection has: their hashed
+// tables are as large as they get and their filter words fill up, so collisions are many. The
+// members are 8 to 12 random bytes (some prefixes or copies of others), a few hundred of them
+// written over random data with runs of zeros; the reference looks every window up in a map.
+TEST(set_matcher, many_members_agree_with_a_lookup) {
+  std::mt19937 rng(11);
+  for (const std::size_t size : {3000u, 24000u}) {
+    std::vector<std::string> members;
+    std::string text;
+    while (members.size() < size) {
+      std::string body(8 + rng() % 5, '\0');
+      for (char& ch : body) ch = static_cast<char>(rng());
+      if (rng() % 16 == 0 && !members.empty()) body = members[rng() % members.size()];
+      if (rng() % 16 == 0 && !members.empty()) body = members[rng() % members.size()] + "\x01";
+      members.push_back(body);
+      static const char k_hex[] = "0123456789ABCDEF";
+      for (const char ch : body) {
+        text += k_hex[static_cast<unsigned char>(ch) >> 4];
+        text += k_hex[static_cast<unsigned char>(ch) & 15];
+        text += ' ';
+      }
+      text += '\n';
+    }
+    pattern_set set;
+    ASSERT_TRUE(parse_pattern_set(text, "many", false, set).ok());
+    std::string data(std::size_t{1} << 18, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = i % 4096 < 512 ? '\0' : char(rng());
+    for (int copies = 0; copies < 400; ++copies) {
+      const std::string& member = members[rng() % members.size()];
+      data.replace(rng() % (data.size() - member.size()), member.size(), member);
+    }
+    std::unordered_map<std::string, std::vector<std::uint32_t>> by_bytes;
+    for (std::uint32_t i = 0; i < members.size(); ++i) by_bytes[members[i]].push_back(i);
+    const std::size_t longest = static_cast<std::size_t>(set.max_length);
+    std::vector<hit> expected;
+    for (std::size_t s = 0; s < data.size(); ++s) {
+      std::vector<std::uint32_t> here;
+      for (std::size_t m = 8; m <= longest && s + m <= data.size(); ++m) {
+        const auto found = by_bytes.find(data.substr(s, m));
+        if (found != by_bytes.end())
+          here.insert(here.end(), found->second.begin(), found->second.end());
+      }
+      std::sort(here.begin(), here.end());
+      for (const std::uint32_t i : here) expected.push_back({static_cast<std::uint32_t>(s), i});
+    }
+    ASSERT_GE(expected.size(), 400u);
+    const std::string padded = data + std::string(64, '\0');
+    for (const set_filter_kind kind :
+         {set_filter_kind::automatic, set_filter_kind::hashed, set_filter_kind::avx2}) {
+      const set_matcher matcher(set, kind);
+      const std::vector<hit> found =
+          matcher_hits(matcher, padded, data.size(), 0, 0, set.members.size() + 1000);
+      ASSERT_EQ(found.size(), expected.size()) << size;
+      EXPECT_TRUE(found == expected) << size;
+    }
   }
 }
 
@@ -273,7 +335,8 @@ TEST(set_matcher, repetitive_data_and_members) {
     if (round % 4 == 3) data[rng() % data.size()] = 'z';  // one break in the period
     const std::string padded = data + std::string(64, stretch[0]);
     const std::vector<hit> expected = naive_hits(set, data, 0, 0);
-    for (const set_filter_kind kind : {set_filter_kind::automatic, set_filter_kind::hashed}) {
+    for (const set_filter_kind kind :
+         {set_filter_kind::automatic, set_filter_kind::hashed, set_filter_kind::avx2}) {
       const set_matcher matcher(set, kind);
       const std::vector<hit> found =
           matcher_hits(matcher, padded, data.size(), 0, 0, set.members.size() + 4096);

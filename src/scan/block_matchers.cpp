@@ -102,8 +102,8 @@ class set_block_matcher final : public block_matcher {
     const std::size_t held_from =
         block.last ? found.size : found.size - std::min(keep_, found.size);
     for (std::size_t next = 0;;) {
-      const set_matcher::result r =
-          set_.search(block.buf, found.size, next, 0, starts_.get(), members_.get(), capacity_);
+      const set_matcher::result r = set_.search(block.buf, found.size, next, 0, starts_.get(),
+                                                members_.get(), capacity_, work_);
       found.starts = starts_.get();
       found.members = members_.get();
       found.count = static_cast<std::size_t>(
@@ -123,6 +123,7 @@ class set_block_matcher final : public block_matcher {
   std::size_t capacity_;
   std::unique_ptr<std::uint32_t[]> starts_;
   std::unique_ptr<std::uint32_t[]> members_;
+  set_matcher::work_buffers work_;
 };
 
 // Brace patterns: the extended matcher keeps its own hit lists in this thread's state. An

@@ -109,7 +109,7 @@ void extended_matcher::search(std::uint8_t* buf, std::size_t len, std::size_t fi
     for (std::size_t next = 0; next < len;) {
       const set_matcher::result r =
           anchor_set_->search(buf, len, next, 0, st.anchor_starts.data(), st.anchor_members.data(),
-                              st.anchor_starts.size());
+                              st.anchor_starts.size(), st.anchor_work);
       for (std::size_t i = 0; i < r.count; ++i) {
         on_anchor(anchor_owner_[st.anchor_members[i]], st.anchor_starts[i], buf, len, first_start,
                   st);

@@ -61,6 +61,7 @@ class extended_matcher {
     extended_verifier verifier;
     std::vector<std::uint32_t> anchor_starts;
     std::vector<std::uint32_t> anchor_members;
+    set_matcher::work_buffers anchor_work;
     std::vector<std::size_t> next_start;  // per member: starts below are decided
     std::vector<hit> hits;
   };

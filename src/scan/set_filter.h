@@ -48,41 +48,61 @@ std::size_t bucket_scan_ssse3(const bucket_tables& tables, const std::uint8_t* b
 std::size_t bucket_scan_avx2(const bucket_tables& tables, const std::uint8_t* buf,
                              std::size_t begin, std::size_t end, std::uint32_t* places,
                              std::uint32_t* buckets);
+std::size_t bucket_scan_avx512(const bucket_tables& tables, const std::uint8_t* buf,
+                               std::size_t begin, std::size_t end, std::uint32_t* places,
+                               std::uint32_t* buckets);
 
 // The hashed filter for fingerprints that compare the same bytes, looked for at every
-// stride-th place: bit h of `bitmap` is set when some fingerprint hashes to h; `hashes` holds
-// the fingerprints' hashes, sorted, and `keys` the fingerprints in the same order; the keys
-// with hash h are among keys[directory[h >> directory_shift] .. directory[(h >> ...) + 1]).
+// stride-th place. A place's window is summed into 32 bits (window_sum); the top bits of the
+// sum pick a 32-bit word of `bitmap`, and two bits of that word, picked by a second mix of the
+// sum (probe_bits), must both be set: a blocked Bloom filter, so that one word fetched per place
+// says as much as a plain bitmap eight times its size, and the table stays in the fast caches
+// next to the data. `sums` holds the fingerprints' sums, sorted, and `keys` the fingerprints in
+// the same order; the keys with sum s are among
+// keys[directory[s >> directory_shift] .. directory[(s >> directory_shift) + 1]).
 struct hashed_table {
   int stride = 1;          // 1, 2 or 4
-  std::uint64_t mask = 0;  // applied to the 8 bytes at a place before hashing
-  int shift = 32;          // hash = window_hash(x & mask) >> shift
+  std::uint64_t mask = 0;  // applied to the 8 bytes at a place before summing
+  int word_shift = 32;     // the word of a sum s: s >> word_shift
   int directory_shift = 0;
   std::vector<std::uint32_t> bitmap;  // 32-bit words, so that a vector gather can fetch them
   std::vector<std::uint32_t> directory;
-  std::vector<std::uint32_t> hashes;
+  std::vector<std::uint32_t> sums;
   std::vector<member_key> keys;
 };
 
-// A hash of 8 bytes that 32-bit vector lanes compute as cheaply: the low and the high half are
-// each multiplied by an odd constant; the top bits of the sum are the hash.
+// A sum of 8 bytes that 32-bit vector lanes compute as cheaply: the low and the high half are
+// each multiplied by an odd constant. Its top bits pick the word; a product of the whole sum
+// with a third constant gives the two bits, from its top ten bits, which every bit of the sum
+// moves (its low bits would depend on the window's low bytes alone).
 inline constexpr std::uint32_t k_hash_low = 0x9E3779B1u;
 inline constexpr std::uint32_t k_hash_high = 0x85EBCA77u;
-inline std::uint32_t window_hash(std::uint64_t masked, int shift) {
-  return (static_cast<std::uint32_t>(masked) * k_hash_low +
-          static_cast<std::uint32_t>(masked >> 32) * k_hash_high) >>
-         shift;
+inline constexpr std::uint32_t k_hash_bits = 0xC2B2AE3Du;
+inline std::uint32_t window_sum(std::uint64_t masked) {
+  return static_cast<std::uint32_t>(masked) * k_hash_low +
+         static_cast<std::uint32_t>(masked >> 32) * k_hash_high;
+}
+inline std::uint32_t probe_bits(std::uint32_t sum) {
+  const std::uint32_t t = sum * k_hash_bits;
+  return 1u << (t >> 27) | 1u << ((t >> 22) & 31);
+}
+inline bool in_bitmap(const hashed_table& table, std::uint32_t sum) {
+  const std::uint32_t bits = probe_bits(sum);
+  return (table.bitmap[sum >> table.word_shift] & bits) == bits;
 }
 
-// Writes every stride-th place f in [begin, end) (f a multiple of the stride) whose hash has its
-// bit set to places[], with the hash to hashes[]; returns how many. Reads buf[begin, end + 40).
+// Writes every stride-th place f in [begin, end) (f a multiple of the stride) whose sum passes
+// the bitmap to places[], with the sum to sums[]; returns how many. Reads buf[begin, end + 40).
 using hashed_scan_fn = std::size_t (*)(const hashed_table& table, const std::uint8_t* buf,
                                        std::size_t begin, std::size_t end, std::uint32_t* places,
-                                       std::uint32_t* hashes);
+                                       std::uint32_t* sums);
 std::size_t hashed_scan_scalar(const hashed_table& table, const std::uint8_t* buf,
                                std::size_t begin, std::size_t end, std::uint32_t* places,
-                               std::uint32_t* hashes);
+                               std::uint32_t* sums);
 std::size_t hashed_scan_avx2(const hashed_table& table, const std::uint8_t* buf, std::size_t begin,
-                             std::size_t end, std::uint32_t* places, std::uint32_t* hashes);
+                             std::size_t end, std::uint32_t* places, std::uint32_t* sums);
+std::size_t hashed_scan_avx512(const hashed_table& table, const std::uint8_t* buf,
+                               std::size_t begin, std::size_t end, std::uint32_t* places,
+                               std::uint32_t* sums);
 
 }  // namespace bytrove

@@ -77,17 +77,29 @@ windows windows_at(const std::uint8_t* p) {
   }
 }
 
+// The lanes of `sums` whose probe bits are all set in their bitmap words, as a lane mask.
+std::uint32_t passing(const hashed_table& table, __m256i sums) {
+  const auto* bitmap = reinterpret_cast<const int*>(table.bitmap.data());
+  const __m256i word = _mm256_i32gather_epi32(
+      bitmap, _mm256_srl_epi32(sums, _mm_cvtsi32_si128(table.word_shift)), 4);
+  const __m256i mixed = _mm256_mullo_epi32(sums, _mm256_set1_epi32(static_cast<int>(k_hash_bits)));
+  const __m256i one = _mm256_set1_epi32(1);
+  const __m256i first = _mm256_sllv_epi32(one, _mm256_srli_epi32(mixed, 27));
+  const __m256i second =
+      _mm256_sllv_epi32(one, _mm256_and_si256(_mm256_srli_epi32(mixed, 22), _mm256_set1_epi32(31)));
+  const __m256i bits = _mm256_or_si256(first, second);
+  const __m256i pass = _mm256_cmpeq_epi32(_mm256_and_si256(word, bits), bits);
+  return static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(pass)));
+}
+
 template <std::size_t stride>
 std::size_t hashed_scan_stride(const hashed_table& table, const std::uint8_t* buf,
                                std::size_t begin, std::size_t end, std::uint32_t* places,
-                               std::uint32_t* hashes) {
-  const auto* bitmap = reinterpret_cast<const int*>(table.bitmap.data());
+                               std::uint32_t* sums) {
   const __m256i mask_low = _mm256_set1_epi32(static_cast<int>(table.mask & 0xFFFFFFFFu));
   const __m256i mask_high = _mm256_set1_epi32(static_cast<int>(table.mask >> 32));
   const __m256i multiplier_low = _mm256_set1_epi32(static_cast<int>(k_hash_low));
   const __m256i multiplier_high = _mm256_set1_epi32(static_cast<int>(k_hash_high));
-  const __m128i shift = _mm_cvtsi32_si128(table.shift);
-  const __m256i bit_index = _mm256_set1_epi32(31);
   std::size_t count = 0;
   std::size_t f = (begin + stride - 1) / stride * stride;
   for (; f + 8 * stride <= end; f += 8 * stride) {
@@ -95,37 +107,33 @@ std::size_t hashed_scan_stride(const hashed_table& table, const std::uint8_t* bu
     const __m256i sum =
         _mm256_add_epi32(_mm256_mullo_epi32(_mm256_and_si256(w.low, mask_low), multiplier_low),
                          _mm256_mullo_epi32(_mm256_and_si256(w.high, mask_high), multiplier_high));
-    const __m256i hash = _mm256_srl_epi32(sum, shift);
-    const __m256i word = _mm256_i32gather_epi32(bitmap, _mm256_srli_epi32(hash, 5), 4);
-    const __m256i bit =
-        _mm256_sllv_epi32(word, _mm256_sub_epi32(bit_index, _mm256_and_si256(hash, bit_index)));
-    auto found = static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(bit)));
+    std::uint32_t found = passing(table, sum);
     if (found == 0) continue;
     alignas(32) std::uint32_t lanes[8];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), hash);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), sum);
     while (found != 0) {
       const auto k = static_cast<std::size_t>(__builtin_ctz(found));
       found &= found - 1;
       places[count] = static_cast<std::uint32_t>(f + k * stride);
-      hashes[count] = lanes[k];
+      sums[count] = lanes[k];
       ++count;
     }
   }
   // The last few places one by one.
-  return count + hashed_scan_scalar(table, buf, f, end, places + count, hashes + count);
+  return count + hashed_scan_scalar(table, buf, f, end, places + count, sums + count);
 }
 
 }  // namespace
 
 std::size_t hashed_scan_avx2(const hashed_table& table, const std::uint8_t* buf, std::size_t begin,
-                             std::size_t end, std::uint32_t* places, std::uint32_t* hashes) {
+                             std::size_t end, std::uint32_t* places, std::uint32_t* sums) {
   switch (table.stride) {
     case 4:
-      return hashed_scan_stride<4>(table, buf, begin, end, places, hashes);
+      return hashed_scan_stride<4>(table, buf, begin, end, places, sums);
     case 2:
-      return hashed_scan_stride<2>(table, buf, begin, end, places, hashes);
+      return hashed_scan_stride<2>(table, buf, begin, end, places, sums);
     default:
-      return hashed_scan_stride<1>(table, buf, begin, end, places, hashes);
+      return hashed_scan_stride<1>(table, buf, begin, end, places, sums);
   }
 }
 

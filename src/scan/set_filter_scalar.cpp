@@ -7,34 +7,35 @@ namespace bytrove {
 
 std::size_t hashed_scan_scalar(const hashed_table& table, const std::uint8_t* buf,
                                std::size_t begin, std::size_t end, std::uint32_t* places,
-                               std::uint32_t* hashes) {
-  const std::uint32_t* bitmap = table.bitmap.data();
+                               std::uint32_t* sums) {
   const auto stride = static_cast<std::size_t>(table.stride);
-  auto hash_at = [&](std::size_t f) {
+  auto sum_at = [&](std::size_t f) {
     std::uint64_t x;
     std::memcpy(&x, buf + f, sizeof x);
-    return window_hash(x & table.mask, table.shift);
+    return window_sum(x & table.mask);
   };
-  auto in_bitmap = [&](std::uint32_t h) { return (bitmap[h / 32] >> (h % 32)) & 1u; };
   std::size_t count = 0;
   std::size_t f = (begin + stride - 1) / stride * stride;
   // Eight places are tested before any branch, so their bitmap loads overlap; candidates are
   // rare.
   for (; f + 8 * stride <= end; f += 8 * stride) {
     std::uint32_t found = 0;
-    for (std::uint32_t k = 0; k < 8; ++k) found |= in_bitmap(hash_at(f + k * stride)) << k;
+    for (std::uint32_t k = 0; k < 8; ++k) {
+      found |= std::uint32_t{in_bitmap(table, sum_at(f + k * stride))} << k;
+    }
     while (found != 0) {
       const std::size_t place = f + static_cast<std::size_t>(__builtin_ctz(found)) * stride;
       found &= found - 1;
       places[count] = static_cast<std::uint32_t>(place);
-      hashes[count] = hash_at(place);
+      sums[count] = sum_at(place);
       ++count;
     }
   }
   for (; f < end; f += stride) {
-    if (in_bitmap(hash_at(f)) == 0) continue;
+    const std::uint32_t sum = sum_at(f);
+    if (!in_bitmap(table, sum)) continue;
     places[count] = static_cast<std::uint32_t>(f);
-    hashes[count] = hash_at(f);
+    sums[count] = sum;
     ++count;
   }
   return count;

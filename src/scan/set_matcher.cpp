@@ -95,11 +95,11 @@ void set_matcher::collect_hashed_hits(stripe& s) const {
     for (std::size_t c = 0; c < count && !s.overflow; ++c) {
       const std::size_t place = s.places[c];
       const std::uint64_t x = load_u64(s.buf + place);
-      const std::uint32_t h = s.extra[c];
-      const std::uint32_t d = h >> table.directory_shift;
+      const std::uint32_t sum = s.extra[c];
+      const std::uint32_t d = sum >> table.directory_shift;
       for (std::uint32_t k = table.directory[d]; k < table.directory[d + 1]; ++k) {
         const member_key& key = table.keys[k];
-        if (table.hashes[k] == h && (x & key.mask) == key.value) check_member(s, place, key);
+        if (table.sums[k] == sum && (x & key.mask) == key.value) check_member(s, place, key);
       }
     }
   }
@@ -107,12 +107,13 @@ void set_matcher::collect_hashed_hits(stripe& s) const {
 
 set_matcher::result set_matcher::search(const std::uint8_t* buf, std::size_t len, std::size_t from,
                                         std::size_t first_end, std::uint32_t* starts,
-                                        std::uint32_t* members, std::size_t capacity) const {
+                                        std::uint32_t* members, std::size_t capacity,
+                                        work_buffers& work) const {
   const std::size_t spread = static_cast<std::size_t>(max_offset_ - min_offset_);
   const std::size_t member_count = set_.members.size();
-  std::vector<std::uint32_t> places;
-  std::vector<std::uint32_t> extra;
-  std::vector<std::uint64_t> hits;
+  std::vector<std::uint32_t>& places = work.places;
+  std::vector<std::uint32_t>& extra = work.extra;
+  std::vector<std::uint64_t>& hits = work.hits;
   std::size_t count = 0;
   // A small output suggests dense hits: the first stripe is then narrow, and each stripe that
   // fits doubles the next.
