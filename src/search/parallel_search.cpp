@@ -88,9 +88,10 @@ void parallel_search::search_file(const std::string& name, int fd, bool verbose)
   in->name = name;
   in->fd = fd;
   in->verbose = verbose;
-  const bool packed = results_.decompress != 0 && file_looks_packed(fd, source.size);
+  file_head head;
+  const bool packed = results_.decompress != 0 && file_looks_packed(fd, source.size, &head);
   if (searched_whole(source.size, options_.chunk_size, packed)) {
-    add_to_batch(std::move(in), source.size, packed);
+    add_to_batch(std::move(in), source.size, packed, head);
   } else {
     flush_batch();
     submit_chunks(in, source.size);
@@ -110,7 +111,7 @@ void parallel_search::search_unopened(const std::string& name, bool verbose) {
 }
 
 void parallel_search::add_to_batch(std::shared_ptr<shared_input> in, std::uint64_t size,
-                                   bool packed) {
+                                   bool packed, const file_head& head) {
   // A small file is read as one stream, in a batch with its neighbours.
   in->tasks_left = 1;
   if (batch_ == nullptr) batch_ = std::make_unique<task>();
@@ -124,6 +125,7 @@ void parallel_search::add_to_batch(std::shared_ptr<shared_input> in, std::uint64
   if (!in->unopened) p.known_end = size;
   p.in = std::move(in);
   p.packed = packed;
+  p.head = head;
   p.size = size;
   batch_->inputs.push_back(std::move(p));
   batch_bytes_ += size;

@@ -130,9 +130,10 @@ class parallel_search {
   void start_workers() EXCLUDES(mutex_);
   void worker_main() EXCLUDES(mutex_);
   void work(worker_state& state) EXCLUDES(mutex_);
-  // The whole file `in` of `size` bytes into the batch being gathered.
-  void add_to_batch(std::shared_ptr<shared_input> in, std::uint64_t size, bool packed)
-      EXCLUDES(mutex_);
+  // The whole file `in` of `size` bytes into the batch being gathered; `head` as recognised when
+  // it is `packed`.
+  void add_to_batch(std::shared_ptr<shared_input> in, std::uint64_t size, bool packed,
+                    const file_head& head = {}) EXCLUDES(mutex_);
   // The file `in` of `size` bytes as chunks, one task each.
   void submit_chunks(const std::shared_ptr<shared_input>& in, std::uint64_t size) EXCLUDES(mutex_);
 
@@ -254,12 +255,17 @@ class parallel_search {
   bool submitting_done_ GUARDED_BY(mutex_) = false;
   unsigned starting_workers_ GUARDED_BY(mutex_) = 0;  // started, not yet with their buffers
   unsigned ready_workers_ GUARDED_BY(mutex_) = 0;     // with buffers: take tasks to the end
-  std::size_t open_files_ GUARDED_BY(mutex_) = 0;     // held by submitted work, the batch's too
   // Inputs left unopened that a worker holds open (each a moment, while it searches it), and
   // whether a worker waits for one of them to close: counted without the mutex, which every
   // file would otherwise take twice more.
   std::atomic<unsigned> opened_by_workers_{0};
   std::atomic<bool> descriptors_wanted_{false};
+  // Files held by submitted work, the batch's too, and whether the submitter waits for one of
+  // them to close: counted without the mutex, which every file would otherwise take twice more
+  // (on a tree of small files, the walk and a worker then took turns on one CPU). Only the
+  // submitter adds to it.
+  std::atomic<std::size_t> open_files_{0};
+  std::atomic<bool> file_room_wanted_{false};
   // Set under the mutex; read anywhere (a worker checks it at every block).
   std::atomic<bool> stop_{false};
   std::atomic<bool> out_of_memory_{false};

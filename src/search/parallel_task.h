@@ -18,6 +18,7 @@
 #include "scan/block_scanner.h"
 #include "scan/read_plan.h"
 #include "search/chunk_plan.h"
+#include "source/packed_input.h"
 
 namespace bytrove {
 
@@ -64,6 +65,7 @@ struct task_input {
   // A packed input, unpacked and searched whole by one task: the members it searched, and the
   // compressed bytes read (the progress line's measure for it).
   bool packed = false;
+  file_head head;  // of a packed input, as recognised
   std::uint64_t size = 0;
   // A regular file's size when it was opened, where known: a short read that reaches it is the
   // file's end (scan_span::known_end).

@@ -196,9 +196,12 @@ void parallel_search::release_input(shared_input& in) {
 void parallel_search::close_input(shared_input& in) {
   if (in.fd >= 0) fs_.close_file(in.fd);
   in.fd = -1;
-  const checked_lock lock(mutex_);
-  --open_files_;
-  if (submitter_waiting_) room_cv_.notify_one();
+  open_files_.fetch_sub(1);
+  if (file_room_wanted_.load()) {
+    // Under the mutex, so that the submitter cannot miss it between its test and its wait.
+    const checked_lock lock(mutex_);
+    room_cv_.notify_one();
+  }
 }
 
 void parallel_search::close_opened(shared_input& in) {
@@ -213,17 +216,17 @@ void parallel_search::close_opened(shared_input& in) {
 }
 
 void parallel_search::take_file_room() {
-  checked_lock lock(mutex_);
-  if (open_files_ >= open_file_budget_ && !stop_) {
-    lock.unlock();
+  if (open_files_.load() >= open_file_budget_ && !stop_.load()) {
     flush_batch();  // its files are held too: let them be searched and closed
-    lock.lock();
+    const checked_lock lock(mutex_);
     wake_workers();
     submitter_waiting_ = true;
-    while (!stop_ && open_files_ >= open_file_budget_) mutex_.wait(room_cv_);
+    file_room_wanted_ = true;
+    while (!stop_ && open_files_.load() >= open_file_budget_) mutex_.wait(room_cv_);
+    file_room_wanted_ = false;
     submitter_waiting_ = false;
   }
-  ++open_files_;
+  open_files_.fetch_add(1);
 }
 
 bool parallel_search::wait_for_descriptors(const task& t, bool first_wait) {
@@ -251,7 +254,7 @@ bool parallel_search::wait_for_descriptors(const task& t, bool first_wait) {
 bool parallel_search::wait_for_descriptors() {
   {
     const checked_lock lock(mutex_);
-    if (open_files_ == 0) return false;
+    if (open_files_.load() == 0) return false;
   }
   wait_until_written();
   return !stop_;

@@ -71,6 +71,7 @@ struct archive_reader::client {
   int fd = -1;
   std::uint64_t offset = 0;
   std::uint64_t size = 0;
+  bool at_size = false;  // a short read of the file ended exactly at its size: its end
   headed_stream* stream = nullptr;
   std::uint64_t* counter = nullptr;       // the input's compressed bytes, for the outermost handle
   bool source_failed = false;             // the stream failed: whoever owns it reports why
@@ -86,11 +87,14 @@ struct archive_reader::client {
   static la_ssize_t read(archive* a, void* data, const void** out) {
     client& c = *static_cast<client*>(data);
     long n = 0;
-    if (c.fd >= 0) {
+    if (c.fd >= 0 && c.at_size && c.offset == c.size) {
+      n = 0;
+    } else if (c.fd >= 0) {
       do {
         n = ::pread(c.fd, c.buffer.get(), k_read_size, static_cast<off_t>(c.offset));
       } while (n < 0 && errno == EINTR);
       if (n > 0) c.offset += static_cast<std::uint64_t>(n);
+      c.at_size = n > 0 && static_cast<std::size_t>(n) < k_read_size && c.offset == c.size;
     } else {
       n = c.stream->read(c.buffer.get(), k_read_size);
     }
@@ -229,13 +233,18 @@ std::string archive_reader::over_limit() const {
   return {};
 }
 
-unpack_status archive_reader::unpack_file(int fd, std::uint64_t size, member_visitor& visitor) {
+unpack_status archive_reader::unpack_file(int fd, std::uint64_t size, member_visitor& visitor,
+                                          const file_head* head) {
   reset();
-  std::uint8_t head[64] = {};
-  const ssize_t n = ::pread(fd, head, sizeof head, 0);
-  const codec format = codec_of(head, n > 0 ? static_cast<std::size_t>(n) : 0);
+  file_head read;
+  if (head == nullptr) {
+    const ssize_t n = ::pread(fd, read.bytes, sizeof read.bytes, 0);
+    read.size = n > 0 ? static_cast<std::size_t>(n) : 0;
+    head = &read;
+  }
+  const codec format = codec_of(head->bytes, head->size);
   if (format != codec::none) {
-    pread_stream compressed(fd);
+    pread_stream compressed(fd, size);
     return unpack_codec(compressed, format, limits_.depth, true, visitor);
   }
   client source;

@@ -19,9 +19,16 @@ inline constexpr std::size_t k_sniff_size = std::size_t{36} << 10;
 // looks_compressed (codec_stream.h) has them, then zip, 7z, ar, cpio, tar, ISO 9660.
 bool looks_packed(const std::uint8_t* head, std::size_t size);
 
+// The first bytes of a file as they were read to recognise it: enough to tell a compressed
+// format, so that unpacking need not read them again.
+struct file_head {
+  std::uint8_t bytes[64] = {};
+  std::size_t size = 0;
+};
+
 // The same for the regular file `fd` of `size` bytes, read with pread (its position is left
-// alone); false when it cannot be read.
-bool file_looks_packed(int fd, std::uint64_t size);
+// alone); false when it cannot be read. Keeps its first bytes in `head` when given.
+bool file_looks_packed(int fd, std::uint64_t size, file_head* head = nullptr);
 
 // Reads a descriptor from where it stands, retrying interrupted reads.
 class fd_stream final : public byte_stream {
@@ -34,15 +41,19 @@ class fd_stream final : public byte_stream {
 };
 
 // Reads a regular file with pread from its first byte on (the descriptor's position is left
-// alone, so it can still be searched as it is).
+// alone, so it can still be searched as it is). `known_end` is its size when it was described:
+// a short read that ends exactly there is its end, without one more read to find 0.
 class pread_stream final : public byte_stream {
  public:
-  explicit pread_stream(int fd) : fd_(fd) {}
+  explicit pread_stream(int fd, std::uint64_t known_end = ~std::uint64_t{0})
+      : fd_(fd), known_end_(known_end) {}
   long read(std::uint8_t* dst, std::size_t size) override;
 
  private:
   int fd_;
+  std::uint64_t known_end_;
   std::uint64_t offset_ = 0;
+  bool ended_ = false;
 };
 
 // The bytes of `source` with its head read ahead to recognise it. Keeps what it has handed out

@@ -666,25 +666,37 @@ TREE_RUN=()
   done
 }
 
-@test "reads that return less than asked lose nothing: files whole and in chunks, every thread count" {
+@test "reads that return less than asked lose nothing: files whole, in chunks and compressed, every thread count" {
   [[ -n "${BYTROVE_READ_FAULT:-}" ]] || skip "BYTROVE_READ_FAULT names no preload library"
   make_tree tree
-  # Larger than a chunk, "cd" on both sides of the 1 MiB boundaries and near the end.
-  python3 -c 'import sys
+  # Larger than a chunk, "cd" on both sides of the 1 MiB boundaries and near the end; and the
+  # same bytes compressed, alone and in an archive.
+  python3 -c 'import gzip, io, sys, tarfile
 data = bytearray(b"x" * (3 * 1048576 + 5000))
 for at in (0, 1048575, 1048577, 2097150, 3 * 1048576 + 4998, 4096, 65535):
     data[at:at + 2] = b"cd"
-open(sys.argv[1], "wb").write(data)' tree/d2/big.bin
-  "${TREE_RUN[@]}" "$BYTROVE" --threads 1 -r -v 6364 tree >"$RES"/want_out 2>"$RES"/want_err
-  grep -q 'in tree/d2/big.bin' "$RES"/want_out
-  local n t
-  # Reads far shorter than a block, not a whole page, a sixteenth of a block.
-  for n in 1000 4095 65536; do
-    for t in 1 2 8; do
-      LD_PRELOAD=$BYTROVE_READ_FAULT BYTROVE_SHORT_READS=$n "${TREE_RUN[@]}" "$BYTROVE" \
-        --threads "$t" -r -v 6364 tree >"$RES"/out 2>"$RES"/err
-      echo $? >"$RES"/rc
-      check_same 0
+open(sys.argv[1] + "/big.bin", "wb").write(data)
+open(sys.argv[1] + "/big.bin.gz", "wb").write(gzip.compress(bytes(data), 1))
+for name, mode in (("big.tar.gz", "w:gz"), ("big.tar", "w")):
+    with tarfile.open(sys.argv[1] + "/" + name, mode) as t:
+        info = tarfile.TarInfo("in/big.bin")
+        info.size = len(data)
+        t.addfile(info, io.BytesIO(bytes(data)))' tree/d2
+  local args n t
+  for args in "-r -v 6364 tree" "--decompress -r -v 6364 tree"; do
+    # shellcheck disable=SC2086
+    "${TREE_RUN[@]}" "$BYTROVE" --threads 1 $args >"$RES"/want_out 2>"$RES"/want_err
+    grep -q 'in tree/d2/big.bin$' "$RES"/want_out
+    [[ $args != --decompress* ]] || grep -q 'in tree/d2/big.tar{in/big.bin}$' "$RES"/want_out
+    # Reads far shorter than a block, not a whole page, a sixteenth of a block.
+    for n in 1000 4095 65536; do
+      for t in 1 2 8; do
+        # shellcheck disable=SC2086
+        LD_PRELOAD=$BYTROVE_READ_FAULT BYTROVE_SHORT_READS=$n "${TREE_RUN[@]}" "$BYTROVE" \
+          --threads "$t" $args >"$RES"/out 2>"$RES"/err
+        echo $? >"$RES"/rc
+        check_same 0
+      done
     done
   done
 }
