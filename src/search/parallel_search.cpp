@@ -255,7 +255,9 @@ void parallel_search::work(worker_state& state) {
       } else {
         write_finished();
       }
-    } else if (submitting_done_) {
+    } else if (submitting_done_ && tasks_.empty()) {
+      // Not before everything is written: a task still running may cut a file it opened into
+      // chunks, tasks for all to take.
       return;
     } else {
       ++idle_workers_;

@@ -167,8 +167,10 @@ void parallel_search::drain_with_pen() {
   give_back_pen();
   state_cv_.notify_all();
   if (submitter_waiting_ && tasks_.size() <= window_ / 2) room_cv_.notify_one();
-  // Pending chunks beyond the window come within it as the tasks before them are written.
+  // Pending chunks beyond the window come within it as the tasks before them are written; the
+  // last task written lets idle workers end.
   wake_workers();
+  if (submitting_done_ && tasks_.empty()) work_cv_.notify_all();
 }
 
 void parallel_search::wait_until_written() {

@@ -701,6 +701,27 @@ for name, mode in (("big.tar.gz", "w:gz"), ("big.tar", "w")):
   done
 }
 
+@test "a large file a worker opens is cut into chunks that two threads read at once" {
+  [[ -n "${BYTROVE_READ_FAULT:-}" ]] || skip "BYTROVE_READ_FAULT names no preload library"
+  python3 -c 'import sys
+data = bytearray(b"x" * (3 * 1048576 + 5000))
+for at in (0, 1048575, 2097150, 3 * 1048576 + 4998):
+    data[at:at + 2] = b"cd"
+open(sys.argv[1], "wb").write(data)' big.bin
+  put small.bin 'cd'
+  local args
+  # Alone, and after a small file in the same batch.
+  for args in "big.bin" "small.bin big.bin" "-r ."; do
+    # shellcheck disable=SC2086
+    "$BYTROVE" --threads 1 -v 6364 $args >"$RES"/want_out 2>"$RES"/want_err
+    # shellcheck disable=SC2086
+    LD_PRELOAD=$BYTROVE_READ_FAULT BYTROVE_MEET_FILE=$PWD/big.bin "$BYTROVE" --threads 2 -v 6364 \
+      $args >"$RES"/out 2>"$RES"/err
+    echo $? >"$RES"/rc
+    check_same 0
+  done
+}
+
 @test "a tree under a low descriptor limit loses no file, with walkers opening ahead or without" {
   [[ ${BYTROVE_SANITIZED:-0} == 1 ]] && skip "a sanitizer's runtime needs descriptors of its own"
   make_tree tree
