@@ -114,7 +114,10 @@ void parallel_search::add_to_batch(std::shared_ptr<shared_input> in, std::uint64
                                    bool packed, const file_head& head) {
   // A small file is read as one stream, in a batch with its neighbours.
   in->tasks_left = 1;
-  if (batch_ == nullptr) batch_ = std::make_unique<task>();
+  if (batch_ == nullptr) {
+    batch_ = std::make_unique<task>();
+    batch_->inputs.reserve(k_batch_files);
+  }
   task_input p;
   if (results_.ranged()) {
     p.mode = read_mode::positioned;
@@ -186,7 +189,7 @@ run_counters parallel_search::finish() {
     const checked_lock lock(mutex_);
     submitting_done_ = true;
     work_cv_.notify_all();
-    while (!stop_ && !tasks_.empty()) mutex_.wait(state_cv_);
+    while (!stop_ && !tasks_.empty()) mutex_.wait(written_cv_);
   }
   for (std::thread& worker : workers_) worker.join();
   workers_.clear();

@@ -243,7 +243,10 @@ class parallel_search {
   pen pen_;
   std::condition_variable work_cv_;   // workers waiting for a task
   std::condition_variable state_cv_;  // the head moved, the pen was given back, output written
-  std::condition_variable room_cv_;   // the submitter waiting for room in the window
+  // Everything submitted is written (or the run stopped): the caller waiting in finish() is
+  // woken once, not at every task written.
+  std::condition_variable written_cv_;
+  std::condition_variable room_cv_;  // the submitter waiting for room in the window
   std::deque<std::unique_ptr<task>> tasks_ GUARDED_BY(mutex_);  // not yet written; head first
   std::uint64_t head_seq_ GUARDED_BY(mutex_) = 0;               // sequence number of tasks_.front()
   std::uint64_t next_dispatch_ GUARDED_BY(mutex_) = 0;  // sequence number of the next to run

@@ -170,7 +170,10 @@ void parallel_search::drain_with_pen() {
   // Pending chunks beyond the window come within it as the tasks before them are written; the
   // last task written lets idle workers end.
   wake_workers();
-  if (submitting_done_ && tasks_.empty()) work_cv_.notify_all();
+  if (submitting_done_ && tasks_.empty()) {
+    work_cv_.notify_all();
+    written_cv_.notify_all();
+  }
 }
 
 void parallel_search::wait_until_written() {
@@ -188,6 +191,7 @@ void parallel_search::stop() {
   work_cv_.notify_all();
   state_cv_.notify_all();
   room_cv_.notify_all();
+  written_cv_.notify_all();
 }
 
 void parallel_search::release_input(shared_input& in) {
