@@ -10,6 +10,8 @@
 #include <limits>
 #include <new>
 
+#include "scan/read_plan.h"
+
 namespace bytrove {
 namespace {
 
@@ -60,7 +62,7 @@ std::size_t fill(int fd, byte_stream* stream, read_mode mode, std::uint64_t offs
         mode == read_mode::live && got + (n > 0 ? static_cast<std::size_t>(n) : 0) >= enough;
     if (n > 0) {
       got += static_cast<std::size_t>(n);
-      if (got < want && offset + got == known_end && mode != read_mode::live) break;
+      if (mode != read_mode::live && read_ends_file(got, want, offset + got, known_end)) break;
       if (got < want && may_pause && !readable_now(fd)) {
         paused = true;
         break;

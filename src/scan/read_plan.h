@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -36,5 +37,14 @@ std::vector<read_range> clip_reads(const std::vector<read_range>& plan, std::uin
 
 // True when every concrete byte of the pattern is 00, so it can match inside a hole.
 bool matches_in_zeros(const compiled_pattern& pattern);
+
+// True when a read of a regular file that returned `got` of `asked` bytes, ending at input
+// offset `end`, found the file's end: a short read that ends exactly at `known_end`, the size
+// the file had when it was described. One that stops before it (a network or user-space file
+// system may return less than asked) or goes past it (a file that grew, a /proc file) is not.
+inline bool read_ends_file(std::size_t got, std::size_t asked, std::uint64_t end,
+                           std::uint64_t known_end) {
+  return got < asked && end == known_end;
+}
 
 }  // namespace bytrove

@@ -226,11 +226,9 @@ void parallel_search::take_file_room() {
     flush_batch();  // its files are held too: let them be searched and closed
     const checked_lock lock(mutex_);
     wake_workers();
-    submitter_waiting_ = true;
     file_room_wanted_ = true;
     while (!stop_ && open_files_.load() >= open_file_budget_) mutex_.wait(room_cv_);
     file_room_wanted_ = false;
-    submitter_waiting_ = false;
   }
   open_files_.fetch_add(1);
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <utility>
 
+#include "scan/read_plan.h"
 #include "source/packed_input.h"
 
 namespace bytrove {
@@ -94,7 +95,8 @@ struct archive_reader::client {
         n = ::pread(c.fd, c.buffer.get(), k_read_size, static_cast<off_t>(c.offset));
       } while (n < 0 && errno == EINTR);
       if (n > 0) c.offset += static_cast<std::uint64_t>(n);
-      c.at_size = n > 0 && static_cast<std::size_t>(n) < k_read_size && c.offset == c.size;
+      c.at_size =
+          n > 0 && read_ends_file(static_cast<std::size_t>(n), k_read_size, c.offset, c.size);
     } else {
       n = c.stream->read(c.buffer.get(), k_read_size);
     }

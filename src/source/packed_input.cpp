@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "scan/read_plan.h"
 #include "source/codec_stream.h"
 
 namespace bytrove {
@@ -94,7 +95,7 @@ long pread_stream::read(std::uint8_t* dst, std::size_t size) {
     const ssize_t n = ::pread(fd_, dst, size, static_cast<off_t>(offset_));
     if (n >= 0) {
       offset_ += static_cast<std::uint64_t>(n);
-      ended_ = static_cast<std::size_t>(n) < size && offset_ == known_end_;
+      ended_ = read_ends_file(static_cast<std::size_t>(n), size, offset_, known_end_);
       return static_cast<long>(n);
     }
     if (errno != EINTR) return -1;
