@@ -26,9 +26,10 @@
 // data is written as gzip, cut into two members at a place the input chooses (byte 4), and
 // searched with --decompress, from the memfd and through a pipe; the lines must be the naive
 // search's, named "fuzz input{}". Data that itself begins like an archive (a zip header, say)
-// is rightly unpacked as one, a .zip.gz, so there only the run's ending normally is checked. Then the fuzzer's raw bytes themselves are searched as a
-// packed input with --decompress=2 by the whole program: whatever archive or stream they
-// happen to look like, the run must end normally (messages allowed, no crash or leak).
+// is rightly unpacked as one, a .zip.gz, so there only the run's ending normally is checked. Then
+// the fuzzer's raw bytes themselves are searched as a packed input with --decompress=2 by the whole
+// program: whatever archive or stream they happen to look like, the run must end normally (messages
+// allowed, no crash or leak).
 
 #include <fcntl.h>
 #include <sys/mman.h>
