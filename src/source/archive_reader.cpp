@@ -1,7 +1,5 @@
 #include "source/archive_reader.h"
 
-#include <archive.h>
-#include <archive_entry.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +9,7 @@
 #include <utility>
 
 #include "scan/read_plan.h"
+#include "source/archive_library.h"
 #include "source/packed_input.h"
 
 namespace bytrove {
@@ -24,8 +23,10 @@ constexpr std::size_t k_read_size = std::size_t{64} << 10;
 constexpr std::size_t k_replay_keep = std::size_t{1} << 20;
 constexpr unsigned k_header_failures = 16;
 
+const archive_calls& lib() { return the_archive_library().calls; }
+
 struct archive_free {
-  void operator()(archive* a) const { archive_read_free(a); }
+  void operator()(archive* a) const { lib().archive_read_free(a); }
 };
 
 // What a library handle reads. The formats decoded by codec_stream are never the library's
@@ -39,29 +40,29 @@ enum formats : int {
 // Only the decoders built into the library: none of them runs an external program.
 void enable_formats(archive* a, int formats) {
   if (formats != k_archives) {
-    archive_read_support_filter_compress(a);
-    archive_read_support_filter_lzip(a);
-    archive_read_support_filter_lz4(a);  // the legacy frames
-    archive_read_support_format_raw(a);
+    lib().archive_read_support_filter_compress(a);
+    lib().archive_read_support_filter_lzip(a);
+    lib().archive_read_support_filter_lz4(a);  // the legacy frames
+    lib().archive_read_support_format_raw(a);
     if (formats == k_raw) return;
   }
-  archive_read_support_format_tar(a);
-  archive_read_support_format_zip(a);
-  archive_read_support_format_cpio(a);
-  archive_read_support_format_7zip(a);
-  archive_read_support_format_ar(a);
-  archive_read_support_format_iso9660(a);
+  lib().archive_read_support_format_tar(a);
+  lib().archive_read_support_format_zip(a);
+  lib().archive_read_support_format_cpio(a);
+  lib().archive_read_support_format_7zip(a);
+  lib().archive_read_support_format_ar(a);
+  lib().archive_read_support_format_iso9660(a);
 }
 
 bool filtered(archive* a) {
-  for (int i = 0; i < archive_filter_count(a); ++i) {
-    if (archive_filter_code(a, i) != ARCHIVE_FILTER_NONE) return true;
+  for (int i = 0; i < lib().archive_filter_count(a); ++i) {
+    if (lib().archive_filter_code(a, i) != ARCHIVE_FILTER_NONE) return true;
   }
   return false;
 }
 
 std::string error_of(archive* a, const char* otherwise) {
-  const char* text = archive_error_string(a);
+  const char* text = lib().archive_error_string(a);
   return text != nullptr && *text != 0 ? text : otherwise;
 }
 
@@ -103,7 +104,7 @@ struct archive_reader::client {
     if (n < 0) {
       c.source_failed = c.fd < 0;
       const bool told = c.decoder != nullptr && c.decoder->failed();
-      archive_set_error(a, EIO, "%s", told ? c.decoder->error().c_str() : "read failed");
+      lib().archive_set_error(a, EIO, "%s", told ? c.decoder->error().c_str() : "read failed");
       return -1;
     }
     if (c.counter != nullptr) *c.counter += static_cast<std::uint64_t>(n);
@@ -170,7 +171,7 @@ class archive_reader::member_stream final : public byte_stream {
     for (;;) {
       const void* block = nullptr;
       la_int64_t at = 0;
-      const int r = archive_read_data_block(a_, &block, &left_, &at);
+      const int r = lib().archive_read_data_block(a_, &block, &left_, &at);
       if (r == ARCHIVE_EOF) return false;
       if (r < ARCHIVE_WARN) {
         left_ = 0;
@@ -325,16 +326,23 @@ unpack_status archive_reader::visit_decoded(headed_stream& decoded, const codec_
 
 unpack_status archive_reader::walk(client& source, unsigned depth, bool top,
                                    member_visitor& visitor, int formats) {
-  const std::unique_ptr<archive, archive_free> handle(archive_read_new());
+  const archive_library& library = the_archive_library();
+  if (!library.loaded) {
+    // Nothing is lost: what it holds is searched as the bytes it is.
+    visitor.on_problem(chain_,
+                       "not unpacked, the archive library is missing (" + library.error + ")");
+    return unpack_status::not_packed;
+  }
+  const std::unique_ptr<archive, archive_free> handle(lib().archive_read_new());
   archive* const a = handle.get();
   enable_formats(a, formats);
-  archive_read_set_read_callback(a, &client::read);
-  archive_read_set_callback_data(a, &source);
+  lib().archive_read_set_read_callback(a, &client::read);
+  lib().archive_read_set_callback_data(a, &source);
   if (source.fd >= 0) {
-    archive_read_set_seek_callback(a, &client::seek);
-    archive_read_set_skip_callback(a, &client::skip);
+    lib().archive_read_set_seek_callback(a, &client::seek);
+    lib().archive_read_set_skip_callback(a, &client::skip);
   }
-  if (archive_read_open1(a) != ARCHIVE_OK) {
+  if (lib().archive_read_open1(a) != ARCHIVE_OK) {
     if (source.source_failed) return unpack_status::done;
     if (top) return unpack_status::not_packed;
     visitor.on_problem(chain_, error_of(a, "unreadable"));
@@ -344,7 +352,7 @@ unpack_status archive_reader::walk(client& source, unsigned depth, bool top,
   unsigned failures = 0;
   for (;;) {
     archive_entry* entry = nullptr;
-    const int r = archive_read_next_header(a, &entry);
+    const int r = lib().archive_read_next_header(a, &entry);
     if (r == ARCHIVE_EOF) {
       // Compressed data that begins with zeros reads as an empty tar archive: it is data.
       if (!any && formats == k_whole && filtered(a) && source.rewind()) {
@@ -360,7 +368,7 @@ unpack_status archive_reader::walk(client& source, unsigned depth, bool top,
       if (r == ARCHIVE_FAILED && ++failures < k_header_failures) continue;
       break;
     }
-    const bool raw = archive_format(a) == ARCHIVE_FORMAT_RAW;
+    const bool raw = lib().archive_format(a) == ARCHIVE_FORMAT_RAW;
     if (!any && raw && !filtered(a)) return unpack_status::not_packed;
     any = true;
     bool fatal = false;
@@ -374,15 +382,15 @@ unpack_status archive_reader::walk(client& source, unsigned depth, bool top,
 unpack_status archive_reader::read_member(archive* a, archive_entry* entry, bool raw,
                                           unsigned depth, member_visitor& visitor, bool& fatal) {
   // Some archivers (ar among them) store no file type: such a member is data too.
-  const auto type = archive_entry_filetype(entry);
+  const auto type = lib().archive_entry_filetype(entry);
   if (type != AE_IFREG && type != 0) return unpack_status::done;
-  if (archive_entry_hardlink(entry) != nullptr && archive_entry_size(entry) == 0) {
+  if (lib().archive_entry_hardlink(entry) != nullptr && lib().archive_entry_size(entry) == 0) {
     return unpack_status::done;
   }
-  const char* name = raw ? nullptr : archive_entry_pathname(entry);
+  const char* name = raw ? nullptr : lib().archive_entry_pathname(entry);
   chain_.emplace_back(name != nullptr ? name : "");
   unpack_status status = unpack_status::done;
-  if (archive_entry_is_encrypted(entry)) {
+  if (lib().archive_entry_is_encrypted(entry)) {
     visitor.on_problem(chain_, "encrypted, not searched");
   } else {
     member_stream data(a, *this);
