@@ -98,13 +98,13 @@ void parallel_search::search_file(const std::string& name, int fd, bool verbose)
   }
 }
 
-void parallel_search::search_unopened(const std::string& name, bool verbose) {
+void parallel_search::search_unopened(std::string name, bool verbose) {
   // Most files of a tree are small: their opens, stats and closes run on the workers, side by
   // side, rather than one after another on the walk's thread. Its size unknown, the file goes
   // into a batch; a worker that finds it too large to search whole cuts it into chunks there.
   take_file_room();
   auto in = std::make_shared<shared_input>();
-  in->name = name;
+  in->name = std::move(name);
   in->verbose = verbose;
   in->unopened = true;
   add_to_batch(std::move(in), 0, false);
@@ -116,6 +116,15 @@ void parallel_search::add_to_batch(std::shared_ptr<shared_input> in, std::uint64
   in->tasks_left = 1;
   if (batch_ == nullptr) {
     batch_ = std::make_unique<task>();
+    // A list a worker emptied, rather than a new one: memory freed on another thread does not
+    // come back to this one, which then faulted in fresh pages for every batch.
+    {
+      const checked_lock lock(mutex_);
+      if (!spare_inputs_.empty()) {
+        batch_->inputs = std::move(spare_inputs_.back());
+        spare_inputs_.pop_back();
+      }
+    }
     batch_->inputs.reserve(k_batch_files);
   }
   task_input p;

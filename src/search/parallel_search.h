@@ -97,7 +97,7 @@ class parallel_search {
   // Takes the file `name`, which the walk listed as a regular file but did not open: a worker
   // opens it in its turn (reporting a failed open in its place) and searches it whole, or in
   // chunks side by side when it is large, exactly as if the walk had opened it here.
-  void search_unopened(const std::string& name, bool verbose) EXCLUDES(mutex_);
+  void search_unopened(std::string name, bool verbose) EXCLUDES(mutex_);
   // Searches `fd` as one stream after everything submitted before it; does not close it.
   void search_stream(const std::string& name, int fd, bool verbose) EXCLUDES(mutex_);
   // Waits until everything submitted so far has been written (or the run has stopped).
@@ -252,6 +252,8 @@ class parallel_search {
   std::uint64_t next_dispatch_ GUARDED_BY(mutex_) = 0;  // sequence number of the next to run
   std::size_t held_bytes_ GUARDED_BY(mutex_) = 0;       // held by unwritten tasks
   std::vector<std::unique_ptr<char[]>> free_buffers_ GUARDED_BY(mutex_);
+  // Emptied input lists of written batches, for the next batches' inputs (see add_to_batch).
+  std::vector<std::vector<task_input>> spare_inputs_ GUARDED_BY(mutex_);
   bool pen_taken_ GUARDED_BY(mutex_) = false;
   bool submitter_waiting_ GUARDED_BY(mutex_) = false;
   unsigned idle_workers_ GUARDED_BY(mutex_) = 0;

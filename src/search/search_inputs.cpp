@@ -11,6 +11,7 @@
 #include <new>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "search/parallel_search.h"
 #include "search/progress.h"
@@ -104,10 +105,10 @@ class search_run final : public walk_visitor {
     stream_->scan_stream(path, fd, verbose_, true);
     io_.fs.close_file(fd);
   }
-  bool search_unopened(const std::string& path) override {
+  bool search_unopened(std::string& path) override {
     // Only the parallel search has threads to open files on.
     if (!parallel_) return false;
-    parallel_->search_unopened(path, verbose_);
+    parallel_->search_unopened(std::move(path), verbose_);
     return true;
   }
   bool wait_for_descriptors() override { return parallel_ && parallel_->wait_for_descriptors(); }

@@ -161,8 +161,11 @@ void parallel_search::drain_with_pen() {
     held_bytes_ -= t->held_bytes;
     mutex_.unlock();
     commit_task(*t);
+    const bool batch = t->inputs.capacity() >= k_batch_files;
+    t->inputs.clear();
     mutex_.lock();
     recycle(t->held);
+    if (batch && spare_inputs_.size() < window_) spare_inputs_.push_back(std::move(t->inputs));
   }
   give_back_pen();
   state_cv_.notify_all();

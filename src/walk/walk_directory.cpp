@@ -21,7 +21,7 @@ constexpr std::uint32_t k_filtered_bits = k_attr_hidden | k_attr_system | k_attr
 template <class release>
 void search_entry(file_system& fs, const std::string& dir, const dir_entry& entry,
                   walk_visitor& visitor, release free_descriptors) {
-  const std::string path = dir + entry.name;
+  std::string path = dir + entry.name;
   if (!entry.special && visitor.search_unopened(path)) return;
   if (entry.special) {
     visitor.before_special_open();

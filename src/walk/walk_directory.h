@@ -17,8 +17,9 @@ class walk_visitor {
   virtual void search_file(const std::string& path, int fd) = 0;
   // Offered each file before the walk opens it (never a FIFO, socket or device): true when the
   // visitor takes it to open and search later, in this same place in the order, with the same
-  // message should the open fail; the walk then leaves it alone.
-  virtual bool search_unopened(const std::string& /*path*/) { return false; }
+  // message should the open fail; the walk then leaves it alone, and `path` may have been
+  // moved from.
+  virtual bool search_unopened(std::string& /*path*/) { return false; }
   // Called before a FIFO, socket or device is opened: such an input is searched as one stream
   // after everything before it, and opening a FIFO lets its writer go on, so a search that
   // runs ahead of its output waits here until it has caught up.
