@@ -116,8 +116,9 @@ void parallel_search::add_to_batch(std::shared_ptr<shared_input> in, std::uint64
   in->tasks_left = 1;
   if (batch_ == nullptr) {
     batch_ = std::make_unique<task>();
-    // A list a worker emptied, rather than a new one: memory freed on another thread does not
-    // come back to this one, which then faulted in fresh pages for every batch.
+    // The list of a batch already written, emptied here: memory freed on another thread does
+    // not come back to this one, which then faulted in fresh pages for every batch and
+    // contended with the workers for the allocator's lock.
     {
       const checked_lock lock(mutex_);
       if (!spare_inputs_.empty()) {
@@ -125,6 +126,7 @@ void parallel_search::add_to_batch(std::shared_ptr<shared_input> in, std::uint64
         spare_inputs_.pop_back();
       }
     }
+    batch_->inputs.clear();
     batch_->inputs.reserve(k_batch_files);
   }
   task_input p;

@@ -161,11 +161,13 @@ void parallel_search::drain_with_pen() {
     held_bytes_ -= t->held_bytes;
     mutex_.unlock();
     commit_task(*t);
-    const bool batch = t->inputs.capacity() >= k_batch_files;
-    t->inputs.clear();
     mutex_.lock();
     recycle(t->held);
-    if (batch && spare_inputs_.size() < window_) spare_inputs_.push_back(std::move(t->inputs));
+    // Emptied by the submitter when it takes the list again: what its inputs hold goes back to
+    // the thread that allocated it, where it is reused at once.
+    if (t->inputs.capacity() >= k_batch_files && spare_inputs_.size() < window_) {
+      spare_inputs_.push_back(std::move(t->inputs));
+    }
   }
   give_back_pen();
   state_cv_.notify_all();
