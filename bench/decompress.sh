@@ -7,7 +7,8 @@
 # --threads 1, with the sparse pattern and with 4889 (a line for about every fifty bytes). Peak RSS of every command from one more run under /usr/bin/time.
 #
 #   bench/decompress.sh               (BENCH_QUICK=1: the 64 MiB corpus, one run)
-# Environment: BENCH_DIR (/tmp/bytrove-bench: the corpus), BENCH_RUNS (3), BENCH_NO_BUILD=1,
+# Environment: BENCH_DIR (/tmp/bytrove-bench: the corpus), BENCH_RUNS (3), BENCH_SHORT_RUNS (30:
+# the runs of the tree's two commands, each a few tens of milliseconds), BENCH_NO_BUILD=1,
 # BENCH_PATTERN (7F454C46: the ELF mark, a few thousand occurrences), BENCH_OUT (the table).
 set -euo pipefail
 export LC_ALL=C
@@ -75,22 +76,34 @@ if command -v ugrep >/dev/null; then
   commands+=("ugrep -z -a -U -o -b '\\x7fELF' $corpus.gz | cat >/dev/null"
              "ugrep -z -a -U -o -b '\\x7fELF' $corpus.zst | cat >/dev/null")
 fi
-say "hyperfine, $runs runs each"
-hyperfine --style basic --runs "$runs" --warmup 1 --export-json "$work/times.json" \
-  "${commands[@]}" >"$work/hyperfine.log" 2>&1 || true
+# Commands under a second are run more: their means, a few tens of milliseconds, move by more
+# than the difference being measured over three runs on a shared machine.
+short_default=30
+[[ $quick == 1 ]] && short_default=5
+short_runs=${BENCH_SHORT_RUNS:-$((runs > short_default ? runs : short_default))}
+say "hyperfine, $runs runs each ($short_runs for the tree)"
+long=() short=()
+for c in "${commands[@]}"; do
+  if [[ $c == *"$tree"* ]]; then short+=("$c"); else long+=("$c"); fi
+done
+hyperfine --style basic --runs "$runs" --warmup 1 --export-json "$work/times-long.json" \
+  "${long[@]}" >"$work/hyperfine.log" 2>&1 || true
+hyperfine --style basic --runs "$short_runs" --warmup 3 --export-json "$work/times-short.json" \
+  "${short[@]}" >>"$work/hyperfine.log" 2>&1 || true
+jq -s '{results: (.[0].results + .[1].results)}' "$work/times-long.json" "$work/times-short.json" \
+  >"$work/times-all.json"
 {
   # Wall time and CPU time (user + system) side by side: on a shared machine the wall time of a
   # one-thread command grows with the load, its CPU time does not.
   echo "| command | wall s (mean) | CPU s (user+sys) | peak RSS MiB |"
   echo "|---|---|---|---|"
-  i=0
   for c in "${commands[@]}"; do
-    row=$(jq -r ".results[$i] | \"\(.mean) \(.user + .system)\"" "$work/times.json")
+    row=$(jq -r --arg c "$c" '.results[] | select(.command == $c) | "\(.mean) \(.user + .system)"' \
+      "$work/times-all.json")
     rss=$( { /usr/bin/time -f %M bash -c "$c" ; } 2>&1 >/dev/null | tail -1)
     shown=${c//$bench_dir/\$BENCH_DIR}
     shown=${shown//$root\/build\/release\//}
     printf '| `%s` | %.3f | %.3f | %.1f |\n' "${shown//|/\\|}" ${row} "$(echo "$rss / 1024" | bc -l)"
-    i=$((i + 1))
   done
 } >"$out_file"
 cat "$out_file"
