@@ -127,12 +127,13 @@ outcome search_corpus(const set_matcher& matcher, std::size_t keep, std::uint32_
                       std::uint32_t* members, std::size_t capacity) {
   const std::uint8_t* data = corpus().data();
   outcome out;
+  set_matcher::work_buffers work;
   for (std::size_t pos = 0; pos < corpus_size(); pos += k_block) {
     const std::size_t carried = pos == 0 ? 0 : keep;
     const std::uint8_t* buf = data + pos - carried;
     const std::size_t len = std::min(k_block, corpus_size() - pos) + carried;
     for (std::size_t from = 0; from < len;) {
-      const auto r = matcher.search(buf, len, from, carried, starts, members, capacity);
+      const auto r = matcher.search(buf, len, from, carried, starts, members, capacity, work);
       for (std::size_t k = 0; k < r.count; ++k) {
         out.hash = out.hash * 0x100000001B3ULL + (pos - carried + starts[k]) * 131 + members[k];
       }

@@ -66,11 +66,6 @@ class set_matcher {
   result search(const std::uint8_t* buf, std::size_t len, std::size_t from, std::size_t first_end,
                 std::uint32_t* starts, std::uint32_t* members, std::size_t capacity,
                 work_buffers& work) const;
-  result search(const std::uint8_t* buf, std::size_t len, std::size_t from, std::size_t first_end,
-                std::uint32_t* starts, std::uint32_t* members, std::size_t capacity) const {
-    work_buffers work;
-    return search(buf, len, from, first_end, starts, members, capacity, work);
-  }
 
   // Groups of 8 buckets the bucket filter uses; 0 when the hashed filter is used.
   int bucket_groups() const { return bucket_scan_ != nullptr ? buckets_.groups : 0; }

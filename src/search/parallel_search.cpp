@@ -89,7 +89,7 @@ void parallel_search::search_file(const std::string& name, int fd, bool verbose)
   in->fd = fd;
   in->verbose = verbose;
   file_head head;
-  const bool packed = results_.decompress != 0 && file_looks_packed(fd, source.size, &head);
+  const bool packed = results_.decompress != 0 && file_looks_packed(fd, source.size, head);
   if (searched_whole(source.size, options_.chunk_size, packed)) {
     add_to_batch(std::move(in), source.size, packed, head);
   } else {

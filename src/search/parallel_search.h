@@ -262,8 +262,8 @@ class parallel_search {
   unsigned ready_workers_ GUARDED_BY(mutex_) = 0;     // with buffers: take tasks to the end
   // The counters below change at every file, from several threads: each group has a cache line
   // of its own, so that their traffic does not evict the flags every worker reads at every
-  // block, nor the fields under the mutex (sharing one line cost a tree of small files 2% of
-  // its time).
+  // block, nor the fields under the mutex (sharing one line cost a tree of small files about
+  // 1% of its CPU time).
   static constexpr std::size_t k_line = 64;
   // Inputs left unopened that a worker holds open (each a moment, while it searches it), and
   // whether a worker waits for one of them to close: counted without the mutex, which every

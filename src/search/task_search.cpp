@@ -80,7 +80,7 @@ bool parallel_search::open_input(task& t, task_input& p, task_output& output) {
   p.size = source.size;
   if (source.regular()) p.known_end = source.size;
   p.packed =
-      results_.decompress != 0 && source.regular() && file_looks_packed(fd, source.size, &p.head);
+      results_.decompress != 0 && source.regular() && file_looks_packed(fd, source.size, p.head);
   p.split = source.regular() && !searched_whole(source.size, options_.chunk_size, p.packed);
   return true;
 }
@@ -158,7 +158,7 @@ bool parallel_search::search_packed(task_input& p, worker_state& state, task_out
        [&] { return !stop_.load(std::memory_order_relaxed); }, nullptr});
   archive_reader& unpacker = *state.unpacker;
   const auto unpack = [&](member_visitor& visitor) {
-    return unpacker.unpack_file(in.fd, p.size, visitor, &p.head);
+    return unpacker.unpack_file(in.fd, p.size, visitor, p.head);
   };
   std::optional<unpack_status> status;
   if (decodes_ahead(p)) status = decode_ahead(options_.block_size).run(unpack, members);

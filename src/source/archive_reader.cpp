@@ -237,15 +237,9 @@ std::string archive_reader::over_limit() const {
 }
 
 unpack_status archive_reader::unpack_file(int fd, std::uint64_t size, member_visitor& visitor,
-                                          const file_head* head) {
+                                          const file_head& head) {
   reset();
-  file_head read;
-  if (head == nullptr) {
-    const ssize_t n = ::pread(fd, read.bytes, sizeof read.bytes, 0);
-    read.size = n > 0 ? static_cast<std::size_t>(n) : 0;
-    head = &read;
-  }
-  const codec format = codec_of(head->bytes, head->size);
+  const codec format = codec_of(head.bytes, head.size);
   if (format != codec::none) {
     pread_stream compressed(fd, size);
     return unpack_codec(compressed, format, limits_.depth, true, visitor);

@@ -50,9 +50,10 @@ class archive_reader {
  public:
   explicit archive_reader(const unpack_limits& limits) : limits_(limits) {}
 
-  // The regular file `fd` of `size` bytes, read with pread (its position is left alone).
+  // The regular file `fd` of `size` bytes, read with pread (its position is left alone);
+  // `head` as file_looks_packed read it.
   unpack_status unpack_file(int fd, std::uint64_t size, member_visitor& visitor,
-                            const file_head* head = nullptr);
+                            const file_head& head);
   // A stream whose head (already read) looked packed. On not_packed it may have been read from.
   unpack_status unpack_stream(headed_stream& stream, member_visitor& visitor);
 

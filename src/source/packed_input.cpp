@@ -65,15 +65,13 @@ bool looks_packed(const std::uint8_t* head, std::size_t size) {
   return tar_header(head, size) || starts_with(head, size, 32769, "CD001");
 }
 
-bool file_looks_packed(int fd, std::uint64_t size, file_head* kept) {
+bool file_looks_packed(int fd, std::uint64_t size, file_head& kept) {
   // Only the bytes the marks lie in: the first 4 KiB, and the ISO 9660 mark's place.
   std::uint8_t head[4096];
   const ssize_t n = ::pread(fd, head, sizeof head, 0);
   if (n <= 0) return false;
-  if (kept != nullptr) {
-    kept->size = std::min(sizeof kept->bytes, static_cast<std::size_t>(n));
-    std::memcpy(kept->bytes, head, kept->size);
-  }
+  kept.size = std::min(sizeof kept.bytes, static_cast<std::size_t>(n));
+  std::memcpy(kept.bytes, head, kept.size);
   if (looks_packed(head, static_cast<std::size_t>(n))) return true;
   constexpr std::size_t k_iso_mark = 32769;
   if (size < k_iso_mark + 5) return false;

@@ -27,8 +27,8 @@ struct file_head {
 };
 
 // The same for the regular file `fd` of `size` bytes, read with pread (its position is left
-// alone); false when it cannot be read. Keeps its first bytes in `head` when given.
-bool file_looks_packed(int fd, std::uint64_t size, file_head* head = nullptr);
+// alone); false when it cannot be read. Keeps its first bytes in `head`.
+bool file_looks_packed(int fd, std::uint64_t size, file_head& head);
 
 // Reads a descriptor from where it stands, retrying interrupted reads.
 class fd_stream final : public byte_stream {
