@@ -614,6 +614,16 @@ check_same() {
     bt_limited '-n 64' --threads "$t" 00 many
     check_same 0
   done
+  # Hundreds of directories of two files each: the files wait for their opens in directories
+  # held open for them, and those too must stay within the limit.
+  PRELUDE=
+  local d
+  for ((d = 0; d < 300; d++)); do make_fragments "dirs/d$d" 2; done
+  one_thread -r 00 dirs
+  for t in 2 8 16; do
+    bt_limited '-n 64' --threads "$t" -r 00 dirs
+    check_same 0
+  done
 }
 
 # make_tree DIR: a deep and wide tree for the walkers: four levels of four subdirectories,
