@@ -1,21 +1,28 @@
 // The parallel engine's pure parts checked on their own: chunk planning against the read plans
 // it is given (random plans, sizes and chunk sizes; every byte worth reading covered once, in
-// order, within the chunk size, holes counted once), and the one place inputs are classified
-// (regular files, begun files, pipes, devices, directories) with the read mode each gets.
+// order, within the chunk size, holes counted once), the one place inputs are classified
+// (regular files, begun files, pipes, devices, directories) with the read mode each gets, and
+// the streams a packed input is read through (bytes read to recognise it handed out first, a
+// failure inside the head after the bytes before it).
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <random>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "scan/block_scanner.h"
 #include "search/chunk_plan.h"
 #include "search/input_source.h"
+#include "source/packed_input.h"
 #include "test_support.h"
 
 namespace bytrove {
@@ -149,6 +156,100 @@ TEST(input_source, every_kind_of_descriptor_is_classified_once) {
   ASSERT_EQ(stream_reads.size(), 1u);
   EXPECT_EQ(stream_reads.front().start, 0u);
   EXPECT_EQ(stream_reads.front().end, k_no_limit);
+}
+
+// Reads `stream` to its end or failure in pieces of random sizes; `failed` says which.
+std::string read_all(byte_stream& stream, std::mt19937_64& rng, bool& failed) {
+  std::string got;
+  std::uint8_t buffer[700];
+  for (;;) {
+    const long n = stream.read(buffer, 1 + rng() % sizeof buffer);
+    failed = n < 0;
+    if (n <= 0) return got;
+    got.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(n));
+  }
+}
+
+// A stream of `data` that fails after it (or ends, when `fails` is false), in short reads.
+class failing_stream final : public byte_stream {
+ public:
+  failing_stream(std::string data, bool fails) : data_(std::move(data)), fails_(fails) {}
+  long read(std::uint8_t* dst, std::size_t size) override {
+    if (at_ == data_.size()) return fails_ ? -1 : 0;
+    const std::size_t n = std::min({size, data_.size() - at_, std::size_t{1000}});
+    std::memcpy(dst, data_.data() + at_, n);
+    at_ += n;
+    return static_cast<long>(n);
+  }
+
+ private:
+  std::string data_;
+  bool fails_;
+  std::size_t at_ = 0;
+};
+
+TEST(packed_input, small_files_are_read_once_and_their_bytes_handed_out_whole) {
+  std::mt19937_64 rng(0x5eed0400);
+  const std::string gzip_mark("\x1f\x8b\x08\x00", 4);
+  for (const std::size_t size : {std::size_t{4}, std::size_t{100}, std::size_t{4095},
+                                 std::size_t{4096}, std::size_t{9000}}) {
+    SCOPED_TRACE(size);
+    std::string data(size, '\0');
+    for (char& c : data) c = static_cast<char>(rng());
+    data.replace(0, 4, gzip_mark);
+    const unique_fd fd = input_file(data);
+    file_head head;
+    std::vector<std::uint8_t> whole{1, 2, 3};
+    ASSERT_TRUE(file_looks_packed(fd.get(), size, head, &whole));
+    // Whole only when the read that recognised it reached its end.
+    EXPECT_EQ(whole.size(), size < 4096 ? size : 0);
+    EXPECT_EQ(std::string(head.bytes, head.bytes + head.size), data.substr(0, 64));
+    // With its bytes already read, the stream hands them out without reading the descriptor
+    // (here one that cannot be read); without them, it reads the file.
+    bool failed = true;
+    if (!whole.empty()) {
+      pread_stream given(-1, size, whole);
+      EXPECT_EQ(read_all(given, rng, failed), data);
+      EXPECT_FALSE(failed);
+    }
+    const std::size_t first = rng() % (size + 1);
+    pread_stream partly(
+        fd.get(), size,
+        std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(data.data()), first));
+    EXPECT_EQ(read_all(partly, rng, failed), data);
+    EXPECT_FALSE(failed);
+  }
+  // Not packed: nothing is kept.
+  const unique_fd plain = input_file("plain text");
+  file_head head;
+  std::vector<std::uint8_t> whole{1};
+  EXPECT_FALSE(file_looks_packed(plain.get(), 10, head, &whole));
+  EXPECT_TRUE(whole.empty());
+}
+
+TEST(packed_input, a_failure_inside_the_head_comes_after_the_bytes_before_it) {
+  std::mt19937_64 rng(0x5eed0401);
+  for (const std::size_t size : {std::size_t{0}, std::size_t{3000}, k_sniff_size + 5000}) {
+    for (const bool fails : {false, true}) {
+      SCOPED_TRACE(testing::Message() << size << (fails ? " failing" : " ending"));
+      std::string data(size, '\0');
+      for (char& c : data) c = static_cast<char>(rng());
+      failing_stream source(data, fails);
+      headed_stream headed(source, std::size_t{1} << 20);
+      // Only a source that fails before its first byte has no head.
+      ASSERT_EQ(headed.read_head(), !(fails && size == 0));
+      EXPECT_EQ(headed.head_size(), std::min(size, k_sniff_size));
+      bool failed = false;
+      EXPECT_EQ(read_all(headed, rng, failed), data);
+      EXPECT_EQ(failed, fails);
+      // Started again, it hands out the same bytes and the same end.
+      if (size > 0 && size <= std::size_t{1} << 20) {
+        ASSERT_TRUE(headed.rewind());
+        EXPECT_EQ(read_all(headed, rng, failed), data);
+        EXPECT_EQ(failed, fails);
+      }
+    }
+  }
 }
 
 }  // namespace

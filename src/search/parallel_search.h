@@ -144,7 +144,8 @@ class parallel_search {
   void search_input(task_input& p, worker_state& state, task_output& output) EXCLUDES(mutex_);
   // Opens an input the walk left unopened, as the walk would have; false, with its message
   // written in its place, when that fails or the file is standard output itself.
-  bool open_input(task& t, task_input& p, task_output& output) EXCLUDES(mutex_);
+  bool open_input(task& t, task_input& p, worker_state& state, task_output& output)
+      EXCLUDES(mutex_);
   // Ends `t` before its input `at`, which splits: that input's chunks, then the inputs after
   // it, follow `t` in the window, each task in its place in the order.
   void split_task(task& t, std::size_t at) EXCLUDES(mutex_);

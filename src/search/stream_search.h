@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include "base/output.h"
 #include "pattern/compiled_pattern.h"
@@ -96,6 +97,7 @@ class stream_search final : private part_hooks {
   run_counters counters_;
   scan_observer* observer_ = nullptr;
   std::unique_ptr<archive_reader> unpacker_;  // made when first needed
+  std::vector<std::uint8_t> whole_file_;      // a small packed file, read whole to recognise it
 };
 
 }  // namespace bytrove

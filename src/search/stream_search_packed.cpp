@@ -19,7 +19,7 @@ bool stream_search::search_packed(std::string_view name, const input_source& inp
   const bool regular = input.regular();
   const std::uint64_t size = regular ? input.size : 0;
   file_head head;
-  if (regular && !file_looks_packed(fd, size, head)) return false;
+  if (regular && !file_looks_packed(fd, size, head, &whole_file_)) return false;
   fd_stream source(fd);
   headed_stream headed(source, k_stream_replay);
   if (!regular && (!headed.read_head() || !looks_packed(headed.head(), headed.head_size()))) {
@@ -40,8 +40,9 @@ bool stream_search::search_packed(std::string_view name, const input_source& inp
       {[&](const std::string& message) { write_error(out_, err_, message); },
        [&] { return !out_.failed(); }, progress});
   if (observer_ != nullptr) observer_->on_input_start(name, regular ? size : 0);
-  const unpack_status status = regular ? unpacker_->unpack_file(fd, size, members, head)
-                                       : unpacker_->unpack_stream(headed, members);
+  const unpack_status status = regular
+                                   ? unpacker_->unpack_file(fd, size, members, head, whole_file_)
+                                   : unpacker_->unpack_stream(headed, members);
   if (status == unpack_status::not_packed) {
     if (regular) return false;  // the progress line starts the input again
     if (!headed.rewind()) {

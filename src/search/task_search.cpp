@@ -31,7 +31,8 @@ bool parallel_search::search_task(task& t, worker_state& state) {
   task_output output(*this, t, state.spare);
   for (std::size_t i = 0; i < t.inputs.size(); ++i) {
     task_input& p = t.inputs[i];
-    if (p.in->unopened && (stop_.load() || !open_input(t, p, output))) continue;
+    state.whole_file.clear();  // it belongs to the input opened last, not to this one
+    if (p.in->unopened && (stop_.load() || !open_input(t, p, state, output))) continue;
     if (p.split) {
       split_task(t, i);
       break;
@@ -50,7 +51,7 @@ bool parallel_search::search_task(task& t, worker_state& state) {
   return output.holds_pen();
 }
 
-bool parallel_search::open_input(task& t, task_input& p, task_output& output) {
+bool parallel_search::open_input(task& t, task_input& p, worker_state& state, task_output& output) {
   shared_input& in = *p.in;
   const dir_entry plain;  // never a FIFO or device: those the walk opens itself
   int fd = fs_.open_file(in.name, plain);
@@ -79,8 +80,8 @@ bool parallel_search::open_input(task& t, task_input& p, task_output& output) {
   // into chunks, as the walk would have cut it.
   p.size = source.size;
   if (source.regular()) p.known_end = source.size;
-  p.packed =
-      results_.decompress != 0 && source.regular() && file_looks_packed(fd, source.size, p.head);
+  p.packed = results_.decompress != 0 && source.regular() &&
+             file_looks_packed(fd, source.size, p.head, &state.whole_file);
   p.split = source.regular() && !searched_whole(source.size, options_.chunk_size, p.packed);
   return true;
 }
@@ -158,7 +159,7 @@ bool parallel_search::search_packed(task_input& p, worker_state& state, task_out
        [&] { return !stop_.load(std::memory_order_relaxed); }, nullptr});
   archive_reader& unpacker = *state.unpacker;
   const auto unpack = [&](member_visitor& visitor) {
-    return unpacker.unpack_file(in.fd, p.size, visitor, p.head);
+    return unpacker.unpack_file(in.fd, p.size, visitor, p.head, state.whole_file);
   };
   std::optional<unpack_status> status;
   if (decodes_ahead(p)) status = decode_ahead(options_.block_size).run(unpack, members);

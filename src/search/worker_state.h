@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <vector>
 
 #include "report/input_results.h"
 #include "scan/block_scanner.h"
@@ -36,6 +37,9 @@ struct parallel_search::worker_state {
   input_results<task_output> tally;
   input_results<output> pen_results;         // the pen holder's, for write_counted
   std::unique_ptr<archive_reader> unpacker;  // made when first needed
+  // The input this worker opened last, when it was a small packed file read whole to recognise
+  // it (empty otherwise): unpacking it reads nothing again.
+  std::vector<std::uint8_t> whole_file;
 };
 
 }  // namespace bytrove

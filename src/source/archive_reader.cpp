@@ -237,11 +237,12 @@ std::string archive_reader::over_limit() const {
 }
 
 unpack_status archive_reader::unpack_file(int fd, std::uint64_t size, member_visitor& visitor,
-                                          const file_head& head) {
+                                          const file_head& head,
+                                          std::span<const std::uint8_t> whole) {
   reset();
   const codec format = codec_of(head.bytes, head.size);
   if (format != codec::none) {
-    pread_stream compressed(fd, size);
+    pread_stream compressed(fd, size, whole);
     return unpack_codec(compressed, format, limits_.depth, true, visitor);
   }
   client source;

@@ -7,6 +7,7 @@
 // and decompression bombs through the visitor and goes on where the format allows.
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -51,9 +52,9 @@ class archive_reader {
   explicit archive_reader(const unpack_limits& limits) : limits_(limits) {}
 
   // The regular file `fd` of `size` bytes, read with pread (its position is left alone);
-  // `head` as file_looks_packed read it.
+  // `head` as file_looks_packed read it, and `whole` the file's bytes when it read them all.
   unpack_status unpack_file(int fd, std::uint64_t size, member_visitor& visitor,
-                            const file_head& head);
+                            const file_head& head, std::span<const std::uint8_t> whole = {});
   // A stream whose head (already read) looked packed. On not_packed it may have been read from.
   unpack_status unpack_stream(headed_stream& stream, member_visitor& visitor);
 

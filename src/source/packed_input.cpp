@@ -65,14 +65,24 @@ bool looks_packed(const std::uint8_t* head, std::size_t size) {
   return tar_header(head, size) || starts_with(head, size, 32769, "CD001");
 }
 
-bool file_looks_packed(int fd, std::uint64_t size, file_head& kept) {
+bool file_looks_packed(int fd, std::uint64_t size, file_head& kept,
+                       std::vector<std::uint8_t>* whole) {
+  if (whole != nullptr) whole->clear();
   // Only the bytes the marks lie in: the first 4 KiB, and the ISO 9660 mark's place.
   std::uint8_t head[4096];
   const ssize_t n = ::pread(fd, head, sizeof head, 0);
   if (n <= 0) return false;
   kept.size = std::min(sizeof kept.bytes, static_cast<std::size_t>(n));
   std::memcpy(kept.bytes, head, kept.size);
-  if (looks_packed(head, static_cast<std::size_t>(n))) return true;
+  if (looks_packed(head, static_cast<std::size_t>(n))) {
+    // A read short of what was asked that ends at the described size read the whole file: most
+    // compressed files of a tree are this small, and each then costs one read fewer.
+    if (whole != nullptr && static_cast<std::size_t>(n) < sizeof head &&
+        static_cast<std::uint64_t>(n) == size) {
+      whole->assign(head, head + n);
+    }
+    return true;
+  }
   constexpr std::size_t k_iso_mark = 32769;
   if (size < k_iso_mark + 5) return false;
   std::uint8_t mark[5];
@@ -88,6 +98,12 @@ long fd_stream::read(std::uint8_t* dst, std::size_t size) {
 }
 
 long pread_stream::read(std::uint8_t* dst, std::size_t size) {
+  if (offset_ < first_.size()) {
+    const std::size_t n = std::min(size, first_.size() - static_cast<std::size_t>(offset_));
+    std::memcpy(dst, first_.data() + offset_, n);
+    offset_ += n;
+    return static_cast<long>(n);
+  }
   if (ended_) return 0;
   for (;;) {
     const ssize_t n = ::pread(fd_, dst, size, static_cast<off_t>(offset_));
@@ -105,13 +121,15 @@ bool headed_stream::read_head() {
   std::size_t got = 0;
   while (got < kept_.size()) {
     const long n = source_.read(kept_.data() + got, kept_.size() - got);
-    if (n < 0) return false;
-    if (n == 0) break;
+    // A stream that breaks inside its head (a small file cut short) still has its first bytes
+    // searched, as a longer one has everything before the break.
+    if (n < 0) failed_ = true;
+    if (n <= 0) break;
     got += static_cast<std::size_t>(n);
   }
   kept_.resize(got);
   head_size_ = got;
-  return true;
+  return !failed_ || got > 0;
 }
 
 long headed_stream::read(std::uint8_t* dst, std::size_t size) {
@@ -121,6 +139,7 @@ long headed_stream::read(std::uint8_t* dst, std::size_t size) {
     pos_ += n;
     return static_cast<long>(n);
   }
+  if (failed_) return -1;
   const long n = source_.read(dst, size);
   if (n <= 0) return n;
   const auto got = static_cast<std::size_t>(n);
@@ -129,7 +148,7 @@ long headed_stream::read(std::uint8_t* dst, std::size_t size) {
     pos_ = kept_.size();
   } else if (!gone_) {
     gone_ = true;
-    std::vector<std::uint8_t>().swap(kept_);
+    decltype(kept_)().swap(kept_);
     pos_ = 0;
   }
   return n;

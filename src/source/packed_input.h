@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <vector>
 
 #include "scan/byte_stream.h"
@@ -27,8 +29,11 @@ struct file_head {
 };
 
 // The same for the regular file `fd` of `size` bytes, read with pread (its position is left
-// alone); false when it cannot be read. Keeps its first bytes in `head`.
-bool file_looks_packed(int fd, std::uint64_t size, file_head& head);
+// alone); false when it cannot be read. Keeps its first bytes in `head` and, when `whole` is
+// given and the file was read to its end on the way (a small file), all of it in `*whole`
+// (emptied otherwise), so that unpacking it reads nothing again.
+bool file_looks_packed(int fd, std::uint64_t size, file_head& head,
+                       std::vector<std::uint8_t>* whole = nullptr);
 
 // Reads a descriptor from where it stands, retrying interrupted reads.
 class fd_stream final : public byte_stream {
@@ -42,18 +47,25 @@ class fd_stream final : public byte_stream {
 
 // Reads a regular file with pread from its first byte on (the descriptor's position is left
 // alone, so it can still be searched as it is). `known_end` is its size when it was described:
-// a short read that ends exactly there is its end, without one more read to find 0.
+// a short read that ends exactly there is its end, without one more read to find 0. `first`,
+// the file's first bytes when they were read already (borrowed: they must outlive the stream),
+// are handed out before anything is read; reading goes on after them.
 class pread_stream final : public byte_stream {
  public:
-  explicit pread_stream(int fd, std::uint64_t known_end = ~std::uint64_t{0})
-      : fd_(fd), known_end_(known_end) {}
+  explicit pread_stream(int fd, std::uint64_t known_end = ~std::uint64_t{0},
+                        std::span<const std::uint8_t> first = {})
+      : fd_(fd),
+        known_end_(known_end),
+        first_(first),
+        ended_(!first.empty() && first.size() == known_end) {}
   long read(std::uint8_t* dst, std::size_t size) override;
 
  private:
   int fd_;
   std::uint64_t known_end_;
+  std::span<const std::uint8_t> first_;
   std::uint64_t offset_ = 0;
-  bool ended_ = false;
+  bool ended_;
 };
 
 // The bytes of `source` with its head read ahead to recognise it. Keeps what it has handed out
@@ -62,7 +74,9 @@ class headed_stream final : public byte_stream {
  public:
   headed_stream(byte_stream& source, std::size_t keep) : source_(source), keep_(keep) {}
 
-  // Reads the head (k_sniff_size bytes, fewer at the end); false when the source failed.
+  // Reads the head (k_sniff_size bytes, fewer at the end or where the source failed); false
+  // when the source failed before giving a byte. Bytes read before a failure are handed out
+  // first, and the failure after them.
   bool read_head();
   const std::uint8_t* head() const { return kept_.data(); }
   std::size_t head_size() const { return head_size_; }
@@ -76,10 +90,22 @@ class headed_stream final : public byte_stream {
  private:
   byte_stream& source_;
   std::size_t keep_;
-  std::vector<std::uint8_t> kept_;  // the first bytes of the source, while they are kept
+  // Grown without zeroing: a head is read for every packed input, most of them small, and
+  // clearing 36 KiB each time cost more than reading them.
+  struct uninitialised_bytes : std::allocator<std::uint8_t> {
+    template <class U>
+    struct rebind {
+      using other = uninitialised_bytes;
+    };
+    template <class U>
+    void construct(U* /*at*/) noexcept {}
+    using std::allocator<std::uint8_t>::allocator;
+  };
+  std::vector<std::uint8_t, uninitialised_bytes> kept_;  // the source's first bytes, while kept
   std::size_t head_size_ = 0;
   std::size_t pos_ = 0;  // next byte handed out, while it lies in kept_
   bool gone_ = false;    // bytes were handed out past what is kept
+  bool failed_ = false;  // the source failed while the head was read: it ends the head
 };
 
 }  // namespace bytrove

@@ -71,6 +71,14 @@ setup_file() {
   # A bomb: 256 MiB of zeros, gzipped, then zipped: about a thousand bytes.
   head -c $((256 * m)) /dev/zero | gzip -c >x/zeros.gz
   (cd x && zip -q -9 ../bomb.zip zeros.gz)
+  # Small files, read whole when they are recognised: every format, markers at both ends.
+  payload small 3000 0 1500 2992
+  gzip -c small >small.gz
+  xz -c small >small.xz
+  zstd -q -c small >small.zst
+  bzip2 -c small >small.bz2
+  lz4 -q -c small >small.lz4
+  head -c 2000 small.gz >small-cut.gz
   rm -f p.1 p.2
 }
 
@@ -129,6 +137,28 @@ json_members() {
   xz -dc streams.xz >"$RES"/d.xz
   same_as "$RES"/d.xz 'streams.xz{}'
   [[ $(grep -c '^offset' "$RES"/out) == 6 ]]
+}
+
+@test "decompress: small files, read whole to be recognised, match their decoders" {
+  cd "$BATS_FILE_TMPDIR/corpus"
+  local f
+  for f in small.gz small.xz small.zst small.bz2 small.lz4; do
+    [[ $(stat -c %s "$f") -lt 4096 ]]
+    "$BYTROVE" --decompress --count "$MARK" -- "$f" >/dev/null  # the file is readable
+    case $f in
+      *.gz) gzip -dc "$f" ;;
+      *.xz) xz -dc "$f" ;;
+      *.zst) zstd -q -dc "$f" ;;
+      *.bz2) bzip2 -dc "$f" ;;
+      *.lz4) lz4 -q -dc "$f" ;;
+    esac >"$RES"/d
+    same_as "$RES"/d "$f{}"
+    [[ $(grep -c '^offset' "$RES"/out) == 3 ]]
+  done
+  # Cut short: the markers before the cut, then the reason.
+  bt --decompress "$MARK" small-cut.gz
+  [[ $(grep -c '^offset' "$RES"/out) == 2 ]]
+  grep -qx 'Error decompressing small-cut.gz{}: unexpected end of file.' "$RES"/err
 }
 
 @test "decompress: archive members match unzip, tar, cpio and ar output" {
