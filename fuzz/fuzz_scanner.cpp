@@ -29,7 +29,9 @@
 // is rightly unpacked as one, a .zip.gz, so there only the run's ending normally is checked. Then
 // the fuzzer's raw bytes themselves are searched as a packed input with --decompress=2 by the whole
 // program: whatever archive or stream they happen to look like, the run must end normally (messages
-// allowed, no crash or leak).
+// allowed, no crash or leak). The gzip is also cut short at a place the input chooses (bytes 3
+// and 4): the lines must be those of what zlib decodes before the cut, followed by one message
+// when the cut fell inside a member.
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -452,11 +454,42 @@ BYTROVE_NOT_COVERED std::vector<std::uint8_t> gzip_members(const std::vector<std
   return packed;
 }
 
+// What a gzip decoder prints of `packed` before it ends: every byte inflate gives, member after
+// member; `ended` tells whether the last member was whole.
+BYTROVE_NOT_COVERED std::vector<std::uint8_t> gunzip_before_end(
+    const std::vector<std::uint8_t>& packed, bool& ended) {
+  std::vector<std::uint8_t> out;
+  std::size_t at = 0;
+  ended = true;
+  while (at < packed.size()) {
+    z_stream z{};
+    if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) std::abort();
+    z.next_in = const_cast<Bytef*>(packed.data() + at);
+    z.avail_in = static_cast<uInt>(packed.size() - at);
+    int r = Z_OK;
+    while (r == Z_OK) {
+      std::uint8_t buffer[4096];
+      z.next_out = buffer;
+      z.avail_out = sizeof buffer;
+      r = inflate(&z, Z_NO_FLUSH);
+      out.insert(out.end(), buffer, buffer + (sizeof buffer - z.avail_out));
+    }
+    at = packed.size() - z.avail_in;
+    inflateEnd(&z);
+    if (r != Z_STREAM_END) {
+      ended = false;
+      break;
+    }
+  }
+  return out;
+}
+
 // Searches `packed` (loaded in the memfd) with --decompress: one stream, then through a pipe.
-// Its lines are compared only when `plain_data`: data unpacked as an archive differs rightly.
+// Its lines (and `want_err` on standard error) are compared only when `plain_data`: data
+// unpacked as an archive differs rightly.
 void scan_compressed(const compiled_pattern& pattern, const search_plan& plan,
                      const std::vector<std::uint8_t>& packed, const std::string& want_text,
-                     bool plain_data) {
+                     bool plain_data, const std::string& want_err = {}) {
   result_options options;
   options.decompress = 1;
   pattern_names names;
@@ -483,7 +516,7 @@ void scan_compressed(const compiled_pattern& pattern, const search_plan& plan,
     }
     if (!s.out.flush() || !s.err.flush()) fail("a string sink failed");
     if (!plain_data) continue;
-    if (!s.err_text.empty()) fail("compressed input: standard error written: " + s.err_text);
+    if (s.err_text != want_err) fail("compressed input: standard error written: " + s.err_text);
     std::string got = s.out_text;
     for (std::size_t at = 0; (at = got.find(want, at)) != std::string::npos;) {
       got.replace(at, want.size(), k_name);
@@ -608,7 +641,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         gzip_members(data, data.empty() ? 0 : plant_byte * data.size() / 256);
     load_memfd(packed);
     rc.matcher = "compressed";
-    scan_compressed(pattern, plan, packed, want_text, !looks_packed(data.data(), data.size()));
+    const bool plain_data = !looks_packed(data.data(), data.size());
+    scan_compressed(pattern, plan, packed, want_text, plain_data);
+    // Cut short, never inside the 10-byte header: a shorter file is not recognised as gzip.
+    const std::size_t keep =
+        10 + (std::size_t{length_byte} * 256 + plant_byte) % (packed.size() - 9);
+    std::vector<std::uint8_t> cut(packed.begin(), packed.begin() + static_cast<long>(keep));
+    bool ended = true;
+    const std::vector<std::uint8_t> decoded = gunzip_before_end(cut, ended);
+    std::string cut_text;
+    for (const std::uint64_t offset : naive_search(rc.model, decoded)) {
+      append_report_line(cut_text, offset, k_name);
+    }
+    load_memfd(cut);
+    rc.matcher = "compressed, cut short";
+    scan_compressed(pattern, plan, cut, cut_text, plain_data,
+                    ended ? std::string()
+                          : std::string("Error decompressing ") + k_name +
+                                "{}: unexpected end of file.\n");
     unpack_raw(bytes + k_header, size - k_header);
     return 0;
   }
