@@ -655,10 +655,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     }
     load_memfd(cut);
     rc.matcher = "compressed, cut short";
-    scan_compressed(pattern, plan, cut, cut_text, plain_data,
-                    ended ? std::string()
-                          : std::string("Error decompressing ") + k_name +
-                                "{}: unexpected end of file.\n");
+    scan_compressed(
+        pattern, plan, cut, cut_text, plain_data,
+        ended ? std::string()
+              : std::string("Error decompressing ") + k_name + "{}: unexpected end of file.\n");
     unpack_raw(bytes + k_header, size - k_header);
     return 0;
   }

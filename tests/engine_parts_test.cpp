@@ -3,16 +3,19 @@
 // order, within the chunk size, holes counted once), the one place inputs are classified
 // (regular files, begun files, pipes, devices, directories) with the read mode each gets, and
 // the streams a packed input is read through (bytes read to recognise it handed out first, a
-// failure inside the head after the bytes before it).
+// failure inside the head after the bytes before it, a gzip stream cut short giving every byte
+// zlib decodes before the cut).
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <span>
 #include <string>
@@ -22,6 +25,7 @@
 #include "scan/block_scanner.h"
 #include "search/chunk_plan.h"
 #include "search/input_source.h"
+#include "source/codec_stream.h"
 #include "source/packed_input.h"
 #include "test_support.h"
 
@@ -248,6 +252,57 @@ TEST(packed_input, a_failure_inside_the_head_comes_after_the_bytes_before_it) {
         EXPECT_EQ(read_all(headed, rng, failed), data);
         EXPECT_EQ(failed, fails);
       }
+    }
+  }
+}
+
+// `data` as one gzip member.
+std::string gzip_of(const std::string& data, int level) {
+  z_stream z{};
+  EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  std::string out(deflateBound(&z, static_cast<uLong>(data.size())), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+TEST(codec_stream, a_gzip_stream_cut_short_gives_every_byte_zlib_decodes_before_the_cut) {
+  std::mt19937_64 rng(0x5eed0402);
+  // Long runs (a few input bytes that decode to many), random bytes, and both mixed.
+  std::string runs(3 << 20, '\0');
+  for (std::size_t at = 0; at + 8 < runs.size(); at += 4099) runs.replace(at, 8, "MARKER:)");
+  std::string noise(300000, '\0');
+  for (char& c : noise) c = static_cast<char>(rng());
+  for (const std::string& data : {runs, noise, noise + runs + noise}) {
+    const std::string packed = gzip_of(data, 9);
+    for (int i = 0; i < 40; ++i) {
+      // The whole stream once, otherwise a cut after the header.
+      const std::size_t keep = i == 0 ? packed.size() : 10 + rng() % (packed.size() - 10);
+      SCOPED_TRACE(testing::Message() << "data " << data.size() << ", cut at " << keep);
+      failing_stream source(packed.substr(0, keep), false);
+      const std::unique_ptr<codec_stream> codec = open_codec(codec::gzip, source, nullptr);
+      bool failed = false;
+      const std::string got = read_all(*codec, rng, failed);
+      // What zlib gives of the same bytes, all of it available at once.
+      z_stream z{};
+      ASSERT_EQ(inflateInit2(&z, 16 + MAX_WBITS), Z_OK);
+      std::string want(data.size(), '\0');
+      z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.data()));
+      z.avail_in = static_cast<uInt>(keep);
+      z.next_out = reinterpret_cast<Bytef*>(want.data());
+      z.avail_out = static_cast<uInt>(want.size());
+      const int r = inflate(&z, Z_FINISH);
+      want.resize(z.total_out);
+      inflateEnd(&z);
+      EXPECT_EQ(got.size(), want.size());
+      EXPECT_TRUE(got == want);
+      EXPECT_EQ(failed, r != Z_STREAM_END);
+      EXPECT_EQ(codec->error(), r == Z_STREAM_END ? "" : "unexpected end of file");
     }
   }
 }

@@ -59,17 +59,12 @@ class gzip_codec final : public codec_stream {
 
  private:
   std::size_t step(std::uint8_t* dst, std::size_t size) override {
-    if (avail_in_ == 0 && input_ended_) {
-      if (in_member_) {
-        truncated();
-      } else {
-        end();
-      }
-      return 0;
-    }
     if (!in_member_) {
       // Another member follows, or padding: gzip -d ignores trailing zeros and garbage.
-      if (avail_in_ == 0) return 0;
+      if (avail_in_ == 0) {
+        if (input_ended_) end();
+        return 0;
+      }
       if (next_in_[0] != 0x1f) {
         end();
         return 0;
@@ -82,11 +77,15 @@ class gzip_codec final : public codec_stream {
     z_.next_out = dst;
     z_.avail_out = static_cast<uInt>(std::min<std::size_t>(size, 1u << 30));
     const uInt room = z_.avail_out;
+    // Called even with all the input taken: inflate may still hold output it had no room for
+    // (the rest of a long match), and only a call that gives nothing means the data stopped.
     const int r = inflate(&z_, Z_NO_FLUSH);
     consume(avail_in_ - z_.avail_in);
     if (r == Z_STREAM_END) {
       in_member_ = false;
-    } else if (r != Z_OK && r != Z_BUF_ERROR) {
+    } else if (r == Z_BUF_ERROR) {
+      if (input_ended_ && avail_in_ == 0 && z_.avail_out == room) truncated();
+    } else if (r != Z_OK) {
       fail(z_.msg != nullptr ? z_.msg : "damaged data");
     }
     return room - z_.avail_out;
