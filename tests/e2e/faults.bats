@@ -142,6 +142,32 @@ grow_by_2m() {
   done
 }
 
+@test "a compressed file whose read fails early: the occurrences zlib decodes before, then the reason" {
+  [[ -n "${BYTROVE_READ_FAULT:-}" ]] || skip "BYTROVE_READ_FAULT names no preload library"
+  python3 -c 'import gzip
+data = bytearray(b"ab" * 20000)
+for at in (5, 900, 20000, 39000):
+    data[at:at + 8] = b"MARKER:)"
+open("c.gz", "wb").write(gzip.compress(bytes(data), 9))'
+  local at t
+  # Inside the header, inside the data (some of it decoded), inside the trailer.
+  for at in 20 60 $(($(stat -c %s c.gz) - 4)); do
+    python3 -c 'import sys, zlib
+out = zlib.decompressobj(31).decompress(open("c.gz", "rb").read()[:int(sys.argv[1])])
+at = out.find(b"MARKER:)")
+while at >= 0:
+    print("offset 0x%08X%11s) in c.gz{}" % (at, "(%d" % at))
+    at = out.find(b"MARKER:)", at + 1)' "$at" >"$RES"/lines
+    for t in 1 4; do
+      LD_PRELOAD=$BYTROVE_READ_FAULT BYTROVE_FAIL_FILE=$PWD/c.gz BYTROVE_FAIL_AT=$at \
+        bt --threads "$t" --decompress 4D41524B45523A29 c.gz
+      { printf '%s\n' "$BANNER"; cat "$RES"/lines; } >"$RES"/want_out
+      expect_err 'Error decompressing c.gz{}: read failed.\n'
+      check 0
+    done
+  done
+}
+
 @test "a file that grows while it is read is read to its new end" {
   make_marked_file big.bin 16  # 1 MiB, then 2 MiB more once the tool is under way
   local size=$((3 * 1048576))
