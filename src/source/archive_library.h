@@ -42,6 +42,7 @@ namespace bytrove {
   X(archive_entry_filetype) \
   X(archive_entry_hardlink) \
   X(archive_entry_size) \
+  X(archive_entry_sparse_count) \
   X(archive_entry_pathname) \
   X(archive_entry_is_encrypted)
 // clang-format on

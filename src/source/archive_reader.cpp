@@ -133,7 +133,8 @@ struct archive_reader::client {
 // blocks are taken as the library decodes them and every byte before the damage is kept.
 class archive_reader::member_stream final : public byte_stream {
  public:
-  member_stream(archive* a, archive_reader& owner) : a_(a), owner_(owner) {}
+  member_stream(archive* a, archive_entry* entry, archive_reader& owner)
+      : a_(a), entry_(entry), owner_(owner) {}
 
   long read(std::uint8_t* dst, std::size_t size) override {
     if (ended_ || owner_.cut_) return 0;
@@ -172,7 +173,7 @@ class archive_reader::member_stream final : public byte_stream {
       const void* block = nullptr;
       la_int64_t at = 0;
       const int r = lib().archive_read_data_block(a_, &block, &left_, &at);
-      if (r == ARCHIVE_EOF) return false;
+      if (r == ARCHIVE_EOF) return sparse_tail();
       if (r < ARCHIVE_WARN) {
         left_ = 0;
         failed_ = true;
@@ -187,7 +188,20 @@ class archive_reader::member_stream final : public byte_stream {
     }
   }
 
+  // A sparse member's last hole has no block after it, yet its zeros are the member's too (a
+  // disk image in a tar ends in one): they are handed out up to the member's size.
+  bool sparse_tail() {
+    if (tail_given_ || lib().archive_entry_sparse_count(entry_) <= 0) return false;
+    tail_given_ = true;
+    const la_int64_t size = lib().archive_entry_size(entry_);
+    if (size <= 0 || static_cast<std::uint64_t>(size) <= offset_) return false;
+    hole_ = static_cast<std::uint64_t>(size) - offset_;
+    left_ = 0;
+    return true;
+  }
+
   archive* a_;
+  archive_entry* entry_;
   archive_reader& owner_;
   const std::uint8_t* block_ = nullptr;
   std::size_t left_ = 0;      // of the block, to hand out after the hole
@@ -197,6 +211,7 @@ class archive_reader::member_stream final : public byte_stream {
   bool failed_ = false;
   bool fatal_ = false;
   bool cut_here_ = false;
+  bool tail_given_ = false;
   std::string reason_;
 };
 
@@ -388,7 +403,7 @@ unpack_status archive_reader::read_member(archive* a, archive_entry* entry, bool
   if (lib().archive_entry_is_encrypted(entry)) {
     visitor.on_problem(chain_, "encrypted, not searched");
   } else {
-    member_stream data(a, *this);
+    member_stream data(a, entry, *this);
     status = visit(data, depth, visitor);
     if (data.cut_here()) {
       visitor.on_problem(chain_, over_limit());

@@ -190,6 +190,30 @@ json_members() {
   done
 }
 
+@test "decompress: a sparse member's holes read as zeros, the one at its end too" {
+  # Data, a hole, data, and a hole to the end, in every sparse form tar writes.
+  printf 'MARKER:)' >sparse
+  truncate -s 3M sparse
+  poke sparse 'MARKER:)' $((2 * 1048576 + 5))
+  truncate -s 4M sparse
+  tar --sparse --format=gnu -cf gnu.tar sparse
+  local v
+  for v in 0.0 0.1 1.0; do tar --sparse --format=pax --sparse-version=$v -cf pax-$v.tar sparse; done
+  tar --sparse -czf sparse.tar.gz sparse
+  local f pattern
+  for f in gnu.tar pax-0.0.tar pax-0.1.tar pax-1.0.tar sparse.tar.gz; do
+    # Zeros are found in every hole, and the summary counts the member's whole size.
+    for pattern in "$MARK" 0000000000000000; do
+      "$BYTROVE" -v --count "$pattern" sparse >"$RES"/plain
+      sed -e 's/^sparse:/'"$f"'{sparse}:/' -e 's/^Searching sparse /Searching '"$f"'{sparse} /' \
+        "$RES"/plain >"$RES"/want_out
+      bt --decompress -v --count "$pattern" "$f"
+      expect_err
+      check 0
+    done
+  done
+}
+
 @test "decompress: options on decompressed offsets, and plain inputs unchanged" {
   cd "$BATS_FILE_TMPDIR/corpus"
   gzip -dc multi.gz >"$RES"/d
