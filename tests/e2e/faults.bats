@@ -640,19 +640,6 @@ check_same() {
     bt_limited '-n 64' --threads "$t" 00 many
     check_same 0
   done
-  # Hundreds of directories of two files each: every directory listed and every file handed
-  # to the workers to open stays within the limit, with nothing lost.
-  PRELUDE=
-  python3 -c 'import os
-for d in range(300):
-    os.makedirs("dirs/d%d" % d)
-    for i in range(2):
-        open("dirs/d%d/f%d" % (d, i), "wb").write(b"ab\0\0cd" * (1 + (d + i) % 7))'
-  one_thread -r 00 dirs
-  for t in 2 8 16; do
-    bt_limited '-n 64' --threads "$t" -r 00 dirs
-    check_same 0
-  done
 }
 
 # make_tree DIR: a deep and wide tree for the walkers: four levels of four subdirectories,
