@@ -92,16 +92,19 @@ class headed_stream final : public byte_stream {
   std::size_t keep_;
   // Grown without zeroing: a head is read for every packed input, most of them small, and
   // clearing 36 KiB each time cost more than reading them.
-  struct uninitialised_bytes : std::allocator<std::uint8_t> {
+  template <class T>
+  struct uninitialised : std::allocator<T> {
     template <class U>
     struct rebind {
-      using other = uninitialised_bytes;
+      using other = uninitialised<U>;
     };
+    uninitialised() = default;
     template <class U>
-    void construct(U* /*at*/) noexcept {}
-    using std::allocator<std::uint8_t>::allocator;
+    explicit uninitialised(const uninitialised<U>& /*other*/) noexcept {}
+    template <class U>
+    void construct(U* /*at*/) noexcept {}  // growing leaves the new bytes as they are
   };
-  std::vector<std::uint8_t, uninitialised_bytes> kept_;  // the source's first bytes, while kept
+  std::vector<std::uint8_t, uninitialised<std::uint8_t>> kept_;  // the first bytes, while kept
   std::size_t head_size_ = 0;
   std::size_t pos_ = 0;  // next byte handed out, while it lies in kept_
   bool gone_ = false;    // bytes were handed out past what is kept
