@@ -1,31 +1,21 @@
 // The parallel engine's pure parts checked on their own: chunk planning against the read plans
 // it is given (random plans, sizes and chunk sizes; every byte worth reading covered once, in
-// order, within the chunk size, holes counted once), the one place inputs are classified
-// (regular files, begun files, pipes, devices, directories) with the read mode each gets, and
-// the streams a packed input is read through (bytes read to recognise it handed out first, a
-// gzip stream cut short giving every byte zlib decodes before the cut).
+// order, within the chunk size, holes counted once), and the one place inputs are classified
+// (regular files, begun files, pipes, devices, directories) with the read mode each gets.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <cstring>
-#include <memory>
 #include <random>
-#include <span>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "scan/block_scanner.h"
 #include "search/chunk_plan.h"
 #include "search/input_source.h"
-#include "source/codec_stream.h"
-#include "source/packed_input.h"
 #include "test_support.h"
 
 namespace bytrove {
@@ -159,124 +149,6 @@ TEST(input_source, every_kind_of_descriptor_is_classified_once) {
   ASSERT_EQ(stream_reads.size(), 1u);
   EXPECT_EQ(stream_reads.front().start, 0u);
   EXPECT_EQ(stream_reads.front().end, k_no_limit);
-}
-
-// Reads `stream` to its end or failure in pieces of random sizes; `failed` says which.
-std::string read_all(byte_stream& stream, std::mt19937_64& rng, bool& failed) {
-  std::string got;
-  std::uint8_t buffer[700];
-  for (;;) {
-    const long n = stream.read(buffer, 1 + rng() % sizeof buffer);
-    failed = n < 0;
-    if (n <= 0) return got;
-    got.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(n));
-  }
-}
-
-// A stream of `data` in short reads.
-class short_read_stream final : public byte_stream {
- public:
-  explicit short_read_stream(std::string data) : data_(std::move(data)) {}
-  long read(std::uint8_t* dst, std::size_t size) override {
-    const std::size_t n = std::min({size, data_.size() - at_, std::size_t{1000}});
-    std::memcpy(dst, data_.data() + at_, n);
-    at_ += n;
-    return static_cast<long>(n);
-  }
-
- private:
-  std::string data_;
-  std::size_t at_ = 0;
-};
-
-TEST(packed_input, small_files_are_read_once_and_their_bytes_handed_out_whole) {
-  std::mt19937_64 rng(0x5eed0400);
-  const std::string gzip_mark("\x1f\x8b\x08\x00", 4);
-  for (const std::size_t size : {std::size_t{4}, std::size_t{100}, std::size_t{4095},
-                                 std::size_t{4096}, std::size_t{9000}}) {
-    SCOPED_TRACE(size);
-    std::string data(size, '\0');
-    for (char& c : data) c = static_cast<char>(rng());
-    data.replace(0, 4, gzip_mark);
-    const unique_fd fd = input_file(data);
-    file_head head;
-    std::vector<std::uint8_t> whole{1, 2, 3};
-    ASSERT_TRUE(file_looks_packed(fd.get(), size, head, &whole));
-    // Whole only when the read that recognised it reached its end.
-    EXPECT_EQ(whole.size(), size < 4096 ? size : 0);
-    EXPECT_EQ(std::string(head.bytes, head.bytes + head.size), data.substr(0, 64));
-    // With its bytes already read, the stream hands them out without reading the descriptor
-    // (here one that cannot be read); without them, it reads the file.
-    bool failed = true;
-    if (!whole.empty()) {
-      pread_stream given(-1, size, whole);
-      EXPECT_EQ(read_all(given, rng, failed), data);
-      EXPECT_FALSE(failed);
-    }
-    const std::size_t first = rng() % (size + 1);
-    pread_stream partly(
-        fd.get(), size,
-        std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(data.data()), first));
-    EXPECT_EQ(read_all(partly, rng, failed), data);
-    EXPECT_FALSE(failed);
-  }
-  // Not packed: nothing is kept.
-  const unique_fd plain = input_file("plain text");
-  file_head head;
-  std::vector<std::uint8_t> whole{1};
-  EXPECT_FALSE(file_looks_packed(plain.get(), 10, head, &whole));
-  EXPECT_TRUE(whole.empty());
-}
-
-// `data` as one gzip member.
-std::string gzip_of(const std::string& data, int level) {
-  z_stream z{};
-  EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  std::string out(deflateBound(&z, static_cast<uLong>(data.size())), '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  z.avail_in = static_cast<uInt>(data.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
-
-TEST(codec_stream, a_gzip_stream_cut_short_gives_every_byte_zlib_decodes_before_the_cut) {
-  std::mt19937_64 rng(0x5eed0402);
-  // Long runs (a few input bytes that decode to many), random bytes, and both mixed.
-  std::string runs(3 << 20, '\0');
-  for (std::size_t at = 0; at + 8 < runs.size(); at += 4099) runs.replace(at, 8, "MARKER:)");
-  std::string noise(300000, '\0');
-  for (char& c : noise) c = static_cast<char>(rng());
-  for (const std::string& data : {runs, noise, noise + runs + noise}) {
-    const std::string packed = gzip_of(data, 9);
-    for (int i = 0; i < 40; ++i) {
-      // The whole stream once, otherwise a cut after the header.
-      const std::size_t keep = i == 0 ? packed.size() : 10 + rng() % (packed.size() - 10);
-      SCOPED_TRACE(testing::Message() << "data " << data.size() << ", cut at " << keep);
-      short_read_stream source(packed.substr(0, keep));
-      const std::unique_ptr<codec_stream> codec = open_codec(codec::gzip, source, nullptr);
-      bool failed = false;
-      const std::string got = read_all(*codec, rng, failed);
-      // What zlib gives of the same bytes, all of it available at once.
-      z_stream z{};
-      ASSERT_EQ(inflateInit2(&z, 16 + MAX_WBITS), Z_OK);
-      std::string want(data.size(), '\0');
-      z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.data()));
-      z.avail_in = static_cast<uInt>(keep);
-      z.next_out = reinterpret_cast<Bytef*>(want.data());
-      z.avail_out = static_cast<uInt>(want.size());
-      const int r = inflate(&z, Z_FINISH);
-      want.resize(z.total_out);
-      inflateEnd(&z);
-      EXPECT_EQ(got.size(), want.size());
-      EXPECT_TRUE(got == want);
-      EXPECT_EQ(failed, r != Z_STREAM_END);
-      EXPECT_EQ(codec->error(), r == Z_STREAM_END ? "" : "unexpected end of file");
-    }
-  }
 }
 
 }  // namespace

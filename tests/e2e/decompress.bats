@@ -144,7 +144,6 @@ json_members() {
   local f
   for f in small.gz small.xz small.zst small.bz2 small.lz4; do
     [[ $(stat -c %s "$f") -lt 4096 ]]
-    "$BYTROVE" --decompress --count "$MARK" -- "$f" >/dev/null  # the file is readable
     case $f in
       *.gz) gzip -dc "$f" ;;
       *.xz) xz -dc "$f" ;;
