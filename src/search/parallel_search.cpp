@@ -17,6 +17,23 @@
 #include "source/packed_input.h"
 
 namespace bytrove {
+namespace {
+
+std::size_t total_open_budget(const parallel_options& options) {
+  return options.open_file_budget != 0 ? options.open_file_budget : default_open_file_budget();
+}
+
+// Descriptors set aside, out of the budget of `total`, for directories shared with the workers
+// opening the files listed in them: one per directory the submitted work spans, a few dozen on
+// a tree of small directories. None under a small budget, which every file needs.
+std::size_t directory_share_limit(std::size_t total) {
+  constexpr std::size_t k_least_budget = 128;
+  constexpr std::size_t k_most = 64;
+  return total < k_least_budget ? 0 : std::min(k_most, total / 8);
+}
+
+}  // namespace
+
 parallel_search::parallel_search(const search_target& target, const result_options& results,
                                  const pattern_names& patterns, output& out, output& err,
                                  file_system& fs, const parallel_options& options)
@@ -30,9 +47,11 @@ parallel_search::parallel_search(const search_target& target, const result_optio
       options_(options),
       // Enough tasks in flight to keep every worker busy; each holds descriptors.
       window_(std::min<std::size_t>(64, 4 * std::size_t{options.workers} + 8)),
-      open_file_budget_(options.open_file_budget != 0 ? options.open_file_budget
-                                                      : default_open_file_budget()),
-      inline_search_(target, results, patterns, out, err, options.matcher, options.block_size) {
+      open_file_budget_(total_open_budget(options) -
+                        directory_share_limit(total_open_budget(options))),
+      inline_search_(target, results, patterns, out, err, options.matcher, options.block_size),
+      directory_share_limit_(directory_share_limit(total_open_budget(options))),
+      sharing_directories_(directory_share_limit_ > 0) {
   tally_.mode = result_mode::count;
   tally_.json = false;
   tally_.context = 0;
@@ -107,7 +126,37 @@ void parallel_search::search_unopened(std::string name, bool verbose) {
   in->name = std::move(name);
   in->verbose = verbose;
   in->unopened = true;
+  in->dir = share_directory(in->name);
   add_to_batch(std::move(in), 0, false);
+}
+
+std::shared_ptr<shared_directory> parallel_search::share_directory(const std::string& path) {
+  // The files of a directory come one after another: they share one.
+  if (last_shared_ != nullptr && sharing_directories_.load(std::memory_order_relaxed) &&
+      last_shared_->dir->name_of(path) != nullptr) {
+    return last_shared_;
+  }
+  last_shared_.reset();
+  if (!sharing_directories_.load(std::memory_order_relaxed) ||
+      shared_directories_.load(std::memory_order_relaxed) >= directory_share_limit_) {
+    return nullptr;
+  }
+  std::shared_ptr<const open_directory> listed = fs_.share_listed(path);
+  if (listed != nullptr)
+    last_shared_ = std::make_shared<shared_directory>(listed, shared_directories_);
+  return last_shared_;
+}
+
+void parallel_search::stop_sharing_directories(task* own) {
+  if (own != nullptr) {
+    for (task_input& p : own->inputs) p.in->dir.reset();
+  }
+  const checked_lock lock(mutex_);
+  sharing_directories_ = false;
+  for (const std::unique_ptr<task>& t : tasks_) {
+    if (t->taken || t->done) continue;
+    for (task_input& p : t->inputs) p.in->dir.reset();
+  }
 }
 
 void parallel_search::add_to_batch(std::shared_ptr<shared_input> in, std::uint64_t size,
@@ -196,6 +245,7 @@ void parallel_search::report(std::string message) {
 
 run_counters parallel_search::finish() {
   flush_batch();
+  last_shared_.reset();
   {
     const checked_lock lock(mutex_);
     submitting_done_ = true;

@@ -134,6 +134,12 @@ class parallel_search {
   // it is `packed`.
   void add_to_batch(std::shared_ptr<shared_input> in, std::uint64_t size, bool packed,
                     const file_head& head = {}) EXCLUDES(mutex_);
+  // The directory the walk listed `path` in, shared with the worker that will open it; null when
+  // it cannot be (not listed here, no descriptor set aside left, or sharing stopped).
+  std::shared_ptr<shared_directory> share_directory(const std::string& path);
+  // Out of descriptors: directories are no longer shared, and those held by inputs not yet
+  // opened (`own`'s, which runs here, and those of tasks nobody has taken) are let go.
+  void stop_sharing_directories(task* own) EXCLUDES(mutex_);
   // The file `in` of `size` bytes as chunks, one task each.
   void submit_chunks(const std::shared_ptr<shared_input>& in, std::uint64_t size) EXCLUDES(mutex_);
 
@@ -239,6 +245,7 @@ class parallel_search {
   stream_search inline_search_;  // for streams, with the pen
   std::unique_ptr<task> batch_;  // small files gathered, not yet submitted
   std::uint64_t batch_bytes_ = 0;
+  std::shared_ptr<shared_directory> last_shared_;  // the directory shared last
 
   mutable checked_mutex mutex_;
   pen pen_;
@@ -277,6 +284,11 @@ class parallel_search {
   // submitter adds to it.
   alignas(k_line) std::atomic<std::size_t> open_files_{0};
   std::atomic<bool> file_room_wanted_{false};
+  // Directories shared with workers (shared_directory) and how many may be: descriptors set
+  // aside from the budget above, none under a small one. Cleared once descriptors run out.
+  std::atomic<std::size_t> shared_directories_{0};
+  const std::size_t directory_share_limit_;
+  std::atomic<bool> sharing_directories_;
   // Set under the mutex; read anywhere (a worker checks it at every block).
   alignas(k_line) std::atomic<bool> stop_{false};
   std::atomic<bool> out_of_memory_{false};

@@ -12,6 +12,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "report/result_options.h"
@@ -19,8 +20,24 @@
 #include "scan/read_plan.h"
 #include "search/chunk_plan.h"
 #include "source/packed_input.h"
+#include "walk/file_system.h"
 
 namespace bytrove {
+
+// The directory an input left unopened was listed in, held open so that the worker opening the
+// input resolves one name rather than its whole path again. Counted in the engine's `held`
+// while it lives: those descriptors are set aside from the files' budget.
+struct shared_directory {
+  shared_directory(std::shared_ptr<const open_directory> listed, std::atomic<std::size_t>& count)
+      : dir(std::move(listed)), held(count) {
+    held.fetch_add(1);
+  }
+  ~shared_directory() { held.fetch_sub(1); }
+  shared_directory(const shared_directory&) = delete;
+  shared_directory& operator=(const shared_directory&) = delete;
+  const std::shared_ptr<const open_directory> dir;
+  std::atomic<std::size_t>& held;
+};
 
 // One input, shared by its tasks.
 struct shared_input {
@@ -31,6 +48,9 @@ struct shared_input {
   // opens it, searches it whole and closes it at once; or, finding it too large to search
   // whole, keeps it open for the chunks it is then cut into.
   bool unopened = false;
+  // Where an unopened input was listed, when it could be shared: let go by the worker as it
+  // opens the input, or under the mutex while no worker has taken its task.
+  std::shared_ptr<shared_directory> dir;
   std::atomic<std::uint64_t> tasks_left{0};  // the last one released closes fd
   // Set by the pen holder when the input stops (its last chunk, a failed read, the file ended
   // before a chunk's range, the occurrences asked for): later chunks are dropped unwritten and

@@ -54,9 +54,17 @@ bool parallel_search::search_task(task& t, worker_state& state) {
 bool parallel_search::open_input(task& t, task_input& p, worker_state& state, task_output& output) {
   shared_input& in = *p.in;
   const dir_entry plain;  // never a FIFO or device: those the walk opens itself
-  int fd = fs_.open_file(in.name, plain);
+  // Opened in the directory the walk listed it in, when that is still held; let go at once.
+  std::shared_ptr<shared_directory> dir = std::move(in.dir);
+  int fd =
+      dir != nullptr ? fs_.open_file_in(*dir->dir, in.name, plain) : fs_.open_file(in.name, plain);
+  const int open_error = errno;
+  dir.reset();
   // Files held by work before this one are closed as it is written: running out of
-  // descriptors is a reason to wait for that, never to lose this file.
+  // descriptors is a reason to wait for that, never to lose this file. Directories held for
+  // files not yet opened are let go first: waiting would not give them back.
+  if (fd < 0 && (open_error == EMFILE || open_error == ENFILE)) stop_sharing_directories(&t);
+  errno = open_error;
   for (bool first_wait = true; fd < 0 && (errno == EMFILE || errno == ENFILE); first_wait = false) {
     if (!wait_for_descriptors(t, first_wait)) break;
     fd = fs_.open_file(in.name, plain);

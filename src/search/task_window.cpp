@@ -124,6 +124,10 @@ void parallel_search::push(std::unique_ptr<task> t) {
     for (const task_input& p : t->inputs) release_input(*p.in);
     return;
   }
+  if (!sharing_directories_.load()) {
+    // Shared before sharing stopped: let go now that descriptors ran out.
+    for (task_input& p : t->inputs) p.in->dir.reset();
+  }
   const bool done = t->done;
   tasks_.push_back(std::move(t));
   if (done) {
@@ -261,6 +265,7 @@ bool parallel_search::wait_for_descriptors(const task& t, bool first_wait) {
 }
 
 bool parallel_search::wait_for_descriptors() {
+  stop_sharing_directories(nullptr);
   {
     const checked_lock lock(mutex_);
     if (open_files_.load() == 0) return false;

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace bytrove {
@@ -22,6 +24,27 @@ struct dir_entry {
   bool link = false;       // the entry itself is a symbolic link
 };
 
+// A directory held open, so that the files listed in it are opened relative to it rather than
+// by resolving their whole path again: from any thread, for as long as anyone holds it. Closed
+// with its last holder.
+class open_directory {
+ public:
+  // Takes ownership of `fd`, the directory `path` (which ends in "/", or is empty for the
+  // current directory).
+  open_directory(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  ~open_directory();
+  open_directory(const open_directory&) = delete;
+  open_directory& operator=(const open_directory&) = delete;
+  int fd() const { return fd_; }
+  // The name of `path` inside this directory, when `path` names an entry of it (and the kernel
+  // would accept it whole: one too long stays refused); null otherwise.
+  const char* name_of(const std::string& path) const;
+
+ private:
+  int fd_;
+  std::string path_;
+};
+
 // The file-system operations the walker uses: a seam so walker rules can be tested against an
 // in-memory tree. Paths are built by the walker: `dir` is empty (current directory) or ends
 // in "/".
@@ -40,11 +63,21 @@ class file_system {
   // Opens a file for reading; a FIFO or device must not block the open. -1 on failure.
   virtual int open_file(const std::string& path, const dir_entry& entry) = 0;
   virtual void close_file(int fd) = 0;
+  // The directory this thread listed last, when `path` names an entry of it, for another thread
+  // to open that entry in (open_file_in); null otherwise.
+  virtual std::shared_ptr<const open_directory> share_listed(const std::string& /*path*/) {
+    return nullptr;
+  }
+  // Opens `path`, an entry of `dir` (from share_listed), relative to it.
+  virtual int open_file_in(const open_directory& /*dir*/, const std::string& path,
+                           const dir_entry& entry) {
+    return open_file(path, entry);
+  }
 };
 
-// The real file system, through POSIX calls. list_directory and open_file may run on several
-// threads at once (the walkers that read ahead, the search's workers opening what the walk
-// left them); the rest is for the walk's own thread.
+// The real file system, through POSIX calls. list_directory, open_file, share_listed and
+// open_file_in may run on several threads at once (the walkers that read ahead, the search's
+// workers opening what the walk left them); the rest is for the walk's own thread.
 class posix_file_system final : public file_system {
  public:
   posix_file_system();
@@ -58,11 +91,15 @@ class posix_file_system final : public file_system {
   bool exists(const std::string& path) override;
   int open_file(const std::string& path, const dir_entry& entry) override;
   void close_file(int fd) override;
+  std::shared_ptr<const open_directory> share_listed(const std::string& path) override;
+  int open_file_in(const open_directory& dir, const std::string& path,
+                   const dir_entry& entry) override;
 
  private:
   // Each thread keeps the directory it listed last open, so the files found in it are opened
-  // relative to it rather than by resolving their whole path again; this tells that thread's
-  // directory from one another instance listed.
+  // relative to it rather than by resolving their whole path again, by that thread or by those
+  // it shares the directory with; this tells that thread's directory from one another instance
+  // listed.
   std::uint64_t serial_;
 };
 

@@ -6,7 +6,9 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "walk/file_system.h"
 
@@ -30,20 +32,14 @@ void stat_entry(int dir_fd, const char* name, dir_entry& entry) {
   }
 }
 
-// The directory this thread listed last, held open for the opens that follow its listing.
+// The directory this thread listed last, held open for the opens that follow its listing
+// (shared with the threads that open what the walk left them).
 struct listed_directory {
   std::uint64_t owner = 0;  // the posix_file_system's serial; 0: none
-  int fd = -1;
-  std::string dir;
-  listed_directory() = default;
-  listed_directory(const listed_directory&) = delete;
-  listed_directory& operator=(const listed_directory&) = delete;
-  ~listed_directory() { reset(0, -1, std::string()); }
-  void reset(std::uint64_t new_owner, int new_fd, const std::string& new_dir) {
-    if (fd >= 0) ::close(fd);
+  std::shared_ptr<const open_directory> dir;
+  void reset(std::uint64_t new_owner, std::shared_ptr<const open_directory> new_dir) {
     owner = new_owner;
-    fd = new_fd;
-    dir = new_dir;
+    dir = std::move(new_dir);
   }
 };
 
@@ -106,6 +102,14 @@ bool posix_file_system::list_directory(const std::string& dir, std::vector<dir_e
     dir_fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   } while (dir_fd < 0 && errno == EINTR);
   if (dir_fd < 0) return false;
+  // Owned from here, so that an allocation failing during the listing does not leak it.
+  std::shared_ptr<const open_directory> listed;
+  try {
+    listed = std::make_shared<const open_directory>(dir_fd, dir);
+  } catch (...) {
+    ::close(dir_fd);
+    throw;
+  }
   alignas(struct dirent64) char buffer[32768];
   bool ok = true;
   for (;;) {
@@ -127,14 +131,14 @@ bool posix_file_system::list_directory(const std::string& dir, std::vector<dir_e
     }
   }
   const int failure = errno;
-  t_listed.reset(serial_, dir_fd, dir);
+  t_listed.reset(serial_, std::move(listed));
   errno = failure;  // why the listing failed, for the caller
   return ok;
 }
 
 posix_file_system::~posix_file_system() {
   // Walker threads have ended by now, their directories closed with them.
-  if (t_listed.owner == serial_) t_listed.reset(0, -1, std::string());
+  if (t_listed.owner == serial_) t_listed.reset(0, nullptr);
 }
 
 bool posix_file_system::find_entry(const std::string& dir, const std::string& name,
@@ -164,30 +168,21 @@ bool posix_file_system::exists(const std::string& path) {
 
 namespace {
 
-// The name of `path` inside the directory this thread listed last, when it is there (a path
-// the kernel would refuse stays refused: openat() would accept it, open() does not); null
-// otherwise.
-const char* name_in_listed(const std::string& path, std::uint64_t serial) {
-  const listed_directory& listed = t_listed;
-  const bool inside = listed.owner == serial && listed.fd >= 0 && path.size() < PATH_MAX &&
-                      path.size() > listed.dir.size() &&
-                      path.compare(0, listed.dir.size(), listed.dir) == 0 &&
-                      path.find('/', listed.dir.size()) == std::string::npos;
-  return inside ? path.c_str() + listed.dir.size() : nullptr;
-}
-
-}  // namespace
-
-int posix_file_system::open_file(const std::string& path, const dir_entry& entry) {
+int open_flags() {
   // O_NONBLOCK keeps the open of a FIFO without a writer from hanging; reads then block as
   // usual, so a FIFO with no writer simply reads as empty.
   // A file that turned into a FIFO after the listing is still safe: the reader waits with
   // poll() when a read would block.
-  const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-  const char* name = name_in_listed(path, serial_);
+  return O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+}
+
+// Opens `path`, relative to `dir` when it is an entry of it.
+int open_entry(const open_directory* dir, const std::string& path, const dir_entry& entry) {
+  const char* name = dir != nullptr ? dir->name_of(path) : nullptr;
   int fd;
   do {
-    fd = name != nullptr ? ::openat(t_listed.fd, name, flags) : ::open(path.c_str(), flags);
+    fd = name != nullptr ? ::openat(dir->fd(), name, open_flags())
+                         : ::open(path.c_str(), open_flags());
   } while (fd < 0 && errno == EINTR);
   if (fd >= 0 && entry.special) {
     const int current = ::fcntl(fd, F_GETFL);
@@ -196,6 +191,35 @@ int posix_file_system::open_file(const std::string& path, const dir_entry& entry
   return fd;
 }
 
+}  // namespace
+
+int posix_file_system::open_file(const std::string& path, const dir_entry& entry) {
+  const open_directory* listed = t_listed.owner == serial_ ? t_listed.dir.get() : nullptr;
+  return open_entry(listed, path, entry);
+}
+
+std::shared_ptr<const open_directory> posix_file_system::share_listed(const std::string& path) {
+  if (t_listed.owner != serial_ || t_listed.dir == nullptr) return nullptr;
+  return t_listed.dir->name_of(path) != nullptr ? t_listed.dir : nullptr;
+}
+
+int posix_file_system::open_file_in(const open_directory& dir, const std::string& path,
+                                    const dir_entry& entry) {
+  return open_entry(&dir, path, entry);
+}
+
 void posix_file_system::close_file(int fd) { ::close(fd); }
+
+open_directory::~open_directory() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+const char* open_directory::name_of(const std::string& path) const {
+  // A path the kernel would refuse stays refused: openat() would accept it, open() does not.
+  const bool inside = fd_ >= 0 && path.size() < PATH_MAX && path.size() > path_.size() &&
+                      path.compare(0, path_.size(), path_) == 0 &&
+                      path.find('/', path_.size()) == std::string::npos;
+  return inside ? path.c_str() + path_.size() : nullptr;
+}
 
 }  // namespace bytrove
