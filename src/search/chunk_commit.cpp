@@ -27,6 +27,9 @@ void parallel_search::commit_task(task& t) {
   const task_input& front = t.inputs.front();
   const bool with_pen = pen_work(front);
   if (!front.in->ended.load() && !with_pen) write_held(t.held);
+  // The rooms of the files closed here are given back at once for the task: one change of the
+  // count the walk adds to at every file, rather than one per file.
+  std::size_t closed = 0;
   for (task_input& p : t.inputs) {
     // A file that could not be opened was never an input: its message was all it held.
     if (!p.in->ended.load() && !p.open_failed) {
@@ -36,8 +39,9 @@ void parallel_search::commit_task(task& t) {
       }
       commit_input(p);
     }
-    release_input(*p.in);
+    if (release_share(*p.in)) ++closed;
   }
+  give_back_file_room(closed);
   stop_if_output_failed();
 }
 

@@ -60,6 +60,7 @@ parallel_search::parallel_search(const search_target& target, const result_optio
 
 void parallel_search::start_workers() {
   workers_.reserve(options_.workers);
+  opened_by_workers_ = std::make_unique<opened_count[]>(options_.workers);
   // A thread the system refuses (a process limit, no memory for its stack) is no reason to
   // stop: the run goes on with those that started, with the same output.
   for (unsigned i = 0; i < options_.workers; ++i) {
@@ -68,7 +69,7 @@ void parallel_search::start_workers() {
         const checked_lock lock(mutex_);
         ++starting_workers_;
       }
-      workers_.emplace_back([this] { worker_main(); });
+      workers_.emplace_back([this, i] { worker_main(i); });
     } catch (const std::system_error&) {
       const checked_lock lock(mutex_);
       --starting_workers_;
@@ -126,7 +127,11 @@ void parallel_search::search_unopened(std::string name, bool verbose) {
   in->name = std::move(name);
   in->verbose = verbose;
   in->unopened = true;
-  in->dir = share_directory(in->name);
+  if (std::shared_ptr<shared_directory> dir = share_directory(in->name)) {
+    in->dir = dir->dir.get();
+    start_batch();
+    if (batch_->dirs.empty() || batch_->dirs.back() != dir) batch_->dirs.push_back(std::move(dir));
+  }
   add_to_batch(std::move(in), 0, false);
 }
 
@@ -147,15 +152,18 @@ std::shared_ptr<shared_directory> parallel_search::share_directory(const std::st
   return last_shared_;
 }
 
+void parallel_search::let_go_of_directories(task& t) {
+  if (t.dirs.empty()) return;
+  for (task_input& p : t.inputs) p.in->dir = nullptr;
+  t.dirs.clear();
+}
+
 void parallel_search::stop_sharing_directories(task* own) {
-  if (own != nullptr) {
-    for (task_input& p : own->inputs) p.in->dir.reset();
-  }
+  if (own != nullptr) let_go_of_directories(*own);
   const checked_lock lock(mutex_);
   sharing_directories_ = false;
   for (const std::unique_ptr<task>& t : tasks_) {
-    if (t->taken || t->done) continue;
-    for (task_input& p : t->inputs) p.in->dir.reset();
+    if (!t->taken && !t->done) let_go_of_directories(*t);
   }
 }
 
@@ -163,21 +171,7 @@ void parallel_search::add_to_batch(std::shared_ptr<shared_input> in, std::uint64
                                    bool packed, const file_head& head) {
   // A small file is read as one stream, in a batch with its neighbours.
   in->tasks_left = 1;
-  if (batch_ == nullptr) {
-    batch_ = std::make_unique<task>();
-    // The list of a batch already written, emptied here: memory freed on another thread does
-    // not come back to this one, which then faulted in fresh pages for every batch and
-    // contended with the workers for the allocator's lock.
-    {
-      const checked_lock lock(mutex_);
-      if (!spare_inputs_.empty()) {
-        batch_->inputs = std::move(spare_inputs_.back());
-        spare_inputs_.pop_back();
-      }
-    }
-    batch_->inputs.clear();
-    batch_->inputs.reserve(k_batch_files);
-  }
+  start_batch();
   task_input p;
   if (results_.ranged()) {
     p.mode = read_mode::positioned;
@@ -193,6 +187,23 @@ void parallel_search::add_to_batch(std::shared_ptr<shared_input> in, std::uint64
   batch_->inputs.push_back(std::move(p));
   batch_bytes_ += size;
   if (batch_is_full(batch_->inputs.size(), batch_bytes_)) flush_batch();
+}
+
+void parallel_search::start_batch() {
+  if (batch_ != nullptr) return;
+  batch_ = std::make_unique<task>();
+  // The list of a batch already written, emptied here: memory freed on another thread does
+  // not come back to this one, which then faulted in fresh pages for every batch and
+  // contended with the workers for the allocator's lock.
+  {
+    const checked_lock lock(mutex_);
+    if (!spare_inputs_.empty()) {
+      batch_->inputs = std::move(spare_inputs_.back());
+      spare_inputs_.pop_back();
+    }
+  }
+  batch_->inputs.clear();
+  batch_->inputs.reserve(k_batch_files);
 }
 
 void parallel_search::submit_chunks(const std::shared_ptr<shared_input>& in, std::uint64_t size) {
@@ -271,7 +282,7 @@ run_counters parallel_search::finish() {
   return total;
 }
 
-void parallel_search::worker_main() {
+void parallel_search::worker_main(unsigned index) {
   // A worker that cannot get its buffers leaves the work to the others, as a thread that could
   // not be started would; the last one cannot. An allocation that fails later, part way through
   // a task, ends the run as it would on the caller's thread: the caller finds the flag once the
@@ -279,6 +290,7 @@ void parallel_search::worker_main() {
   std::unique_ptr<worker_state> state;
   try {
     state = std::make_unique<worker_state>(*this);
+    state->opened = &opened_by_workers_[index].files;
   } catch (const std::bad_alloc&) {
   }
   {

@@ -128,18 +128,21 @@ class parallel_search {
 
   // --- parallel_search.cpp: submitting, threads and the worker loop.
   void start_workers() EXCLUDES(mutex_);
-  void worker_main() EXCLUDES(mutex_);
+  void worker_main(unsigned index) EXCLUDES(mutex_);
   void work(worker_state& state) EXCLUDES(mutex_);
   // The whole file `in` of `size` bytes into the batch being gathered; `head` as recognised when
   // it is `packed`.
   void add_to_batch(std::shared_ptr<shared_input> in, std::uint64_t size, bool packed,
                     const file_head& head = {}) EXCLUDES(mutex_);
+  // Starts a batch if none is being gathered.
+  void start_batch() EXCLUDES(mutex_);
   // The directory the walk listed `path` in, shared with the worker that will open it; null when
   // it cannot be (not listed here, no descriptor set aside left, or sharing stopped).
   std::shared_ptr<shared_directory> share_directory(const std::string& path);
   // Out of descriptors: directories are no longer shared, and those held by inputs not yet
   // opened (`own`'s, which runs here, and those of tasks nobody has taken) are let go.
   void stop_sharing_directories(task* own) EXCLUDES(mutex_);
+  static void let_go_of_directories(task& t);
   // The file `in` of `size` bytes as chunks, one task each.
   void submit_chunks(const std::shared_ptr<shared_input>& in, std::uint64_t size) EXCLUDES(mutex_);
 
@@ -154,15 +157,15 @@ class parallel_search {
       EXCLUDES(mutex_);
   // Ends `t` before its input `at`, which splits: that input's chunks, then the inputs after
   // it, follow `t` in the window, each task in its place in the order.
-  void split_task(task& t, std::size_t at) EXCLUDES(mutex_);
+  void split_task(task& t, std::size_t at, worker_state& state) EXCLUDES(mutex_);
   // An open that failed for want of descriptors: waits until the task is the oldest (every file
   // before it closed) and while other workers hold files they opened; true when worth retrying.
   bool wait_for_descriptors(const task& t, bool first_wait) EXCLUDES(mutex_);
-  // Closes an input's descriptor and gives its place in the files held open back.
-  void close_input(shared_input& in) EXCLUDES(mutex_);
   // A worker closes an input it opened as soon as it has searched it; its place in the files
   // held open is given back when it is written, as any input's.
-  void close_opened(shared_input& in) EXCLUDES(mutex_);
+  void close_opened(shared_input& in, worker_state& state) EXCLUDES(mutex_);
+  // Files the workers opened and hold, all of them.
+  unsigned opened_by_workers() const;
   // With --decompress, searches the members of a packed input as one task; false when it turned
   // out not to be packed (nothing was written: search it as it is).
   bool search_packed(task_input& p, worker_state& state, task_output& output) EXCLUDES(mutex_);
@@ -201,6 +204,10 @@ class parallel_search {
   void drain_with_pen() REQUIRES(mutex_) RELEASE(pen_);
   // One input's share of a task is over; the last share closes its file.
   void release_input(shared_input& in) EXCLUDES(mutex_);
+  // The same without giving its room back: true when it closed the file, whose room the caller
+  // gives back (give_back_file_room), once for all of a task's inputs.
+  bool release_share(shared_input& in);
+  void give_back_file_room(std::size_t files) EXCLUDES(mutex_);
   // Waits while the files held open reach the budget, then counts one more.
   void take_file_room() EXCLUDES(mutex_);
   void stop() EXCLUDES(mutex_);
@@ -273,11 +280,16 @@ class parallel_search {
   // block, nor the fields under the mutex (sharing one line cost a tree of small files about
   // 1% of its CPU time).
   static constexpr std::size_t k_line = 64;
-  // Inputs left unopened that a worker holds open (each a moment, while it searches it), and
-  // whether a worker waits for one of them to close: counted without the mutex, which every
-  // file would otherwise take twice more.
-  alignas(k_line) std::atomic<unsigned> opened_by_workers_{0};
-  std::atomic<bool> descriptors_wanted_{false};
+  // Inputs left unopened that a worker holds open (each a moment, while it searches it),
+  // counted without the mutex, which every file would otherwise take twice more: a count per
+  // worker, each on a line of its own (one shared count moved between the workers' cores twice
+  // per file), summed only by a worker that ran out of descriptors. And whether one waits for
+  // such a file to close.
+  struct alignas(k_line) opened_count {
+    std::atomic<unsigned> files{0};
+  };
+  std::unique_ptr<opened_count[]> opened_by_workers_;
+  alignas(k_line) std::atomic<bool> descriptors_wanted_{false};
   // Files held by submitted work, the batch's too, and whether the submitter waits for one of
   // them to close: counted without the mutex, which every file would otherwise take twice more
   // (on a tree of small files, the walk and a worker then took turns on one CPU). Only the

@@ -48,9 +48,9 @@ struct shared_input {
   // opens it, searches it whole and closes it at once; or, finding it too large to search
   // whole, keeps it open for the chunks it is then cut into.
   bool unopened = false;
-  // Where an unopened input was listed, when it could be shared: let go by the worker as it
-  // opens the input, or under the mutex while no worker has taken its task.
-  std::shared_ptr<shared_directory> dir;
+  // Where an unopened input was listed, when it could be shared: held by its task (task::dirs),
+  // and cleared with them.
+  const open_directory* dir = nullptr;
   std::atomic<std::uint64_t> tasks_left{0};  // the last one released closes fd
   // Set by the pen holder when the input stops (its last chunk, a failed read, the file ended
   // before a chunk's range, the occurrences asked for): later chunks are dropped unwritten and
@@ -121,6 +121,11 @@ struct pending_chunks {
 // this task itself.
 struct task {
   std::vector<task_input> inputs;  // empty for a message
+  // The directories its unopened inputs were listed in (shared_input::dir), held by the task
+  // rather than by each input: one reference per directory, not one per file, which the walk
+  // and a worker would otherwise pass between their cores at every file. Let go once the task
+  // is searched, by the worker running it, or under the mutex while nobody has taken it.
+  std::vector<std::shared_ptr<shared_directory>> dirs;
   std::string message;
   std::unique_ptr<pending_chunks> pending;
 

@@ -34,19 +34,21 @@ bool parallel_search::search_task(task& t, worker_state& state) {
     state.whole_file.clear();  // it belongs to the input opened last, not to this one
     if (p.in->unopened && (stop_.load() || !open_input(t, p, state, output))) continue;
     if (p.split) {
-      split_task(t, i);
+      split_task(t, i, state);
       break;
     }
     if (p.packed && !stop_.load() && search_packed(p, state, output)) {
-      if (p.in->unopened) close_opened(*p.in);
+      if (p.in->unopened) close_opened(*p.in, state);
       continue;
     }
     p.packed = false;
     if (p.first && p.in->verbose) write_searching_line(output, p.in->name);
     if (!p.in->ended.load() && !stop_.load()) search_input(p, state, output);
     // Searched whole: its descriptor is not needed to write it, and another file may want it.
-    if (p.in->unopened) close_opened(*p.in);
+    if (p.in->unopened) close_opened(*p.in, state);
   }
+  // Every input opened: their directories may close.
+  t.dirs.clear();
   output.finish();
   return output.holds_pen();
 }
@@ -54,12 +56,11 @@ bool parallel_search::search_task(task& t, worker_state& state) {
 bool parallel_search::open_input(task& t, task_input& p, worker_state& state, task_output& output) {
   shared_input& in = *p.in;
   const dir_entry plain;  // never a FIFO or device: those the walk opens itself
-  // Opened in the directory the walk listed it in, when that is still held; let go at once.
-  std::shared_ptr<shared_directory> dir = std::move(in.dir);
+  // Opened in the directory the walk listed it in, when that is still held.
   int fd =
-      dir != nullptr ? fs_.open_file_in(*dir->dir, in.name, plain) : fs_.open_file(in.name, plain);
+      in.dir != nullptr ? fs_.open_file_in(*in.dir, in.name, plain) : fs_.open_file(in.name, plain);
   const int open_error = errno;
-  dir.reset();
+  in.dir = nullptr;
   // Files held by work before this one are closed as it is written: running out of
   // descriptors is a reason to wait for that, never to lose this file. Directories held for
   // files not yet opened are let go first: waiting would not give them back.
@@ -74,12 +75,12 @@ bool parallel_search::open_input(task& t, task_input& p, worker_state& state, ta
     output.message("Error opening file " + in.name + ".\n");
     return false;
   }
-  opened_by_workers_.fetch_add(1);
+  state.opened->fetch_add(1);
   in.fd = fd;
   const input_source source = describe_source(fd, true);
   if (source.regular() && options_.output_file && source.identity == *options_.output_file) {
     output.message("Skipping file " + in.name + ": it is the output file.\n");
-    close_opened(in);
+    close_opened(in, state);
     p.open_failed = true;
     return false;
   }

@@ -16,6 +16,7 @@
 
 #include "search/chunk_plan.h"
 #include "search/parallel_search.h"
+#include "search/worker_state.h"
 
 namespace bytrove {
 
@@ -72,7 +73,7 @@ task* parallel_search::hand_out_chunk(std::size_t at) {
   return taken;
 }
 
-void parallel_search::split_task(task& t, std::size_t at) {
+void parallel_search::split_task(task& t, std::size_t at, worker_state& state) {
   task_input& large = t.inputs[at];
   shared_input& in = *large.in;
   auto chunks = std::make_unique<task>();
@@ -93,13 +94,14 @@ void parallel_search::split_task(task& t, std::size_t at) {
     after->inputs.assign(
         std::make_move_iterator(t.inputs.begin() + static_cast<std::ptrdiff_t>(at) + 1),
         std::make_move_iterator(t.inputs.end()));
+    after->dirs = t.dirs;  // where its unopened inputs were listed
   }
   t.inputs.resize(at);
   // Held open like a file the walk opened, until its last chunk is written: the pending chunks
   // hold one share of it, each chunk handed out one more.
   in.unopened = false;
   in.tasks_left.store(1);
-  opened_by_workers_.fetch_sub(1);
+  state.opened->fetch_sub(1);
   const checked_lock lock(mutex_);
   std::size_t place = 0;
   while (tasks_[place].get() != &t) ++place;
@@ -124,10 +126,8 @@ void parallel_search::push(std::unique_ptr<task> t) {
     for (const task_input& p : t->inputs) release_input(*p.in);
     return;
   }
-  if (!sharing_directories_.load()) {
-    // Shared before sharing stopped: let go now that descriptors ran out.
-    for (task_input& p : t->inputs) p.in->dir.reset();
-  }
+  // Shared before sharing stopped: let go now that descriptors ran out.
+  if (!sharing_directories_.load()) let_go_of_directories(*t);
   const bool done = t->done;
   tasks_.push_back(std::move(t));
   if (done) {
@@ -204,14 +204,19 @@ void parallel_search::stop() {
 }
 
 void parallel_search::release_input(shared_input& in) {
-  if (in.tasks_left.fetch_sub(1) != 1) return;
-  close_input(in);
+  if (release_share(in)) give_back_file_room(1);
 }
 
-void parallel_search::close_input(shared_input& in) {
+bool parallel_search::release_share(shared_input& in) {
+  if (in.tasks_left.fetch_sub(1) != 1) return false;
   if (in.fd >= 0) fs_.close_file(in.fd);
   in.fd = -1;
-  open_files_.fetch_sub(1);
+  return true;
+}
+
+void parallel_search::give_back_file_room(std::size_t files) {
+  if (files == 0) return;
+  open_files_.fetch_sub(files);
   if (file_room_wanted_.load()) {
     // Under the mutex, so that the submitter cannot miss it between its test and its wait.
     const checked_lock lock(mutex_);
@@ -219,10 +224,10 @@ void parallel_search::close_input(shared_input& in) {
   }
 }
 
-void parallel_search::close_opened(shared_input& in) {
+void parallel_search::close_opened(shared_input& in, worker_state& state) {
   fs_.close_file(in.fd);
   in.fd = -1;
-  opened_by_workers_.fetch_sub(1);
+  state.opened->fetch_sub(1);
   if (descriptors_wanted_.load()) {
     // Under the mutex, so that the waiter cannot miss it between its test and its wait.
     const checked_lock lock(mutex_);
@@ -242,6 +247,12 @@ void parallel_search::take_file_room() {
   open_files_.fetch_add(1);
 }
 
+unsigned parallel_search::opened_by_workers() const {
+  unsigned held = 0;
+  for (std::size_t i = 0; i < options_.workers; ++i) held += opened_by_workers_[i].files.load();
+  return held;
+}
+
 bool parallel_search::wait_for_descriptors(const task& t, bool first_wait) {
   checked_lock lock(mutex_);
   if (first_wait) {
@@ -252,12 +263,12 @@ bool parallel_search::wait_for_descriptors(const task& t, bool first_wait) {
   // Files other workers opened are closed as soon as they are searched, unless one waits for
   // room for its output, which only this task's writing makes: then waiting cannot help.
   descriptors_wanted_ = true;
-  const unsigned held = opened_by_workers_.load();
+  const unsigned held = opened_by_workers();
   if (held == 0 || held_bytes_ > options_.output_budget) {
     descriptors_wanted_ = false;
     return false;
   }
-  while (!stop_ && opened_by_workers_.load() >= held && held_bytes_ <= options_.output_budget) {
+  while (!stop_ && opened_by_workers() >= held && held_bytes_ <= options_.output_budget) {
     mutex_.wait(state_cv_);
   }
   descriptors_wanted_ = false;

@@ -40,6 +40,8 @@ struct parallel_search::worker_state {
   // The input this worker opened last, when it was a small packed file read whole to recognise
   // it (empty otherwise): unpacking it reads nothing again.
   std::vector<std::uint8_t> whole_file;
+  // This worker's count of the inputs it opened and holds (parallel_search::opened_by_workers_).
+  std::atomic<unsigned>* opened = nullptr;
 };
 
 }  // namespace bytrove
