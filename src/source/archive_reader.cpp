@@ -66,6 +66,14 @@ std::string error_of(archive* a, const char* otherwise) {
   return text != nullptr && *text != 0 ? text : otherwise;
 }
 
+// True for an archive known by a mark that data hardly begins with by chance (7z, zip): one that
+// cannot be read is said to be, before it is searched as the bytes it is. A weaker mark (tar,
+// cpio, ar) may be plain data that only looks like one, searched as it is without a word.
+bool unmistakable(archive* a) {
+  const int format = lib().archive_format(a) & ARCHIVE_FORMAT_BASE_MASK;
+  return format == ARCHIVE_FORMAT_7ZIP || format == ARCHIVE_FORMAT_ZIP;
+}
+
 }  // namespace
 
 // Where one archive handle reads its compressed bytes: a file by pread, or a stream.
@@ -372,7 +380,13 @@ unpack_status archive_reader::walk(client& source, unsigned depth, bool top,
     }
     if (r < ARCHIVE_WARN) {
       if (source.source_failed || cut_) break;
-      if (!any && !filtered(a)) return unpack_status::not_packed;
+      if (!any && !filtered(a)) {
+        // Nothing is lost: a 7z whose header is encrypted, say, is searched as its bytes.
+        if (unmistakable(a)) {
+          visitor.on_problem(chain_, "not unpacked (" + error_of(a, "damaged archive") + ")");
+        }
+        return unpack_status::not_packed;
+      }
       visitor.on_problem(chain_, error_of(a, "damaged archive"));
       // A header the library passes over: the next may be good, but not forever.
       if (r == ARCHIVE_FAILED && ++failures < k_header_failures) continue;
