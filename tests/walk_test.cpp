@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "cli/run_settings.h"
@@ -783,6 +785,40 @@ TEST(walk_directory_posix, hidden_directory_under_the_hidden_switch_is_passed_ov
   const walk_outcome got = walk_real(tmp.path(), ".*", k_hidden_mask, false);
   EXPECT_TRUE(got.matched);
   EXPECT_EQ(got.events, event_list{});
+}
+
+TEST(walk_directory_posix, a_shared_directory_opens_its_files_on_another_thread_after_it_moved) {
+  temp_dir tmp;
+  tmp.write("d/f.bin", "in d");
+  tmp.write("d/sub/g.bin", "in sub");
+  tmp.write("e/h.bin", "in e");
+  posix_file_system fs;
+  std::vector<dir_entry> entries;
+  const std::string d = tmp.path() + "d/";
+  ASSERT_TRUE(fs.list_directory(d, entries));
+  const std::shared_ptr<const open_directory> shared = fs.share_listed(d + "f.bin");
+  ASSERT_NE(shared, nullptr);
+  // Only an entry of the directory listed last, and no longer than the kernel takes whole.
+  EXPECT_EQ(fs.share_listed(d + "sub/g.bin"), nullptr);
+  EXPECT_EQ(fs.share_listed(tmp.path() + "e/h.bin"), nullptr);
+  EXPECT_EQ(fs.share_listed(d), nullptr);
+  EXPECT_EQ(fs.share_listed(d + std::string(PATH_MAX, 'n')), nullptr);
+  // The walk moves on and the directory is renamed: the file opened is the one listed, while
+  // its path now leads nowhere.
+  ASSERT_TRUE(fs.list_directory(tmp.path() + "e/", entries));
+  ASSERT_EQ(::rename((tmp.path() + "d").c_str(), (tmp.path() + "moved").c_str()), 0);
+  std::string content;
+  int by_path = 0;
+  std::thread([&] {
+    const int fd = fs.open_file_in(*shared, d + "f.bin", dir_entry{});
+    char buffer[16];
+    const ssize_t n = fd >= 0 ? ::read(fd, buffer, sizeof buffer) : -1;
+    if (n > 0) content.assign(buffer, static_cast<std::size_t>(n));
+    if (fd >= 0) ::close(fd);
+    by_path = fs.open_file(d + "f.bin", dir_entry{});
+  }).join();
+  EXPECT_EQ(content, "in d");
+  EXPECT_LT(by_path, 0);
 }
 
 TEST(walk_directory_posix, dot_entries_are_never_visited) {

@@ -754,8 +754,9 @@ open(sys.argv[1], "wb").write(data)' big.bin
   "${TREE_RUN[@]}" "$BYTROVE" --threads 1 -r 00 tree >"$RES"/want_out 2>"$RES"/want_err
   AS_USER=("${TREE_RUN[@]}")
   local n t
-  # 64 leaves too little to share: the walk reads nothing ahead. 160 gives the walkers room.
-  for n in 64 160; do
+  # 64 leaves too little to share: the walk reads nothing ahead. 160 gives the walkers room,
+  # and at 1024 more directories wait in the window than are held open for the workers.
+  for n in 64 160 1024; do
     for t in 1 2 8 16; do
       bt_limited "-n $n" --threads "$t" -r 00 tree
       check_same 0
