@@ -19,8 +19,10 @@
 namespace bytrove {
 namespace {
 
-std::size_t total_open_budget(const parallel_options& options) {
-  return options.open_file_budget != 0 ? options.open_file_budget : default_open_file_budget();
+// The options with the descriptor budget settled: from the process's limit when not given.
+parallel_options with_open_budget(parallel_options options) {
+  if (options.open_file_budget == 0) options.open_file_budget = default_open_file_budget();
+  return options;
 }
 
 // Descriptors set aside, out of the budget of `total`, for directories shared with the workers
@@ -44,14 +46,13 @@ parallel_search::parallel_search(const search_target& target, const result_optio
       out_(out),
       err_(err),
       fs_(fs),
-      options_(options),
+      options_(with_open_budget(options)),
       // Enough tasks in flight to keep every worker busy; each holds descriptors.
       window_(std::min<std::size_t>(64, 4 * std::size_t{options.workers} + 8)),
-      open_file_budget_(total_open_budget(options) -
-                        directory_share_limit(total_open_budget(options))),
+      open_file_budget_(options_.open_file_budget -
+                        directory_share_limit(options_.open_file_budget)),
       inline_search_(target, results, patterns, out, err, options.matcher, options.block_size),
-      directory_share_limit_(directory_share_limit(total_open_budget(options))),
-      sharing_directories_(directory_share_limit_ > 0) {
+      directory_share_limit_(directory_share_limit(options_.open_file_budget)) {
   tally_.mode = result_mode::count;
   tally_.json = false;
   tally_.context = 0;
@@ -127,29 +128,28 @@ void parallel_search::search_unopened(std::string name, bool verbose) {
   in->name = std::move(name);
   in->verbose = verbose;
   in->unopened = true;
-  if (std::shared_ptr<shared_directory> dir = share_directory(in->name)) {
-    in->dir = dir->dir.get();
+  if (share_directory(in->name)) {
+    in->dir = last_shared_->dir.get();
     start_batch();
-    if (batch_->dirs.empty() || batch_->dirs.back() != dir) batch_->dirs.push_back(std::move(dir));
+    if (batch_->dirs.empty() || batch_->dirs.back() != last_shared_) {
+      batch_->dirs.push_back(last_shared_);
+    }
   }
   add_to_batch(std::move(in), 0, false);
 }
 
-std::shared_ptr<shared_directory> parallel_search::share_directory(const std::string& path) {
+bool parallel_search::share_directory(const std::string& path) {
+  const std::size_t limit = directory_share_limit_.load(std::memory_order_relaxed);
   // The files of a directory come one after another: they share one.
-  if (last_shared_ != nullptr && sharing_directories_.load(std::memory_order_relaxed) &&
-      last_shared_->dir->name_of(path) != nullptr) {
-    return last_shared_;
+  if (last_shared_ != nullptr && limit > 0 && last_shared_->dir->name_of(path) != nullptr) {
+    return true;
   }
   last_shared_.reset();
-  if (!sharing_directories_.load(std::memory_order_relaxed) ||
-      shared_directories_.load(std::memory_order_relaxed) >= directory_share_limit_) {
-    return nullptr;
-  }
+  if (shared_directories_.load(std::memory_order_relaxed) >= limit) return false;
   std::shared_ptr<const open_directory> listed = fs_.share_listed(path);
-  if (listed != nullptr)
-    last_shared_ = std::make_shared<shared_directory>(listed, shared_directories_);
-  return last_shared_;
+  if (listed == nullptr) return false;
+  last_shared_ = std::make_shared<shared_directory>(std::move(listed), shared_directories_);
+  return true;
 }
 
 void parallel_search::let_go_of_directories(task& t) {
@@ -161,7 +161,7 @@ void parallel_search::let_go_of_directories(task& t) {
 void parallel_search::stop_sharing_directories(task* own) {
   if (own != nullptr) let_go_of_directories(*own);
   const checked_lock lock(mutex_);
-  sharing_directories_ = false;
+  directory_share_limit_ = 0;
   for (const std::unique_ptr<task>& t : tasks_) {
     if (!t->taken && !t->done) let_go_of_directories(*t);
   }

@@ -136,9 +136,10 @@ class parallel_search {
                     const file_head& head = {}) EXCLUDES(mutex_);
   // Starts a batch if none is being gathered.
   void start_batch() EXCLUDES(mutex_);
-  // The directory the walk listed `path` in, shared with the worker that will open it; null when
-  // it cannot be (not listed here, no descriptor set aside left, or sharing stopped).
-  std::shared_ptr<shared_directory> share_directory(const std::string& path);
+  // Makes last_shared_ the directory the walk listed `path` in, for the worker that will open
+  // it; false when it cannot be (not listed here, no descriptor set aside left, or sharing
+  // stopped).
+  bool share_directory(const std::string& path);
   // Out of descriptors: directories are no longer shared, and those held by inputs not yet
   // opened (`own`'s, which runs here, and those of tasks nobody has taken) are let go.
   void stop_sharing_directories(task* own) EXCLUDES(mutex_);
@@ -297,10 +298,10 @@ class parallel_search {
   alignas(k_line) std::atomic<std::size_t> open_files_{0};
   std::atomic<bool> file_room_wanted_{false};
   // Directories shared with workers (shared_directory) and how many may be: descriptors set
-  // aside from the budget above, none under a small one. Cleared once descriptors run out.
+  // aside from the budget above, none under a small one. The limit drops to 0 once descriptors
+  // run out: nothing is shared from then on.
   std::atomic<std::size_t> shared_directories_{0};
-  const std::size_t directory_share_limit_;
-  std::atomic<bool> sharing_directories_;
+  std::atomic<std::size_t> directory_share_limit_;
   // Set under the mutex; read anywhere (a worker checks it at every block).
   alignas(k_line) std::atomic<bool> stop_{false};
   std::atomic<bool> out_of_memory_{false};

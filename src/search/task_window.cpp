@@ -127,7 +127,7 @@ void parallel_search::push(std::unique_ptr<task> t) {
     return;
   }
   // Shared before sharing stopped: let go now that descriptors ran out.
-  if (!sharing_directories_.load()) let_go_of_directories(*t);
+  if (directory_share_limit_.load() == 0) let_go_of_directories(*t);
   const bool done = t->done;
   tasks_.push_back(std::move(t));
   if (done) {
