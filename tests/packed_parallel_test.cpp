@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "scanner_harness.h"
-#include "source/archive_library.h"
 
 namespace bytrove {
 namespace {
@@ -212,25 +211,6 @@ TEST(packed_parallel, bomb_is_cut_where_one_thread_cuts_it) {
       }
     }
   }
-}
-
-// The library is loaded once, on first use; a file that is not there, or is not the archive
-// library, is refused with a reason that names it and leaves no call half set.
-TEST(archive_library, loads_once_and_names_what_is_wrong) {
-  const archive_library& loaded = the_archive_library();
-  ASSERT_TRUE(loaded.loaded) << loaded.error;
-  EXPECT_EQ(&loaded, &the_archive_library());
-  EXPECT_NE(loaded.calls.archive_read_next_header, nullptr);
-
-  const archive_library missing = load_archive_library("libbytrove-no-such-library.so.0");
-  EXPECT_FALSE(missing.loaded);
-  EXPECT_NE(missing.error.find("libbytrove-no-such-library.so.0"), std::string::npos);
-  EXPECT_EQ(missing.calls.archive_read_new, nullptr);
-
-  const archive_library other = load_archive_library("libz.so.1");
-  EXPECT_FALSE(other.loaded);
-  EXPECT_EQ(other.error, "libz.so.1 has no archive_read_new");
-  EXPECT_EQ(other.calls.archive_entry_is_encrypted, nullptr);
 }
 
 }  // namespace

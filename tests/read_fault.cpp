@@ -5,7 +5,6 @@
 // at most N bytes, as a network or user-space file system may. BYTROVE_MEET_FILE names a file
 // whose first pread() at offset 0 waits until another pread() of it starts elsewhere, and fails
 // with EIO when none has within 10 s: a file cut into chunks must be read by two threads at once.
-// BYTROVE_NO_ARCHIVE_LIBRARY=1: dlopen() of the archive library fails, as where it is missing.
 #include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -127,14 +126,4 @@ extern "C" ssize_t pread(int fd, void* buf, size_t count, off_t offset) {
     return -1;
   }
   return real(fd, buf, static_cast<size_t>(may), offset);
-}
-
-extern "C" void* dlopen(const char* file, int mode) {
-  using dlopen_fn = void* (*)(const char*, int);
-  static const auto real = reinterpret_cast<dlopen_fn>(::dlsym(RTLD_NEXT, "dlopen"));
-  if (file != nullptr && std::strstr(file, "libarchive") != nullptr &&
-      std::getenv("BYTROVE_NO_ARCHIVE_LIBRARY") != nullptr) {
-    return nullptr;
-  }
-  return real(file, mode);
 }

@@ -3,12 +3,13 @@
 # for the tests only (the reference engine brace patterns are compared with); clang-format is
 # for tools/check-format.sh.
 set -euo pipefail
-# libarchive-dev, zlib1g-dev and the decoders' own -dev packages are linked into the product
-# (--decompress); the command-line decoders and archivers after them are test-only: they produce
-# the expected bytes for the decompression tests and benchmarks (7zip and xorriso make the 7z and
-# ISO 9660 test archives).
+# libarchive-dev, nettle-dev (what libarchive's zip reader calls), zlib1g-dev and the decoders'
+# own -dev packages are linked into the product from their static archives (--decompress); the
+# command-line decoders and archivers after them are test-only: they produce the expected bytes
+# for the decompression tests and benchmarks (7zip and xorriso make the 7z and ISO 9660 test
+# archives).
 packages=(cmake ninja-build g++ clang clang-format libgtest-dev libgmock-dev libbenchmark-dev bats libyara-dev dpkg-dev groff-base man-db bash-completion
-  libarchive-dev zlib1g-dev liblzma-dev libzstd-dev libbz2-dev liblz4-dev
+  libarchive-dev nettle-dev zlib1g-dev liblzma-dev libzstd-dev libbz2-dev liblz4-dev
   gzip bzip2 xz-utils zstd lz4 zip unzip tar cpio 7zip xorriso)
 # Bench only, never linked into the product: Hyperscan's portable fork for bench/hs_scan, found
 # through pkg-config.

@@ -1,5 +1,7 @@
 #include "source/archive_reader.h"
 
+#include <archive.h>
+#include <archive_entry.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,7 +11,6 @@
 #include <utility>
 
 #include "scan/read_plan.h"
-#include "source/archive_library.h"
 #include "source/packed_input.h"
 
 namespace bytrove {
@@ -23,10 +24,8 @@ constexpr std::size_t k_read_size = std::size_t{64} << 10;
 constexpr std::size_t k_replay_keep = std::size_t{1} << 20;
 constexpr unsigned k_header_failures = 16;
 
-const archive_calls& lib() { return the_archive_library().calls; }
-
 struct archive_free {
-  void operator()(archive* a) const { lib().archive_read_free(a); }
+  void operator()(archive* a) const { archive_read_free(a); }
 };
 
 // What a library handle reads. The formats decoded by codec_stream are never the library's
@@ -40,29 +39,29 @@ enum formats : int {
 // Only the decoders built into the library: none of them runs an external program.
 void enable_formats(archive* a, int formats) {
   if (formats != k_archives) {
-    lib().archive_read_support_filter_compress(a);
-    lib().archive_read_support_filter_lzip(a);
-    lib().archive_read_support_filter_lz4(a);  // the legacy frames
-    lib().archive_read_support_format_raw(a);
+    archive_read_support_filter_compress(a);
+    archive_read_support_filter_lzip(a);
+    archive_read_support_filter_lz4(a);  // the legacy frames
+    archive_read_support_format_raw(a);
     if (formats == k_raw) return;
   }
-  lib().archive_read_support_format_tar(a);
-  lib().archive_read_support_format_zip(a);
-  lib().archive_read_support_format_cpio(a);
-  lib().archive_read_support_format_7zip(a);
-  lib().archive_read_support_format_ar(a);
-  lib().archive_read_support_format_iso9660(a);
+  archive_read_support_format_tar(a);
+  archive_read_support_format_zip(a);
+  archive_read_support_format_cpio(a);
+  archive_read_support_format_7zip(a);
+  archive_read_support_format_ar(a);
+  archive_read_support_format_iso9660(a);
 }
 
 bool filtered(archive* a) {
-  for (int i = 0; i < lib().archive_filter_count(a); ++i) {
-    if (lib().archive_filter_code(a, i) != ARCHIVE_FILTER_NONE) return true;
+  for (int i = 0; i < archive_filter_count(a); ++i) {
+    if (archive_filter_code(a, i) != ARCHIVE_FILTER_NONE) return true;
   }
   return false;
 }
 
 std::string error_of(archive* a, const char* otherwise) {
-  const char* text = lib().archive_error_string(a);
+  const char* text = archive_error_string(a);
   return text != nullptr && *text != 0 ? text : otherwise;
 }
 
@@ -70,7 +69,7 @@ std::string error_of(archive* a, const char* otherwise) {
 // cannot be read is said to be, before it is searched as the bytes it is. A weaker mark (tar,
 // cpio, ar) may be plain data that only looks like one, searched as it is without a word.
 bool unmistakable(archive* a) {
-  const int format = lib().archive_format(a) & ARCHIVE_FORMAT_BASE_MASK;
+  const int format = archive_format(a) & ARCHIVE_FORMAT_BASE_MASK;
   return format == ARCHIVE_FORMAT_7ZIP || format == ARCHIVE_FORMAT_ZIP;
 }
 
@@ -112,7 +111,7 @@ struct archive_reader::client {
     if (n < 0) {
       c.source_failed = c.fd < 0;
       const bool told = c.decoder != nullptr && c.decoder->failed();
-      lib().archive_set_error(a, EIO, "%s", told ? c.decoder->error().c_str() : "read failed");
+      archive_set_error(a, EIO, "%s", told ? c.decoder->error().c_str() : "read failed");
       return -1;
     }
     if (c.counter != nullptr) *c.counter += static_cast<std::uint64_t>(n);
@@ -180,7 +179,7 @@ class archive_reader::member_stream final : public byte_stream {
     for (;;) {
       const void* block = nullptr;
       la_int64_t at = 0;
-      const int r = lib().archive_read_data_block(a_, &block, &left_, &at);
+      const int r = archive_read_data_block(a_, &block, &left_, &at);
       if (r == ARCHIVE_EOF) return sparse_tail();
       if (r < ARCHIVE_WARN) {
         left_ = 0;
@@ -199,9 +198,9 @@ class archive_reader::member_stream final : public byte_stream {
   // A sparse member's last hole has no block after it, yet its zeros are the member's too (a
   // disk image in a tar ends in one): they are handed out up to the member's size.
   bool sparse_tail() {
-    if (tail_given_ || lib().archive_entry_sparse_count(entry_) <= 0) return false;
+    if (tail_given_ || archive_entry_sparse_count(entry_) <= 0) return false;
     tail_given_ = true;
-    const la_int64_t size = lib().archive_entry_size(entry_);
+    const la_int64_t size = archive_entry_size(entry_);
     if (size <= 0 || static_cast<std::uint64_t>(size) <= offset_) return false;
     hole_ = static_cast<std::uint64_t>(size) - offset_;
     left_ = 0;
@@ -344,23 +343,16 @@ unpack_status archive_reader::visit_decoded(headed_stream& decoded, const codec_
 
 unpack_status archive_reader::walk(client& source, unsigned depth, bool top,
                                    member_visitor& visitor, int formats) {
-  const archive_library& library = the_archive_library();
-  if (!library.loaded) {
-    // Nothing is lost: what it holds is searched as the bytes it is.
-    visitor.on_problem(chain_,
-                       "not unpacked, the archive library is missing (" + library.error + ")");
-    return unpack_status::not_packed;
-  }
-  const std::unique_ptr<archive, archive_free> handle(lib().archive_read_new());
+  const std::unique_ptr<archive, archive_free> handle(archive_read_new());
   archive* const a = handle.get();
   enable_formats(a, formats);
-  lib().archive_read_set_read_callback(a, &client::read);
-  lib().archive_read_set_callback_data(a, &source);
+  archive_read_set_read_callback(a, &client::read);
+  archive_read_set_callback_data(a, &source);
   if (source.fd >= 0) {
-    lib().archive_read_set_seek_callback(a, &client::seek);
-    lib().archive_read_set_skip_callback(a, &client::skip);
+    archive_read_set_seek_callback(a, &client::seek);
+    archive_read_set_skip_callback(a, &client::skip);
   }
-  if (lib().archive_read_open1(a) != ARCHIVE_OK) {
+  if (archive_read_open1(a) != ARCHIVE_OK) {
     if (source.source_failed) return unpack_status::done;
     if (top) return unpack_status::not_packed;
     visitor.on_problem(chain_, error_of(a, "unreadable"));
@@ -370,7 +362,7 @@ unpack_status archive_reader::walk(client& source, unsigned depth, bool top,
   unsigned failures = 0;
   for (;;) {
     archive_entry* entry = nullptr;
-    const int r = lib().archive_read_next_header(a, &entry);
+    const int r = archive_read_next_header(a, &entry);
     if (r == ARCHIVE_EOF) {
       // Compressed data that begins with zeros reads as an empty tar archive: it is data.
       if (!any && formats == k_whole && filtered(a) && source.rewind()) {
@@ -392,7 +384,7 @@ unpack_status archive_reader::walk(client& source, unsigned depth, bool top,
       if (r == ARCHIVE_FAILED && ++failures < k_header_failures) continue;
       break;
     }
-    const bool raw = lib().archive_format(a) == ARCHIVE_FORMAT_RAW;
+    const bool raw = archive_format(a) == ARCHIVE_FORMAT_RAW;
     if (!any && raw && !filtered(a)) return unpack_status::not_packed;
     any = true;
     bool fatal = false;
@@ -406,15 +398,15 @@ unpack_status archive_reader::walk(client& source, unsigned depth, bool top,
 unpack_status archive_reader::read_member(archive* a, archive_entry* entry, bool raw,
                                           unsigned depth, member_visitor& visitor, bool& fatal) {
   // Some archivers (ar among them) store no file type: such a member is data too.
-  const auto type = lib().archive_entry_filetype(entry);
+  const auto type = archive_entry_filetype(entry);
   if (type != AE_IFREG && type != 0) return unpack_status::done;
-  if (lib().archive_entry_hardlink(entry) != nullptr && lib().archive_entry_size(entry) == 0) {
+  if (archive_entry_hardlink(entry) != nullptr && archive_entry_size(entry) == 0) {
     return unpack_status::done;
   }
-  const char* name = raw ? nullptr : lib().archive_entry_pathname(entry);
+  const char* name = raw ? nullptr : archive_entry_pathname(entry);
   chain_.emplace_back(name != nullptr ? name : "");
   unpack_status status = unpack_status::done;
-  if (lib().archive_entry_is_encrypted(entry)) {
+  if (archive_entry_is_encrypted(entry)) {
     visitor.on_problem(chain_, "encrypted, not searched");
   } else {
     member_stream data(a, entry, *this);

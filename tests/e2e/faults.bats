@@ -851,34 +851,3 @@ open(sys.argv[1], "wb").write(data)' big.bin
   echo "--count over 3000 files, 1024 threads: $kib KiB"
   ((kib <= 131072))
 }
-
-@test "without the archive library, archives are searched as the bytes they are and streams still decoded" {
-  [[ -n "${BYTROVE_READ_FAULT:-}" ]] || skip "BYTROVE_READ_FAULT names no preload library"
-  put m/inner.txt 'xx-needle-xx'
-  tar -cf a.tar -C m inner.txt
-  printf 'abc needle' | gzip >b.gz
-  tar -czf c.tar.gz -C m inner.txt
-  gzip -dc c.tar.gz >"$RES"/c.tar
-  local t at_a at_c
-  at_a=$(grep -abo needle a.tar | cut -d: -f1)
-  at_c=$(grep -abo needle "$RES"/c.tar | cut -d: -f1)
-  {
-    printf '%s\n' "$BANNER"
-    report "$at_a" a.tar
-    report 4 'b.gz{}'
-    report "$at_c" 'c.tar.gz{}'
-  } >"$RES"/want
-  for t in 1 2; do
-    cp "$RES"/want "$RES"/want_out
-    LD_PRELOAD=$BYTROVE_READ_FAULT BYTROVE_NO_ARCHIVE_LIBRARY=1 "$BYTROVE" --threads "$t" \
-      --decompress 6e6565646c65 a.tar b.gz c.tar.gz >"$RES"/out 2>"$RES"/err
-    echo $? >"$RES"/rc
-    grep -c '^Error decompressing .*: not unpacked, the archive library is missing (' "$RES"/err \
-      >"$RES"/missing || true
-    [[ $(cat "$RES"/missing) == 2 && $(wc -l <"$RES"/err) == 2 ]] || { cat "$RES"/err; false; }
-    grep -q '^Error decompressing a.tar: ' "$RES"/err
-    grep -q '^Error decompressing c.tar.gz: ' "$RES"/err
-    cp "$RES"/err "$RES"/want_err
-    check 0
-  done
-}
