@@ -8,6 +8,7 @@ setup() {
     echo "BYTROVE must name the built bytrove binary (got '${BYTROVE:-}')" >&2
     return 1
   fi
+  BYTROVE_BINARY=$BYTROVE  # the executable itself, where $BYTROVE becomes a wrapper
   # BYTROVE_TEST_THREADS: every run of the binary gets --threads N first, so each suite runs
   # at that thread count unchanged.
   if [[ -n "${BYTROVE_TEST_THREADS:-}" ]]; then
