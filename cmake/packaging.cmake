@@ -36,16 +36,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # bytrove_<version>_<arch>.deb
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Bytrove developers <dev@bytrove.invalid>")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The library dependencies (libc6, the decoders) are read off the binary by dpkg-shlibdeps.
+# The library dependencies (libc6) are read off the binary by dpkg-shlibdeps; the archive
+# library and the decoders are linked in.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The archive library is loaded when an input first needs it, out of dpkg-shlibdeps' sight: its
-# package is named from the file the build found.
-file(REAL_PATH "${LIBARCHIVE_LIBRARY}" libarchive_file)
-execute_process(COMMAND dpkg-query -S "${libarchive_file}" OUTPUT_VARIABLE libarchive_owner
-                ERROR_QUIET RESULT_VARIABLE libarchive_query)
-if(libarchive_query EQUAL 0 AND libarchive_owner MATCHES "^([^:]+):")
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "${CMAKE_MATCH_1}")
-endif()
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS bash-completion)
 
 include(CPack)
